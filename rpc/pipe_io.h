@@ -1,0 +1,76 @@
+#pragma once
+
+// The one seam between the pipe RPC code and the operating system. On Windows a PipeHandle is a
+// HANDLE value and the calls are ReadFile/WriteFile/FlushFileBuffers/CloseHandle; elsewhere it
+// is a file descriptor, so the same RPC code and tests run natively under the sanitizers.
+
+#include <cstdint>
+#include <memory>
+
+namespace AnonRpc {
+
+using PipeHandle = std::uintptr_t;
+
+// Both 0 and all ones mean "no handle": such a value is never read, written or closed.
+inline constexpr PipeHandle kInvalidPipe = ~PipeHandle{0};
+
+constexpr bool IsValidPipe(PipeHandle handle) { return handle != 0 && handle != kInvalidPipe; }
+
+// One synchronous, blocking ReadFile: returns what is available, at least one byte, or fails.
+// End of pipe fails (Windows reports it as ERROR_BROKEN_PIPE).
+bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred);
+
+// One synchronous, blocking WriteFile: returns when all bytes are in the pipe, or fails.
+bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
+               std::uint32_t* transferred);
+
+// FlushFileBuffers: on a pipe it may block until the reader has drained it.
+bool PipeFlush(PipeHandle handle);
+
+void PipeClose(PipeHandle handle);
+
+// The system error of this thread's last failed pipe call (GetLastError or errno).
+std::uint32_t LastPipeError();
+
+// The error a cancelled call reports (ERROR_OPERATION_ABORTED on Windows, ECANCELED elsewhere).
+std::uint32_t CancelledPipeError();
+
+// An anonymous pipe, for tests, tools and the parent kit. Neither end is inheritable.
+// bufferSize 0 takes the system's default.
+bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize = 0);
+
+// A second handle to the same pipe end (DuplicateHandle / dup), not inheritable.
+bool DuplicatePipe(PipeHandle handle, PipeHandle* duplicate);
+
+// Lets another thread end the blocking pipe calls of one thread. The target thread binds itself
+// with a Scope for as long as it may block in PipeRead/PipeWrite/PipeFlush. Cancel() fails the
+// call it is blocked in and every later call on that thread with CancelledPipeError(); it never
+// touches any other I/O of that thread (an engine's sockets, say). A cancel that lands while the
+// thread is between two calls is therefore not lost.
+class PipeCancel {
+ public:
+  PipeCancel();
+  ~PipeCancel();
+  PipeCancel(const PipeCancel&) = delete;
+  PipeCancel& operator=(const PipeCancel&) = delete;
+
+  class Scope {
+   public:
+    explicit Scope(PipeCancel& cancel);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    PipeCancel& cancel_;
+  };
+
+  void Cancel();
+
+  struct State;  // platform-specific
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace AnonRpc

@@ -1,0 +1,156 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "rpc/pipe_io.h"
+
+namespace AnonRpc {
+
+// A cancel is a byte in a wake pipe that every pipe call of the bound thread also polls, so it
+// stays pending until the thread sees it, and it never disturbs the thread's other I/O.
+struct PipeCancel::State {
+  std::atomic<bool> cancelled{false};
+  int wake[2] = {-1, -1};
+};
+
+namespace {
+
+thread_local PipeCancel::State* t_bound = nullptr;
+thread_local int t_lastError = 0;
+
+int AsFd(PipeHandle handle) { return static_cast<int>(handle); }
+
+bool Fail(int error) {
+  t_lastError = error;
+  return false;
+}
+
+// Waits until `fd` is ready for `events` or the bound thread is cancelled.
+bool WaitReady(int fd, short events) {
+  PipeCancel::State* state = t_bound;
+  if (state == nullptr) return true;  // unbound: let the call itself block
+  for (;;) {
+    if (state->cancelled.load()) return Fail(ECANCELED);
+    pollfd fds[2] = {{fd, events, 0}, {state->wake[0], POLLIN, 0}};
+    const int n = poll(fds, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(errno);
+    if (fds[1].revents != 0) return Fail(ECANCELED);
+    if (fds[0].revents != 0) return true;  // ready, or an error/hang-up the call will report
+  }
+}
+
+}  // namespace
+
+bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  *transferred = 0;
+  const int fd = AsFd(handle);
+  for (;;) {
+    if (!WaitReady(fd, POLLIN)) return false;
+    const ssize_t n = read(fd, buffer, length);
+    if (n > 0) {
+      *transferred = static_cast<std::uint32_t>(n);
+      return true;
+    }
+    if (n == 0) return Fail(EPIPE);  // what ReadFile calls ERROR_BROKEN_PIPE
+    if (errno == EINTR || errno == EAGAIN) continue;
+    return Fail(errno);
+  }
+}
+
+bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
+               std::uint32_t* transferred) {
+  *transferred = 0;
+  const int fd = AsFd(handle);
+  const char* bytes = static_cast<const char*>(buffer);
+  // A blocking WriteFile moves every byte; write() may stop short, so loop. Chunks of at most
+  // PIPE_BUF never block once poll has reported room, which keeps the cancel reachable.
+  while (*transferred < length) {
+    if (!WaitReady(fd, POLLOUT)) return false;
+    std::uint32_t chunk = length - *transferred;
+    if (t_bound != nullptr && chunk > PIPE_BUF) chunk = PIPE_BUF;
+    const ssize_t n = write(fd, bytes + *transferred, chunk);
+    if (n > 0) {
+      *transferred += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return Fail(n < 0 ? errno : EPIPE);
+  }
+  return true;
+}
+
+bool PipeFlush(PipeHandle handle) {
+  // Pipes have no user-space buffer here; fail like FlushFileBuffers on a dead handle.
+  if (fcntl(AsFd(handle), F_GETFD) < 0) return Fail(errno);
+  if (t_bound != nullptr && t_bound->cancelled.load()) return Fail(ECANCELED);
+  return true;
+}
+
+void PipeClose(PipeHandle handle) {
+  if (IsValidPipe(handle)) close(AsFd(handle));
+}
+
+std::uint32_t LastPipeError() { return static_cast<std::uint32_t>(t_lastError); }
+
+std::uint32_t CancelledPipeError() { return ECANCELED; }
+
+bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return Fail(errno);
+  // With stdin closed a new end can be fd 0, which reads as "no handle".
+  for (int& fd : fds) {
+    if (fd != 0) continue;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    fd = moved;
+  }
+  if (fds[0] < 0 || fds[1] < 0) {
+    const int error = errno;
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+    return Fail(error);
+  }
+#ifdef F_SETPIPE_SZ
+  if (bufferSize != 0) fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bufferSize));
+#else
+  (void)bufferSize;
+#endif
+  *readEnd = static_cast<PipeHandle>(fds[0]);
+  *writeEnd = static_cast<PipeHandle>(fds[1]);
+  return true;
+}
+
+bool DuplicatePipe(PipeHandle handle, PipeHandle* duplicate) {
+  const int fd = fcntl(AsFd(handle), F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return Fail(errno);
+  *duplicate = static_cast<PipeHandle>(fd);
+  return true;
+}
+
+PipeCancel::PipeCancel() : state_(std::make_unique<State>()) {
+  if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0) state_->wake[0] = state_->wake[1] = -1;
+}
+
+PipeCancel::~PipeCancel() {
+  for (int fd : state_->wake)
+    if (fd >= 0) close(fd);
+}
+
+PipeCancel::Scope::Scope(PipeCancel& cancel) : cancel_(cancel) { t_bound = cancel_.state_.get(); }
+
+PipeCancel::Scope::~Scope() { t_bound = nullptr; }
+
+void PipeCancel::Cancel() {
+  state_->cancelled.store(true);
+  if (state_->wake[1] >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = write(state_->wake[1], &byte, 1);
+  }
+}
+
+}  // namespace AnonRpc

@@ -1,0 +1,148 @@
+#include <windows.h>
+
+#include <mutex>
+
+#include "rpc/pipe_io.h"
+
+namespace AnonRpc {
+
+struct PipeCancel::State {
+  std::mutex mutex;
+  HANDLE thread = nullptr;  // real handle of the bound thread
+  bool inCall = false;
+  bool cancelled = false;
+};
+
+namespace {
+
+thread_local PipeCancel::State* t_bound = nullptr;
+thread_local DWORD t_lastError = 0;
+
+HANDLE AsHandle(PipeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Marks the bound thread as inside a pipe call, so Cancel() targets only that call.
+class CallGuard {
+ public:
+  CallGuard() : state_(t_bound) {
+    if (state_ == nullptr) return;
+    std::lock_guard lock(state_->mutex);
+    if (state_->cancelled) {
+      refused_ = true;
+      return;
+    }
+    state_->inCall = true;
+  }
+  ~CallGuard() {
+    if (state_ == nullptr || refused_) return;
+    std::lock_guard lock(state_->mutex);
+    state_->inCall = false;
+  }
+  bool Refused() const { return refused_; }
+
+ private:
+  PipeCancel::State* state_;
+  bool refused_ = false;
+};
+
+bool Finish(BOOL ok) {
+  t_lastError = ok ? 0 : GetLastError();
+  return ok != FALSE;
+}
+
+}  // namespace
+
+bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  *transferred = 0;
+  CallGuard guard;
+  if (guard.Refused()) {
+    t_lastError = ERROR_OPERATION_ABORTED;
+    return false;
+  }
+  DWORD done = 0;
+  const bool ok = Finish(ReadFile(AsHandle(handle), buffer, length, &done, nullptr));
+  *transferred = done;
+  return ok;
+}
+
+bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
+               std::uint32_t* transferred) {
+  *transferred = 0;
+  CallGuard guard;
+  if (guard.Refused()) {
+    t_lastError = ERROR_OPERATION_ABORTED;
+    return false;
+  }
+  DWORD done = 0;
+  const bool ok = Finish(WriteFile(AsHandle(handle), buffer, length, &done, nullptr));
+  *transferred = done;
+  return ok;
+}
+
+bool PipeFlush(PipeHandle handle) {
+  CallGuard guard;
+  if (guard.Refused()) {
+    t_lastError = ERROR_OPERATION_ABORTED;
+    return false;
+  }
+  return Finish(FlushFileBuffers(AsHandle(handle)));
+}
+
+void PipeClose(PipeHandle handle) {
+  if (IsValidPipe(handle)) CloseHandle(AsHandle(handle));
+}
+
+std::uint32_t LastPipeError() { return t_lastError; }
+
+std::uint32_t CancelledPipeError() { return ERROR_OPERATION_ABORTED; }
+
+bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize) {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, nullptr, bufferSize)) {
+    t_lastError = GetLastError();
+    return false;
+  }
+  *readEnd = reinterpret_cast<PipeHandle>(read);
+  *writeEnd = reinterpret_cast<PipeHandle>(write);
+  return true;
+}
+
+bool DuplicatePipe(PipeHandle handle, PipeHandle* duplicate) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), AsHandle(handle), GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    t_lastError = GetLastError();
+    return false;
+  }
+  *duplicate = reinterpret_cast<PipeHandle>(copy);
+  return true;
+}
+
+PipeCancel::PipeCancel() : state_(std::make_unique<State>()) {}
+PipeCancel::~PipeCancel() = default;
+
+PipeCancel::Scope::Scope(PipeCancel& cancel) : cancel_(cancel) {
+  HANDLE self = nullptr;
+  // GetCurrentThread() is a pseudo handle that means "the caller"; the canceller needs a real one.
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  std::lock_guard lock(cancel_.state_->mutex);
+  cancel_.state_->thread = self;
+  t_bound = cancel_.state_.get();
+}
+
+PipeCancel::Scope::~Scope() {
+  t_bound = nullptr;
+  std::lock_guard lock(cancel_.state_->mutex);
+  if (cancel_.state_->thread != nullptr) CloseHandle(cancel_.state_->thread);
+  cancel_.state_->thread = nullptr;
+}
+
+void PipeCancel::Cancel() {
+  std::lock_guard lock(state_->mutex);
+  state_->cancelled = true;
+  // Under the lock the thread cannot leave its pipe call for any other I/O of its own.
+  if (state_->inCall && state_->thread != nullptr) CancelSynchronousIo(state_->thread);
+}
+
+}  // namespace AnonRpc

@@ -1,0 +1,43 @@
+#include "rpc/pipe_thread.h"
+
+namespace AnonRpc {
+
+namespace {
+constexpr std::chrono::milliseconds kCancelRetry{10};
+}
+
+PipeThread::~PipeThread() { Join(std::chrono::milliseconds::zero()); }
+
+void PipeThread::Start(std::function<void()> body) {
+  cancel_ = std::make_unique<PipeCancel>();
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = false;
+  }
+  PipeCancel* cancel = cancel_.get();
+  thread_ = std::thread([this, cancel, body = std::move(body)] {
+    {
+      PipeCancel::Scope scope(*cancel);
+      body();
+    }
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    finishedSignal_.notify_all();
+  });
+}
+
+void PipeThread::Join(std::chrono::milliseconds grace) {
+  if (!thread_.joinable()) return;
+  std::unique_lock lock(mutex_);
+  if (!finishedSignal_.wait_for(lock, grace, [this] { return finished_; })) {
+    // A cancel can land just before the thread enters its call; the next round catches it.
+    while (!finished_) {
+      cancel_->Cancel();
+      finishedSignal_.wait_for(lock, kCancelRetry, [this] { return finished_; });
+    }
+  }
+  lock.unlock();
+  thread_.join();
+}
+
+}  // namespace AnonRpc

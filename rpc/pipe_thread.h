@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "rpc/pipe_io.h"
+
+namespace AnonRpc {
+
+// A worker thread that blocks in pipe calls, with the one stop path every worker needs: give the
+// body a grace period to return on its own (after the owner's orderly wake-up), then cancel its
+// blocked pipe call, again every few milliseconds, until it has returned; then join. Only pipe
+// calls are cancelled, so a body that is busy elsewhere is waited for.
+class PipeThread {
+ public:
+  PipeThread() = default;
+  ~PipeThread();  // joins, cancelling at once
+  PipeThread(const PipeThread&) = delete;
+  PipeThread& operator=(const PipeThread&) = delete;
+
+  // Throws std::system_error when the thread cannot be created.
+  void Start(std::function<void()> body);
+
+  bool Joinable() const { return thread_.joinable(); }
+  bool IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
+
+  // Must not be called from the thread itself.
+  void Join(std::chrono::milliseconds grace);
+
+ private:
+  std::thread thread_;
+  std::unique_ptr<PipeCancel> cancel_;
+  std::mutex mutex_;
+  std::condition_variable finishedSignal_;
+  bool finished_ = false;
+};
+
+}  // namespace AnonRpc

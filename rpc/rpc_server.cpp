@@ -1,0 +1,131 @@
+#include "rpc/rpc_server.h"
+
+#include <exception>
+#include <system_error>
+
+namespace AnonRpc {
+
+namespace {
+
+// Time the server thread gets to read the wake-up frame, or to finish a reply that the parent
+// is still owed, before its pipe call is cancelled.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+
+void ClosePipe(PipeHandle& handle) {
+  PipeClose(handle);
+  handle = kInvalidPipe;
+}
+
+}  // namespace
+
+RpcServer::RpcServer(PipeHandle fwdReqRead, PipeHandle fwdReqWrite, PipeHandle fwdResWrite)
+    : fwdReqRead_(fwdReqRead), fwdReqWrite_(fwdReqWrite), fwdResWrite_(fwdResWrite) {}
+
+RpcServer::~RpcServer() {
+  Stop();
+  thread_.Join(kStopGrace);  // only left running when a handler called Stop
+  CloseHandles();
+}
+
+void RpcServer::RegisterMethod(const std::string& name, RpcHandler handler) {
+  std::lock_guard lock(registryLock_);
+  registry_[name] = std::move(handler);
+}
+
+void RpcServer::Start() {
+  if (running_.exchange(true)) return;
+  try {
+    thread_.Start([this] {
+      try {
+        while (running_.load() && HandleOne()) {
+        }
+      } catch (...) {
+        // Out of memory while reading a frame: stop serving rather than end the process.
+      }
+    });
+  } catch (...) {
+    running_.store(false);
+    throw;
+  }
+}
+
+void RpcServer::Stop() {
+  if (!running_.exchange(false)) return;
+  // From a handler: the loop ends when it returns, and destruction joins.
+  if (thread_.IsCurrentThread()) return;
+
+  // The wake-up write can block on a full request pipe, so it gets a cancellable thread too.
+  PipeThread waker;
+  if (IsValidPipe(fwdReqWrite_)) {
+    try {
+      waker.Start([handle = fwdReqWrite_] {
+        const FrameHeaderBytes wake = EncodeHeader(RequestHeader{kRequestMagic, 0, 0, 0});
+        std::uint32_t written = 0;
+        PipeWrite(handle, wake.data(), static_cast<std::uint32_t>(wake.size()), &written);
+      });
+    } catch (const std::system_error&) {
+      // No waker: the grace period runs out and the read is cancelled instead.
+    }
+  }
+  thread_.Join(kStopGrace);
+  waker.Join(std::chrono::milliseconds::zero());
+  CloseHandles();
+}
+
+void RpcServer::CloseHandles() {
+  ClosePipe(fwdReqRead_);
+  ClosePipe(fwdReqWrite_);
+  ClosePipe(fwdResWrite_);
+}
+
+bool RpcServer::HandleOne() {
+  FrameHeaderBytes bytes;
+  if (!ReadHeader(fwdReqRead_, bytes)) return false;
+  if (!running_.load()) return false;  // the stop wake-up frame
+
+  const RequestHeader header = DecodeRequestHeader(bytes);
+  if (header.magic != kRequestMagic) {
+    Reply(0, RpcStatus::ProtocolError, "Invalid request magic");
+    return false;
+  }
+  if (header.methodLength > kMaxFieldBytes || header.payloadLength > kMaxFieldBytes) {
+    Reply(header.id, RpcStatus::ProtocolError, "Field too large");
+    return false;
+  }
+  std::string method;
+  std::string payload;
+  if (!ReadExact(fwdReqRead_, header.methodLength, method) ||
+      !ReadExact(fwdReqRead_, header.payloadLength, payload))
+    return false;
+
+  RpcHandler handler;
+  {
+    std::lock_guard lock(registryLock_);
+    const auto found = registry_.find(method);
+    if (found == registry_.end()) {
+      Reply(header.id, RpcStatus::MethodNotFound, "Method not found: " + method);
+      return true;
+    }
+    handler = found->second;
+  }
+
+  std::string result;
+  RpcStatus status = RpcStatus::Ok;
+  try {
+    result = handler(payload);
+  } catch (const std::exception& error) {
+    status = RpcStatus::HandlerError;
+    result = error.what();
+  } catch (...) {
+    status = RpcStatus::HandlerError;
+    result = "Unknown error";
+  }
+  Reply(header.id, status, result);
+  return true;
+}
+
+void RpcServer::Reply(std::uint32_t id, RpcStatus status, std::string_view body) {
+  WriteResponse(fwdResWrite_, id, status, body);  // a lost reply is not reported
+}
+
+}  // namespace AnonRpc
