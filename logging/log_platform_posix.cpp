@@ -1,0 +1,28 @@
+#include <time.h>
+
+#include <system_error>
+
+#include "logging/log_platform.h"
+
+std::string ModuleDirectory() {
+  std::error_code error;
+  std::string name = std::filesystem::read_symlink("/proc/self/exe", error).native();
+  if (error) return {};
+  const std::size_t cut = name.rfind('/');
+  if (cut != std::string::npos) name.resize(cut);
+  return name;
+}
+
+std::optional<std::filesystem::path> FileSystemPath(std::string_view narrow) {
+  return std::filesystem::path(std::string(narrow));
+}
+
+std::optional<std::string> NarrowName(const std::filesystem::path& path) {
+  return path.native();
+}
+
+std::tm LocalTime(std::time_t seconds) {
+  std::tm local{};
+  if (localtime_r(&seconds, &local) == nullptr) return std::tm{};
+  return local;
+}

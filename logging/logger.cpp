@@ -1,0 +1,45 @@
+#include "logging/logger.h"
+
+#include <atomic>
+
+#include "logging/flag_file.h"
+#include "logging/log_files.h"
+#include "logging/log_platform.h"
+
+namespace {
+
+std::atomic<Logger*> testInstance{nullptr};
+
+}  // namespace
+
+Logger* Logger::Instance() {
+  if (Logger* logger = testInstance.load(std::memory_order_acquire)) return logger;
+  // A throwing initialiser leaves the static to the next call. Deliberately never deleted.
+  static Logger* const instance = new Logger(ModuleDirectory());
+  return instance;
+}
+
+Logger* Logger::SetInstanceForTest(Logger* logger) {
+  return testInstance.exchange(logger);
+}
+
+Logger::Logger(std::string directory, LogClock clock)
+    : directory_(std::move(directory)), path_(LogPath(directory_)), clock_(std::move(clock)) {
+  PurgeOldLogs(directory_, clock_());
+  enabled_ = LoadFlags(directory_);
+}
+
+void Logger::Write(const std::string& message) noexcept {
+  try {
+    std::lock_guard lock(lock_);
+    RotateIfNeeded(directory_, path_, clock_());
+    std::string line = LineTimestamp(clock_());
+    line += ' ';
+    line += message;
+    line += "\r\n";  // the file is opened in binary mode: these bytes on every platform
+    const OpenedFile file = OpenFile(path_, "ab");
+    if (file) std::fwrite(line.data(), 1, line.size(), file.get());
+  } catch (...) {
+    // Out of memory, or a throwing clock: the line is dropped.
+  }
+}

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logging/log_platform.h"
+#include "logging/log_time.h"
+
+namespace lark::test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempLogDir {
+ public:
+  TempLogDir() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      fs::path candidate = fs::temp_directory_path() / ("lark_log_" + std::to_string(random()));
+      if (fs::create_directory(candidate)) path_ = candidate;
+    }
+    EXPECT_FALSE(path_.empty()) << "no temporary directory";
+  }
+  ~TempLogDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempLogDir(const TempLogDir&) = delete;
+  TempLogDir& operator=(const TempLogDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  // The directory as the logger takes it.
+  std::string narrow() const { return NarrowName(path_).value_or(""); }
+  fs::path operator/(std::string_view name) const { return path_ / fs::path(name); }
+
+  // Narrow names of everything in the directory.
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(path_)) {
+      names.insert(NarrowName(entry.path().filename()).value_or("?"));
+    }
+    return names;
+  }
+
+ private:
+  fs::path path_;
+};
+
+inline void WriteBytes(const fs::path& file, std::string_view bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << file;
+}
+
+inline std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_TRUE(in.good()) << file;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A moment given in local calendar time, so that what the logger prints does not depend on the
+// machine's time zone.
+inline LogTime LocalMoment(int year, int month, int day, int hour, int minute, int second) {
+  std::tm local{};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;
+  return LogTime(std::chrono::seconds(std::mktime(&local)));
+}
+
+// The messages of a log file, in file order, with their timestamps and the space after them
+// ("2024-03-02 09:05:03.007 ") cut off.
+inline std::vector<std::string> Messages(const std::string& log) {
+  constexpr std::size_t kStampLength = 24;
+  std::vector<std::string> messages;
+  for (std::size_t start = 0; start < log.size();) {
+    const std::size_t end = log.find("\r\n", start);
+    if (end == std::string::npos || end - start < kStampLength) {
+      ADD_FAILURE() << "malformed line at byte " << start;
+      break;
+    }
+    messages.push_back(log.substr(start + kStampLength, end - start - kStampLength));
+    start = end + 2;
+  }
+  return messages;
+}
+
+inline void SetLastWriteTime(const fs::path& file, LogTime moment) {
+  fs::last_write_time(file, fs::file_time_type::clock::from_sys(moment));
+}
+
+inline LogClock FixedClock(LogTime now) {
+  return [now] { return now; };
+}
+
+// A clock the test sets; it must outlive the loggers that read it.
+class ManualClock {
+ public:
+  explicit ManualClock(LogTime now) : now_(now) {}
+  void Set(LogTime now) { now_ = now; }
+  LogClock Reader() const {
+    return [this] { return now_; };
+  }
+
+ private:
+  LogTime now_;
+};
+
+// Lets a number of threads start at the same moment. (std::latch is avoided: the MinGW
+// runtime's atomic waits can miss a wake-up and leave the threads waiting for good.)
+class StartGate {
+ public:
+  explicit StartGate(int count) : remaining_(count) {}
+  void ArriveAndWait() {
+    std::unique_lock lock(mutex_);
+    if (--remaining_ == 0) opened_.notify_all();
+    opened_.wait(lock, [this] { return remaining_ <= 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  int remaining_;
+};
+
+}  // namespace lark::test
