@@ -2,7 +2,8 @@
 
 // The one seam between the pipe RPC code and the operating system. On Windows a PipeHandle is a
 // HANDLE value and the calls are ReadFile/WriteFile/FlushFileBuffers/CloseHandle; elsewhere it
-// is a file descriptor, so the same RPC code and tests run natively under the sanitizers.
+// is a non-blocking file descriptor (as CreatePipePair makes them) on which the calls behave as
+// the Windows ones do, so the same RPC code and tests run natively under the sanitizers.
 
 #include <cstdint>
 #include <memory>
@@ -43,12 +44,15 @@ bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t buf
 bool DuplicatePipe(PipeHandle handle, PipeHandle* duplicate);
 
 // Lets another thread end the blocking pipe calls of one thread. The target thread binds itself
-// with a Scope for as long as it may block in PipeRead/PipeWrite/PipeFlush. Cancel() fails the
+// with a Scope for as long as it may block in PipeRead/PipeWrite/PipeFlush; one thread at a time
+// may be bound to a PipeCancel. Cancel() fails the
 // call it is blocked in and every later call on that thread with CancelledPipeError(); it never
 // touches any other I/O of that thread (an engine's sockets, say). A cancel that lands while the
 // thread is between two calls is therefore not lost.
 class PipeCancel {
  public:
+  struct State;  // platform-specific; public only so the implementation can name it
+
   PipeCancel();
   ~PipeCancel();
   PipeCancel(const PipeCancel&) = delete;
@@ -63,11 +67,10 @@ class PipeCancel {
 
    private:
     PipeCancel& cancel_;
+    State* previous_;  // scopes nest: an inner one restores the outer binding
   };
 
   void Cancel();
-
-  struct State;  // platform-specific
 
  private:
   std::unique_ptr<State> state_;

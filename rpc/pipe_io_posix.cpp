@@ -1,17 +1,20 @@
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <utility>
 
 #include "rpc/pipe_io.h"
 
 namespace AnonRpc {
 
-// A cancel is a byte in a wake pipe that every pipe call of the bound thread also polls, so it
-// stays pending until the thread sees it, and it never disturbs the thread's other I/O.
+// Descriptors are non-blocking (CreatePipePair makes them so): a call first just tries, and
+// only when it would block does it poll, on the descriptor and, for a bound thread, on the wake
+// pipe of its canceller. A cancel is a byte in that wake pipe, so it stays pending until the
+// thread sees it, and it never disturbs the thread's other I/O.
 struct PipeCancel::State {
   std::atomic<bool> cancelled{false};
   int wake[2] = {-1, -1};
@@ -24,18 +27,25 @@ thread_local int t_lastError = 0;
 
 int AsFd(PipeHandle handle) { return static_cast<int>(handle); }
 
+// A write to a pipe without reader must fail with EPIPE, as WriteFile fails, not kill the
+// process with SIGPIPE.
+const bool kSigpipeIgnored = [] {
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}();
+
 bool Fail(int error) {
   t_lastError = error;
   return false;
 }
 
-// Waits until `fd` is ready for `events` or the bound thread is cancelled.
+bool Cancelled() { return t_bound != nullptr && t_bound->cancelled.load(); }
+
+// Waits until `fd` is ready for `events`, or the bound thread is cancelled.
 bool WaitReady(int fd, short events) {
-  PipeCancel::State* state = t_bound;
-  if (state == nullptr) return true;  // unbound: let the call itself block
+  const int wake = t_bound != nullptr ? t_bound->wake[0] : -1;  // poll skips a negative fd
   for (;;) {
-    if (state->cancelled.load()) return Fail(ECANCELED);
-    pollfd fds[2] = {{fd, events, 0}, {state->wake[0], POLLIN, 0}};
+    pollfd fds[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
     const int n = poll(fds, 2, -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Fail(errno);
@@ -48,46 +58,48 @@ bool WaitReady(int fd, short events) {
 
 bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   *transferred = 0;
+  if (!IsValidPipe(handle)) return Fail(EBADF);
   const int fd = AsFd(handle);
   for (;;) {
-    if (!WaitReady(fd, POLLIN)) return false;
+    if (Cancelled()) return Fail(ECANCELED);
     const ssize_t n = read(fd, buffer, length);
     if (n > 0) {
       *transferred = static_cast<std::uint32_t>(n);
       return true;
     }
     if (n == 0) return Fail(EPIPE);  // what ReadFile calls ERROR_BROKEN_PIPE
-    if (errno == EINTR || errno == EAGAIN) continue;
-    return Fail(errno);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return Fail(errno);
+    if (!WaitReady(fd, POLLIN)) return false;
   }
 }
 
 bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* transferred) {
   *transferred = 0;
+  (void)kSigpipeIgnored;
+  if (!IsValidPipe(handle)) return Fail(EBADF);
   const int fd = AsFd(handle);
   const char* bytes = static_cast<const char*>(buffer);
-  // A blocking WriteFile moves every byte; write() may stop short, so loop. Chunks of at most
-  // PIPE_BUF never block once poll has reported room, which keeps the cancel reachable.
+  // A blocking WriteFile moves every byte; write() may stop short, so loop.
   while (*transferred < length) {
-    if (!WaitReady(fd, POLLOUT)) return false;
-    std::uint32_t chunk = length - *transferred;
-    if (t_bound != nullptr && chunk > PIPE_BUF) chunk = PIPE_BUF;
-    const ssize_t n = write(fd, bytes + *transferred, chunk);
+    if (Cancelled()) return Fail(ECANCELED);
+    const ssize_t n = write(fd, bytes + *transferred, length - *transferred);
     if (n > 0) {
       *transferred += static_cast<std::uint32_t>(n);
       continue;
     }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return Fail(n < 0 ? errno : EPIPE);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return Fail(errno);
+    if (!WaitReady(fd, POLLOUT)) return false;
   }
   return true;
 }
 
 bool PipeFlush(PipeHandle handle) {
-  // Pipes have no user-space buffer here; fail like FlushFileBuffers on a dead handle.
-  if (fcntl(AsFd(handle), F_GETFD) < 0) return Fail(errno);
-  if (t_bound != nullptr && t_bound->cancelled.load()) return Fail(ECANCELED);
+  // Nothing is buffered in user space; only a dead handle or a cancel fails it.
+  if (!IsValidPipe(handle)) return Fail(EBADF);
+  if (Cancelled()) return Fail(ECANCELED);
   return true;
 }
 
@@ -101,11 +113,11 @@ std::uint32_t CancelledPipeError() { return ECANCELED; }
 
 bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return Fail(errno);
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return Fail(errno);
   // With stdin closed a new end can be fd 0, which reads as "no handle".
   for (int& fd : fds) {
     if (fd != 0) continue;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // keeps O_NONBLOCK: same description
     close(fd);
     fd = moved;
   }
@@ -141,9 +153,10 @@ PipeCancel::~PipeCancel() {
     if (fd >= 0) close(fd);
 }
 
-PipeCancel::Scope::Scope(PipeCancel& cancel) : cancel_(cancel) { t_bound = cancel_.state_.get(); }
+PipeCancel::Scope::Scope(PipeCancel& cancel)
+    : cancel_(cancel), previous_(std::exchange(t_bound, cancel.state_.get())) {}
 
-PipeCancel::Scope::~Scope() { t_bound = nullptr; }
+PipeCancel::Scope::~Scope() { t_bound = previous_; }
 
 void PipeCancel::Cancel() {
   state_->cancelled.store(true);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <mutex>
+#include <utility>
 
 #include "rpc/pipe_io.h"
 
@@ -8,7 +9,7 @@ namespace AnonRpc {
 
 struct PipeCancel::State {
   std::mutex mutex;
-  HANDLE thread = nullptr;  // real handle of the bound thread
+  DWORD threadId = 0;  // the bound thread; opened only to cancel, which is rare
   bool inCall = false;
   bool cancelled = false;
 };
@@ -44,6 +45,11 @@ class CallGuard {
   bool refused_ = false;
 };
 
+bool Refuse(DWORD error) {
+  t_lastError = error;
+  return false;
+}
+
 bool Finish(BOOL ok) {
   t_lastError = ok ? 0 : GetLastError();
   return ok != FALSE;
@@ -53,11 +59,9 @@ bool Finish(BOOL ok) {
 
 bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   *transferred = 0;
+  if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
   CallGuard guard;
-  if (guard.Refused()) {
-    t_lastError = ERROR_OPERATION_ABORTED;
-    return false;
-  }
+  if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
   DWORD done = 0;
   const bool ok = Finish(ReadFile(AsHandle(handle), buffer, length, &done, nullptr));
   *transferred = done;
@@ -67,11 +71,9 @@ bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32
 bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* transferred) {
   *transferred = 0;
+  if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
   CallGuard guard;
-  if (guard.Refused()) {
-    t_lastError = ERROR_OPERATION_ABORTED;
-    return false;
-  }
+  if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
   DWORD done = 0;
   const bool ok = Finish(WriteFile(AsHandle(handle), buffer, length, &done, nullptr));
   *transferred = done;
@@ -79,11 +81,9 @@ bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
 }
 
 bool PipeFlush(PipeHandle handle) {
+  if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
   CallGuard guard;
-  if (guard.Refused()) {
-    t_lastError = ERROR_OPERATION_ABORTED;
-    return false;
-  }
+  if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
   return Finish(FlushFileBuffers(AsHandle(handle)));
 }
 
@@ -121,28 +121,28 @@ bool DuplicatePipe(PipeHandle handle, PipeHandle* duplicate) {
 PipeCancel::PipeCancel() : state_(std::make_unique<State>()) {}
 PipeCancel::~PipeCancel() = default;
 
-PipeCancel::Scope::Scope(PipeCancel& cancel) : cancel_(cancel) {
-  HANDLE self = nullptr;
-  // GetCurrentThread() is a pseudo handle that means "the caller"; the canceller needs a real one.
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
-                  DUPLICATE_SAME_ACCESS);
+PipeCancel::Scope::Scope(PipeCancel& cancel)
+    : cancel_(cancel), previous_(std::exchange(t_bound, cancel.state_.get())) {
   std::lock_guard lock(cancel_.state_->mutex);
-  cancel_.state_->thread = self;
-  t_bound = cancel_.state_.get();
+  cancel_.state_->threadId = GetCurrentThreadId();
 }
 
 PipeCancel::Scope::~Scope() {
-  t_bound = nullptr;
+  t_bound = previous_;
   std::lock_guard lock(cancel_.state_->mutex);
-  if (cancel_.state_->thread != nullptr) CloseHandle(cancel_.state_->thread);
-  cancel_.state_->thread = nullptr;
+  cancel_.state_->threadId = 0;
 }
 
 void PipeCancel::Cancel() {
   std::lock_guard lock(state_->mutex);
   state_->cancelled = true;
-  // Under the lock the thread cannot leave its pipe call for any other I/O of its own.
-  if (state_->inCall && state_->thread != nullptr) CancelSynchronousIo(state_->thread);
+  if (!state_->inCall || state_->threadId == 0) return;
+  // Under the lock the thread cannot leave its pipe call, so it is alive and the cancel can
+  // only hit that call, never other I/O of the thread.
+  HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, state_->threadId);
+  if (thread == nullptr) return;
+  CancelSynchronousIo(thread);
+  CloseHandle(thread);
 }
 
 }  // namespace AnonRpc

@@ -148,31 +148,36 @@ bool WriteAll(PipeHandle handle, const void* data, std::uint32_t length) {
   return true;
 }
 
-bool ReadExact(PipeHandle handle, std::uint32_t n, std::string& out) {
-  out.clear();
-  if (n == 0) return true;
-  if (n > kMaxFieldBytes) return false;
-  out.resize(n);
+namespace {
+
+// Repeats the read for what is left; a failed read or end of pipe fails.
+bool ReadInto(PipeHandle handle, void* data, std::uint32_t n) {
+  char* bytes = static_cast<char*>(data);
   std::uint32_t got = 0;
   while (got < n) {
     std::uint32_t chunk = 0;
-    if (!PipeRead(handle, out.data() + got, n - got, &chunk) || chunk == 0) return false;
+    if (!PipeRead(handle, bytes + got, n - got, &chunk) || chunk == 0) return false;
     got += chunk;
   }
   return true;
 }
 
+bool ReadBytes(PipeHandle handle, std::uint32_t n, std::string& out) {
+  out.resize(n);
+  return ReadInto(handle, out.data(), n);
+}
+
+}  // namespace
+
+bool ReadExact(PipeHandle handle, std::uint32_t n, std::string& out) {
+  out.clear();
+  if (n == 0) return true;
+  if (n > kMaxFieldBytes) return false;
+  return ReadBytes(handle, n, out);
+}
+
 bool ReadHeader(PipeHandle handle, FrameHeaderBytes& bytes) {
-  std::uint32_t got = 0;
-  while (got < bytes.size()) {
-    std::uint32_t chunk = 0;
-    if (!PipeRead(handle, bytes.data() + got, static_cast<std::uint32_t>(bytes.size()) - got,
-                  &chunk) ||
-        chunk == 0)
-      return false;
-    got += chunk;
-  }
-  return true;
+  return ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
 bool WriteHeader(PipeHandle handle, const FrameHeaderBytes& bytes) {
@@ -201,6 +206,18 @@ std::optional<Request> ReadRequest(PipeHandle handle) {
       !ReadExact(handle, header.payloadLength, request.payload))
     return std::nullopt;
   return request;
+}
+
+std::optional<Notification> ReadNotification(PipeHandle handle) {
+  NotifyHeaderBytes bytes;
+  if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) return std::nullopt;
+  const NotifyHeader header = DecodeNotifyHeader(bytes);
+  if (header.magic != kNotifyMagic) return std::nullopt;
+  Notification note;
+  if ((header.typeLength != 0 && !ReadBytes(handle, header.typeLength, note.type)) ||
+      (header.payloadLength != 0 && !ReadBytes(handle, header.payloadLength, note.payload)))
+    return std::nullopt;
+  return note;
 }
 
 bool WriteResponse(PipeHandle handle, std::uint32_t id, RpcStatus status, std::string_view body) {

@@ -107,6 +107,8 @@ bool WriteHeader(PipeHandle handle, const FrameHeaderBytes& bytes);
 // parent's). nullopt: the pipe failed, the magic was wrong or the body too large.
 std::optional<Response> ReadResponse(PipeHandle handle);
 std::optional<Request> ReadRequest(PipeHandle handle);
+// Notification fields have no limit.
+std::optional<Notification> ReadNotification(PipeHandle handle);
 
 // Writes a frame as header then body, the way the host's server and caller do.
 bool WriteResponse(PipeHandle handle, std::uint32_t id, RpcStatus status, std::string_view body);

@@ -1,0 +1,177 @@
+// The pipe RPC layer against raw pipe I/O of the same bytes in the same pattern, measured in the
+// same run: the round trip of a small Call, notifications per second, and the threads alive
+// during a burst of asynchronous calls. Pin the process (taskset -c 0) for stable ratios.
+
+#include <atomic>
+#include <cstdio>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "parent/pipe_set.h"
+#include "rpc/notify_sender.h"
+#include "rpc/rpc_caller.h"
+#include "rpc/wire.h"
+#include "support/process_stats.h"
+
+namespace {
+
+using namespace AnonRpc;
+using lark::bench::Clock;
+using lark::bench::Median;
+using lark::bench::Row;
+using lark::bench::SecondsSince;
+
+constexpr int kRounds = 7;
+constexpr int kRoundTrips = 2000;
+constexpr int kNotifications = 10000;  // the queue's bound: nothing is dropped
+
+struct PipePair {
+  PipePair() { CreatePipePair(&read, &write); }
+  ~PipePair() {
+    PipeClose(read);
+    PipeClose(write);
+  }
+  PipeHandle read = kInvalidPipe;
+  PipeHandle write = kInvalidPipe;
+};
+
+void WriteRaw(PipeHandle handle, const std::string& bytes) {
+  std::uint32_t written = 0;
+  PipeWrite(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &written);
+}
+
+void ReadRaw(PipeHandle handle, std::size_t n) {
+  std::string buffer;
+  ReadExact(handle, static_cast<std::uint32_t>(n), buffer);
+}
+
+// The parent's side of a round trip, identical for both measurements: read the request's
+// header and method, write the answer's header and body.
+void AnswerRequests(PipeHandle requests, PipeHandle responses, int count) {
+  for (int i = 0; i < count; ++i) {
+    std::optional<Request> request = ReadRequest(requests);
+    if (!request) return;
+    WriteResponse(responses, request->id, RpcStatus::Ok, "true");
+  }
+}
+
+double CallRoundTrip() {
+  PipePair requests;
+  PipePair responses;
+  PipeHandle callerWrite = kInvalidPipe;
+  PipeHandle callerRead = kInvalidPipe;
+  DuplicatePipe(requests.write, &callerWrite);
+  DuplicatePipe(responses.read, &callerRead);
+  RpcCaller caller(callerWrite, callerRead);
+  caller.Start();
+  std::thread parent(AnswerRequests, requests.read, responses.write, kRoundTrips);
+  const auto start = Clock::now();
+  for (int i = 0; i < kRoundTrips; ++i) caller.Call("IsRun", "");
+  const double seconds = SecondsSince(start);
+  parent.join();
+  caller.Stop();
+  return seconds / kRoundTrips;
+}
+
+double RawRoundTrip() {
+  PipePair requests;
+  PipePair responses;
+  std::thread parent(AnswerRequests, requests.read, responses.write, kRoundTrips);
+  const FrameHeaderBytes header = EncodeHeader(RequestHeader{kRequestMagic, 1, 5, 0});
+  const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
+  const std::string method = "IsRun";
+  const auto start = Clock::now();
+  for (int i = 0; i < kRoundTrips; ++i) {
+    WriteRaw(requests.write, headerBytes);
+    WriteRaw(requests.write, method);
+    ReadRaw(responses.read, kFrameHeaderBytes);
+    ReadRaw(responses.read, 4);
+  }
+  const double seconds = SecondsSince(start);
+  parent.join();
+  return seconds / kRoundTrips;
+}
+
+void DrainNotifications(PipeHandle handle, int count) {
+  for (int i = 0; i < count; ++i)
+    if (!ReadNotification(handle)) return;
+}
+
+double SenderRate(const std::string& payload) {
+  PipePair pipe;
+  PipeHandle senderWrite = kInvalidPipe;
+  DuplicatePipe(pipe.write, &senderWrite);
+  NotifySender sender(senderWrite, nullptr);
+  sender.Start();
+  std::thread parent(DrainNotifications, pipe.read, kNotifications);
+  const auto start = Clock::now();
+  for (int i = 0; i < kNotifications; ++i) sender.Enqueue("2", payload);
+  parent.join();
+  const double seconds = SecondsSince(start);
+  sender.Stop();
+  return seconds / kNotifications;
+}
+
+double RawRate(const std::string& payload) {
+  PipePair pipe;
+  std::thread parent(DrainNotifications, pipe.read, kNotifications);
+  const NotifyHeaderBytes header = EncodeHeader(
+      NotifyHeader{kNotifyMagic, 1, static_cast<std::uint32_t>(payload.size())});
+  const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
+  const auto start = Clock::now();
+  for (int i = 0; i < kNotifications; ++i) {
+    WriteRaw(pipe.write, headerBytes);
+    WriteRaw(pipe.write, "2");
+    if (!payload.empty()) WriteRaw(pipe.write, payload);
+    PipeFlush(pipe.write);
+  }
+  parent.join();
+  return SecondsSince(start) / kNotifications;
+}
+
+void ThreadsDuringAsyncBurst() {
+  PipePair requests;
+  PipePair responses;
+  PipeHandle callerWrite = kInvalidPipe;
+  PipeHandle callerRead = kInvalidPipe;
+  DuplicatePipe(requests.write, &callerWrite);
+  DuplicatePipe(responses.read, &callerRead);
+  RpcCaller caller(callerWrite, callerRead);
+  caller.Start();
+  std::thread parent(AnswerRequests, requests.read, responses.write, 1000);
+  const std::size_t before = lark::test::ThreadCount();
+  std::size_t most = before;
+  std::vector<std::future<std::string>> calls;
+  for (int i = 0; i < 1000; ++i) {
+    calls.push_back(caller.CallAsync("CefControl", "x"));
+    if (i % 50 == 0) most = std::max(most, lark::test::ThreadCount());
+  }
+  for (auto& call : calls) call.wait();
+  parent.join();
+  caller.Stop();
+  std::printf("  %-46s before %zu, at most %zu during the burst (target: flat)\n",
+              "threads, 1000 CallAsync", before, most);
+}
+
+}  // namespace
+
+int main() {
+  std::printf("rpc_bench: medians of %d rounds\n", kRounds);
+  const double call = Median(kRounds, CallRoundTrip);
+  const double raw = Median(kRounds, RawRoundTrip);
+  Row("Call round trip (IsRun -> true)", call, raw, "us", 1e6, "target <= 1.3");
+
+  for (const std::string& payload : {std::string(), std::string(4096, 'p')}) {
+    const double sender = Median(kRounds, [&] { return SenderRate(payload); });
+    const double rawRate = Median(kRounds, [&] { return RawRate(payload); });
+    // Rates: the raw baseline over the sender, so the ratio reads as a share of raw speed.
+    std::printf("  %-46s %10.0f /s     baseline %10.0f /s     ratio %5.2f  target >= 0.8\n",
+                payload.empty() ? "notifications, 13-byte heartbeat" : "notifications, 4 KiB payload",
+                1 / sender, 1 / rawRate, rawRate / sender);
+  }
+  ThreadsDuringAsyncBurst();
+  return 0;
+}

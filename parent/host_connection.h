@@ -1,0 +1,102 @@
+#pragma once
+
+// The parent's side of the six pipes: calls into the host, serves the host's reverse calls by
+// method name, and receives its notifications. Portable, so that the host's pipe workers can be
+// driven by a real peer natively as well as under Windows.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rpc/pipe_io.h"
+#include "rpc/pipe_thread.h"
+#include "rpc/wire.h"
+
+namespace LarkParent {
+
+// The parent's ends; the other ends of the same pipes belong to the host.
+struct ParentEnds {
+  AnonRpc::PipeHandle requestWrite = AnonRpc::kInvalidPipe;          // forward request pipe
+  AnonRpc::PipeHandle responseRead = AnonRpc::kInvalidPipe;          // forward response pipe
+  AnonRpc::PipeHandle reverseRequestRead = AnonRpc::kInvalidPipe;    // host's calls
+  AnonRpc::PipeHandle reverseResponseWrite = AnonRpc::kInvalidPipe;  // answers to them
+  AnonRpc::PipeHandle notifyRead = AnonRpc::kInvalidPipe;            // notifications
+};
+
+struct CallResult {
+  std::uint32_t status = 0;
+  std::string body;
+  bool Ok() const { return status == 0; }
+};
+
+// Owns the ParentEnds from construction. Serve and OnNotification before Start; Call from any
+// thread after it. Handlers run on the connection's own threads. Close (or destruction) cancels
+// every blocked read of those threads and any request write in progress, so it never hangs.
+class HostConnection {
+ public:
+  // The answer to one reverse call; nullopt leaves the host waiting (for time-out tests).
+  using ReverseHandler = std::function<std::optional<CallResult>(const std::string& payload)>;
+  using NotificationHandler = std::function<void(const AnonRpc::Notification&)>;
+
+  explicit HostConnection(const ParentEnds& ends);
+  ~HostConnection();
+  HostConnection(const HostConnection&) = delete;
+  HostConnection& operator=(const HostConnection&) = delete;
+
+  void Serve(const std::string& method, ReverseHandler handler);
+  void OnNotification(NotificationHandler handler);
+  // Throws std::system_error when a thread cannot be created.
+  void Start();
+
+  // nullopt when no answer came within the time-out, or the pipes failed.
+  std::optional<CallResult> Call(std::string_view method, std::string_view payload,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  // Raw bytes onto the forward request pipe, for malformed input.
+  bool SendRaw(std::string_view bytes);
+
+  // The parent letting go of one pipe, as a parent that goes away would.
+  void CloseRequestPipe();
+  void CloseNotifyPipe();
+  void CloseReversePipes();
+
+  void Close();
+
+ private:
+  struct PendingCall {
+    std::optional<CallResult> result;
+    bool done = false;
+  };
+
+  void ReadResponses();
+  void ServeReverseCalls();
+  void ReadNotifications();
+  bool Write(std::string_view bytes);
+
+  ParentEnds ends_;
+
+  std::mutex writeLock_;
+  AnonRpc::PipeCancel writeCancel_;
+  std::uint32_t nextId_ = 1;  // under writeLock_
+
+  std::mutex callsLock_;
+  std::condition_variable answered_;
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_;
+  bool responsesEnded_ = false;
+
+  std::map<std::string, ReverseHandler> handlers_;
+  NotificationHandler onNotification_;
+
+  AnonRpc::PipeThread responseReader_;
+  AnonRpc::PipeThread reverseServer_;
+  AnonRpc::PipeThread notifyReader_;
+};
+
+}  // namespace LarkParent

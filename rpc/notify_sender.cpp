@@ -1,0 +1,114 @@
+#include "rpc/notify_sender.h"
+
+#include "logging/log.h"
+#include "rpc/wire.h"
+
+namespace AnonRpc {
+
+namespace {
+
+// The writer re-checks the running flag at least this often, even without a wake-up.
+constexpr std::chrono::milliseconds kIdleWait{200};
+
+// Time a write in progress gets to finish at Stop before it is cancelled.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+
+// One WriteFile for the whole buffer: a short or failed write fails the frame.
+bool WriteOnce(PipeHandle handle, const void* data, std::size_t length) {
+  std::uint32_t written = 0;
+  return PipeWrite(handle, data, static_cast<std::uint32_t>(length), &written) &&
+         written == length;
+}
+
+}  // namespace
+
+NotifySender::NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken)
+    : ntyWrite_(ntyWrite), onPipeBroken_(std::move(onPipeBroken)) {}
+
+NotifySender::~NotifySender() {
+  Stop();
+  PipeClose(ntyWrite_);
+}
+
+bool NotifySender::Enqueue(const std::string& type, const std::string& payload) {
+  if (type.empty()) return false;
+  Entry entry(type, payload);  // copied before the lock is taken
+  std::string droppedType;
+  bool dropped = false;
+  {
+    std::lock_guard lock(queueLock_);
+    if (queue_.size() >= kQueueBound) {
+      droppedType = std::move(queue_.front().first);
+      queue_.pop_front();
+      dropped = true;
+    }
+    queue_.push_back(std::move(entry));
+  }
+  queueSignal_.notify_one();
+  if (dropped) {
+    const std::uint64_t total = dropped_.fetch_add(1) + 1;
+    LogLine("AnonRpc::NotifySender::Enqueue", "NotifySender queue overflow, dropped oldest (type=",
+            droppedType, ", total=", total, ")");
+  }
+  return true;
+}
+
+void NotifySender::Start() {
+  if (running_.exchange(true)) return;
+  try {
+    writer_.Start([this] { WriteQueued(); });
+  } catch (...) {
+    running_.store(false);
+    throw;
+  }
+}
+
+void NotifySender::Stop() {
+  if (!running_.exchange(false)) return;
+  {
+    std::lock_guard lock(queueLock_);
+    queue_.clear();
+  }
+  queueSignal_.notify_all();
+  writer_.Join(kStopGrace);
+  PipeClose(ntyWrite_);
+  ntyWrite_ = kInvalidPipe;
+  if (const std::uint64_t dropped = dropped_.load(); dropped != 0)
+    LogLine("AnonRpc::NotifySender::Stop", "NotifySender total dropped during session: ", dropped);
+}
+
+std::size_t NotifySender::QueuedCount() {
+  std::lock_guard lock(queueLock_);
+  return queue_.size();
+}
+
+void NotifySender::WriteQueued() {
+  while (running_.load()) {
+    std::unique_lock lock(queueLock_);
+    queueSignal_.wait_for(lock, kIdleWait, [this] { return !queue_.empty() || !running_.load(); });
+    if (!running_.load()) return;  // what is still queued is not written
+    if (queue_.empty()) continue;
+    const Entry entry = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+
+    if (!WriteFrame(entry)) {
+      if (running_.load() && onPipeBroken_) onPipeBroken_();
+      return;
+    }
+  }
+}
+
+bool NotifySender::WriteFrame(const Entry& entry) {
+  const auto& [type, payload] = entry;
+  const NotifyHeaderBytes header = EncodeHeader(NotifyHeader{
+      kNotifyMagic, static_cast<std::uint32_t>(type.size()),
+      static_cast<std::uint32_t>(payload.size())});
+  if (!WriteOnce(ntyWrite_, header.data(), header.size())) return false;
+  if (!type.empty() && !WriteOnce(ntyWrite_, type.data(), type.size())) return false;
+  if (!payload.empty() && !WriteOnce(ntyWrite_, payload.data(), payload.size())) return false;
+  PipeFlush(ntyWrite_);  // may wait for the parent to read; its result does not matter
+  return true;
+}
+
+}  // namespace AnonRpc

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "rpc/pipe_io.h"
+#include "rpc/pipe_thread.h"
+
+namespace AnonRpc {
+
+// One-way notifications to the parent on ntyWrite. Producers on any thread Enqueue; one writer
+// thread writes the frames in arrival order. The queue keeps at most kQueueBound entries and
+// drops the oldest, counting and logging each drop. A failed write ends the writer and calls
+// onPipeBroken on it (once, and only while running). Owns ntyWrite from construction.
+class NotifySender {
+ public:
+  static constexpr std::size_t kQueueBound = 10000;
+
+  NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken);
+  ~NotifySender();
+  NotifySender(const NotifySender&) = delete;
+  NotifySender& operator=(const NotifySender&) = delete;
+
+  // False for an empty type (nothing queued). Never waits for the pipe. Before Start and after
+  // Stop the entry is only queued, never written.
+  bool Enqueue(const std::string& type, const std::string& payload);
+
+  // Starts the writer unless running; throws std::system_error when it cannot be created.
+  void Start();
+
+  // Discards what is queued, lets a write in progress finish (cancelling it if the parent has
+  // stopped reading), joins the writer and closes ntyWrite. A second call does nothing.
+  void Stop();
+
+  std::uint64_t DroppedCount() const { return dropped_.load(); }
+  std::size_t QueuedCount();
+
+ private:
+  using Entry = std::pair<std::string, std::string>;  // type, payload
+
+  void WriteQueued();
+  bool WriteFrame(const Entry& entry);
+
+  PipeHandle ntyWrite_;
+  const std::function<void()> onPipeBroken_;
+  std::atomic<bool> running_{false};
+  std::deque<Entry> queue_;
+  std::mutex queueLock_;
+  std::condition_variable queueSignal_;
+  std::atomic<std::uint64_t> dropped_{0};
+  PipeThread writer_;
+};
+
+}  // namespace AnonRpc

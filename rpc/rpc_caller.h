@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "rpc/pipe_io.h"
+#include "rpc/pipe_thread.h"
+#include "rpc/rpc_exception.h"
+
+namespace AnonRpc {
+
+// How long a call waits for its answer before it fails with RpcTimeoutException.
+struct CallTimeouts {
+  std::chrono::milliseconds call{10000};
+  std::chrono::milliseconds async{10000};
+};
+
+// The host's calls to the parent: request frames go out on revReqWrite, one reader thread
+// matches the response frames on revResRead to the waiting calls. Owns both handles from
+// construction. Call and CallAsync may be used from any thread; Start and Stop belong to the
+// owner. One timer thread times out every asynchronous call, however many are in flight.
+class RpcCaller {
+ public:
+  using Promise = std::promise<std::string>;
+
+  RpcCaller(PipeHandle revReqWrite, PipeHandle revResRead, CallTimeouts timeouts = {});
+  ~RpcCaller();
+  RpcCaller(const RpcCaller&) = delete;
+  RpcCaller& operator=(const RpcCaller&) = delete;
+
+  // Returns the response body, or throws RpcException (the parent's error text, "Pipe broken",
+  // "RpcCaller stopped", a refused argument or a failed write) or RpcTimeoutException.
+  std::string Call(const std::string& method, const std::string& payload);
+
+  // Returns once the request is written; the future yields the body or the call's exception,
+  // "Async RPC timeout" when no answer came in time. Throws RpcException for a refused argument
+  // or a failed write.
+  std::future<std::string> CallAsync(const std::string& method, const std::string& payload);
+
+  // Registers the promise under a fresh id and writes the request frame; returns the id.
+  std::uint32_t SendRequest(const std::string& method, const std::string& payload,
+                            const std::shared_ptr<Promise>& promise);
+
+  // Starts the reader and timer threads unless running; throws std::system_error when a thread
+  // cannot be created.
+  void Start();
+
+  // Ends the reader (cancelling its read), the timer and any request write in progress, closes
+  // revResRead and fails every pending call with "RpcCaller stopped". Bounded even when the
+  // parent neither reads, writes nor closes. Later calls fail at once. A second call does nothing.
+  void Stop();
+
+ private:
+  struct Deadline {
+    std::chrono::steady_clock::time_point when;
+    std::uint32_t id;
+    std::weak_ptr<Promise> promise;
+  };
+
+  void ReadResponses();
+  void RunTimer();
+  void StopTimer();
+  void FailAllPending(const std::string& message);
+  bool RemovePending(std::uint32_t id, const std::shared_ptr<Promise>& promise);
+
+  PipeHandle revReqWrite_;
+  PipeHandle revResRead_;
+  const CallTimeouts timeouts_;
+
+  std::mutex writeLock_;
+  PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
+  std::atomic<std::uint32_t> nextId_{1};
+  std::map<std::uint32_t, std::shared_ptr<Promise>> pending_;
+  std::mutex pendingLock_;
+  std::atomic<bool> running_{false};
+  PipeThread reader_;
+
+  std::mutex timerLock_;
+  std::condition_variable timerSignal_;
+  std::deque<Deadline> deadlines_;  // in deadline order: every call adds the same time-out
+  bool timerStopping_ = false;
+  std::thread timer_;
+};
+
+}  // namespace AnonRpc

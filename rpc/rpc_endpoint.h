@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+
+#include "rpc/notify_sender.h"
+#include "rpc/pipe_io.h"
+#include "rpc/rpc_caller.h"
+#include "rpc/rpc_server.h"
+
+namespace AnonRpc {
+
+// The six pipe handle values in command-line order.
+struct PipeHandles {
+  PipeHandle fwdReqRead = kInvalidPipe;
+  PipeHandle fwdReqWrite = kInvalidPipe;
+  PipeHandle fwdResWrite = kInvalidPipe;
+  PipeHandle revReqWrite = kInvalidPipe;
+  PipeHandle revResRead = kInvalidPipe;
+  PipeHandle ntyWrite = kInvalidPipe;
+};
+
+// The host's three pipe workers, built from the six handles (which pass into their ownership).
+// Construction starts nothing and writes nothing. Destruction stops whatever still runs, in the
+// order server, caller, sender, then destroys sender, caller, server.
+class RpcEndpoint {
+ public:
+  RpcEndpoint(const PipeHandles& handles, std::function<void()> onNotifyPipeBroken,
+              CallTimeouts timeouts = {});
+  ~RpcEndpoint();
+  RpcEndpoint(const RpcEndpoint&) = delete;
+  RpcEndpoint& operator=(const RpcEndpoint&) = delete;
+
+  // Server, then caller, then sender; each only if not yet running. A thread that cannot be
+  // created throws std::system_error.
+  void StartAll();
+  // Server, then caller, then sender; a component already stopped is left alone.
+  void StopAll();
+
+  RpcServer& Server() { return server_; }
+  RpcCaller& Caller() { return caller_; }
+  NotifySender& Sender() { return sender_; }
+
+ private:
+  RpcServer server_;
+  RpcCaller caller_;
+  NotifySender sender_;
+};
+
+}  // namespace AnonRpc

@@ -1,0 +1,239 @@
+#include "rpc/rpc_caller.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/bounded.h"
+#include "support/process_stats.h"
+#include "support/reverse_parent.h"
+
+namespace AnonRpc {
+namespace {
+
+using lark::test::ReturnsWithin;
+using lark::test::ReverseParent;
+using namespace std::chrono_literals;
+
+// Time-outs long enough that an answered call never runs into them on a loaded machine (under
+// the sanitizers), and short ones for calls meant to time out.
+constexpr CallTimeouts kAnswered{10s, 10s};
+constexpr CallTimeouts kSilent{500ms, 1s};
+constexpr CallTimeouts kShort{200ms, 200ms};
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const RpcException& error) {
+    return error.what();
+  }
+  return "<no exception>";
+}
+
+template <typename T>
+std::string MessageOf(std::future<T>& future) {
+  return MessageOf([&] { future.get(); });
+}
+
+struct CallerTest : ::testing::Test {
+  explicit CallerTest(ReverseParent::Answer answer = ReverseParent::Echo(),
+                      CallTimeouts timeouts = kAnswered)
+      : parent(std::move(answer)),
+        caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), timeouts) {
+    caller.Start();
+  }
+  ~CallerTest() override {
+    ReturnsWithin(30s, [this] { caller.Stop(); }, "RpcCaller::Stop");
+  }
+  ReverseParent parent;
+  RpcCaller caller;
+};
+
+TEST_F(CallerTest, IdsCountUpAcrossSyncAndAsyncAndRefusedCallsTakeNone) {
+  EXPECT_EQ(caller.Call("GetJWT", "a"), "a");
+  std::future<std::string> second = caller.CallAsync("CefControl", "b");
+  EXPECT_EQ(second.get(), "b");
+  EXPECT_EQ(MessageOf([&] { caller.Call("", "x"); }), "Method name is empty");
+  EXPECT_EQ(MessageOf([&] { caller.CallAsync("", "x"); }), "Method name is empty");
+  EXPECT_EQ(caller.Call("GetJWT", ""), "");
+
+  const std::vector<Request> seen = parent.WaitForRequests(3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].id, 1u);
+  EXPECT_EQ(seen[0].method, "GetJWT");
+  EXPECT_EQ(seen[1].id, 2u);
+  EXPECT_EQ(seen[1].method, "CefControl");
+  EXPECT_EQ(seen[2].id, 3u);
+}
+
+TEST_F(CallerTest, ArgumentLimitsAreCheckedMethodFirst) {
+  const std::string atLimit(kMaxFieldBytes, 'x');
+  const std::string overLimit(kMaxFieldBytes + 1, 'x');
+  EXPECT_EQ(MessageOf([&] { caller.Call(overLimit, "p"); }), "Method too large");
+  EXPECT_EQ(MessageOf([&] { caller.Call("m", overLimit); }), "Payload too large");
+  EXPECT_EQ(MessageOf([&] { caller.CallAsync(overLimit, overLimit); }), "Method too large");
+  // Exactly at the limit both go out; the parent sees them whole.
+  std::future<std::string> method = caller.CallAsync(atLimit, "");
+  EXPECT_EQ(caller.Call("m", atLimit).size(), kMaxFieldBytes);
+  const std::vector<Request> seen = parent.WaitForRequests(2);
+  EXPECT_EQ(seen[0].id, 1u);
+  EXPECT_EQ(seen[0].method.size(), kMaxFieldBytes);
+  EXPECT_EQ(seen[1].id, 2u);
+}
+
+struct ErrorAnswers : CallerTest {
+  ErrorAnswers()
+      : CallerTest([](const Request& r) { return Response{r.id, r.id == 1 ? 2u : 1u, r.payload}; }) {}
+};
+
+TEST_F(ErrorAnswers, NonZeroStatusThrowsExactlyTheBody) {
+  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", "no token for you"); }), "no token for you");
+  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", ""); }), "");
+  std::future<std::string> async = caller.CallAsync("CefControl", "refused");
+  EXPECT_EQ(MessageOf(async), "refused");
+}
+
+struct ScriptedParent : CallerTest {
+  ScriptedParent() : CallerTest(ReverseParent::Silent(), kSilent) {}
+};
+
+TEST_F(ScriptedParent, LateAndUnknownAnswersAreDiscardedAndReadingGoesOn) {
+  try {
+    caller.Call("GetJWT", "");
+    FAIL() << "expected a time-out";
+  } catch (const RpcTimeoutException& timeout) {
+    EXPECT_STREQ(timeout.what(), "RPC call timeout");
+  }
+  parent.SendRaw(EncodeResponse(1, RpcStatus::Ok, "too late"));
+  parent.SendRaw(EncodeResponse(999, RpcStatus::Ok, "nobody asked"));
+
+  std::future<std::string> next = caller.CallAsync("GetJWT", "");
+  parent.WaitForRequests(2);
+  parent.SendRaw(EncodeResponse(2, RpcStatus::Ok, "fresh"));
+  EXPECT_EQ(next.get(), "fresh");
+}
+
+TEST_F(ScriptedParent, WrongMagicFailsEveryPendingCallAndEndsTheReader) {
+  std::future<std::string> first = caller.CallAsync("A", "");
+  std::future<std::string> second = caller.CallAsync("B", "");
+  parent.WaitForRequests(2);
+  parent.SendRaw(EncodeRequest(1, "not", "a response"));
+  EXPECT_EQ(MessageOf(first), "Pipe broken");
+  EXPECT_EQ(MessageOf(second), "Pipe broken");
+
+  // Nobody reads any more: a correct answer now goes unseen and the call times out.
+  std::future<std::string> third = caller.CallAsync("C", "");
+  parent.WaitForRequests(3);
+  parent.SendRaw(EncodeResponse(3, RpcStatus::Ok, "unseen"));
+  EXPECT_EQ(MessageOf(third), "Async RPC timeout");
+}
+
+TEST_F(ScriptedParent, OversizedBodyBreaksTheReader) {
+  std::future<std::string> pending = caller.CallAsync("A", "");
+  parent.WaitForRequests(1);
+  FrameHeaderBytes header = EncodeHeader(ResponseHeader{kResponseMagic, 1, 0, kMaxFieldBytes + 1});
+  parent.SendRaw({reinterpret_cast<const char*>(header.data()), header.size()});
+  EXPECT_EQ(MessageOf(pending), "Pipe broken");
+}
+
+TEST(CallerReader, ParentClosingItsEndFailsPendingCalls) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
+  caller.Start();
+  std::future<std::string> pending = caller.CallAsync("A", "");
+  parent.WaitForRequests(1);
+  parent.CloseResponses();
+  EXPECT_EQ(MessageOf(pending), "Pipe broken");
+  caller.Stop();
+}
+
+TEST_F(ScriptedParent, AsyncCallsTimeOutUnlessAnswered) {
+  std::future<std::string> unanswered = caller.CallAsync("A", "");
+  std::future<std::string> answered = caller.CallAsync("B", "");
+  parent.WaitForRequests(2);
+  parent.SendRaw(EncodeResponse(2, RpcStatus::Ok, "in time"));
+  EXPECT_EQ(answered.get(), "in time");
+  try {
+    unanswered.get();
+    FAIL() << "expected a time-out";
+  } catch (const RpcTimeoutException& timeout) {
+    EXPECT_STREQ(timeout.what(), "Async RPC timeout");
+  }
+}
+
+TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());  // 10 s
+  caller.Start();
+  std::string message;
+  std::thread waiting([&] { message = MessageOf([&] { caller.Call("GetJWT", ""); }); });
+  std::future<std::string> async = caller.CallAsync("CefControl", "");
+  parent.WaitForRequests(2);
+  ReturnsWithin(30s, [&] { caller.Stop(); }, "Stop");
+  ReturnsWithin(5s, [&] { waiting.join(); }, "the waiting Call");
+  EXPECT_EQ(message, "RpcCaller stopped");
+  EXPECT_EQ(MessageOf(async), "RpcCaller stopped");
+  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call("GetJWT", ""); }),
+                               std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
+  caller.Stop();  // a second stop does nothing
+}
+
+TEST(CallerStop, ReturnsWhileARequestWriteIsBlockedOnAFullPipe) {
+  lark::test::TestPipe requests(4096);  // nobody ever reads it
+  lark::test::TestPipe responses;
+  RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
+  caller.Start();
+  std::string message;
+  std::thread writer([&] { message = MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }); });
+  // The write may not have begun when Stop runs; either way the call must fail, not hang.
+  ReturnsWithin(30s, [&] { caller.Stop(); }, "Stop");
+  ReturnsWithin(30s, [&] { writer.join(); }, "blocked writer");
+  EXPECT_TRUE(message.rfind("Write request (err=", 0) == 0 || message == "RpcCaller stopped")
+      << message;
+}
+
+TEST(CallerWrite, AFailedWriteReportsTheSystemError) {
+  lark::test::TestPipe requests;
+  lark::test::TestPipe responses;
+  RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
+  caller.Start();
+  requests.CloseRead();  // the parent is gone
+  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call("GetJWT", ""); }),
+                               std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
+  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.CallAsync("CefControl", "x"); }),
+                               std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
+  caller.Stop();
+}
+
+TEST(CallerThreads, ABurstOfAsyncCallsKeepsTheThreadCountFlat) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), kShort);
+  caller.Start();
+  const std::size_t before = lark::test::ThreadCount();
+  std::vector<std::future<std::string>> calls;
+  std::size_t most = before;
+  for (int i = 0; i < 1000; ++i) {
+    calls.push_back(caller.CallAsync("CefControl", "x"));
+    if (i % 100 == 0) most = std::max(most, lark::test::ThreadCount());
+  }
+  EXPECT_EQ(most, before);
+  for (auto& call : calls) EXPECT_EQ(MessageOf(call), "Async RPC timeout");
+  caller.Stop();
+}
+
+// The real time-outs, once: a silent parent makes both kinds of call fail after ten seconds.
+TEST(CallerTimeouts, DefaultsAreTenSeconds) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
+  caller.Start();
+  const auto start = std::chrono::steady_clock::now();
+  std::future<std::string> async = caller.CallAsync("CefControl", "");
+  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", ""); }), "RPC call timeout");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(MessageOf(async), "Async RPC timeout");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
+  caller.Stop();
+}
+
+}  // namespace
+}  // namespace AnonRpc

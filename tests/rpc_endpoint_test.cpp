@@ -1,0 +1,208 @@
+#include "rpc/rpc_endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "parent/host_connection.h"
+#include "parent/pipe_set.h"
+#include "rpc/endpoint_slot.h"
+#include "support/bounded.h"
+#include "support/process_stats.h"
+
+namespace AnonRpc {
+namespace {
+
+using LarkParent::CallResult;
+using LarkParent::HostConnection;
+using LarkParent::ParentEnds;
+using lark::test::ReturnsWithin;
+using namespace std::chrono_literals;
+
+struct Pipes {
+  Pipes() { EXPECT_TRUE(LarkParent::CreatePipeSet(&host, &parent)); }
+  PipeHandles host;
+  ParentEnds parent;
+};
+
+// Reads one end to its end: true when nothing at all came before end of pipe.
+bool EmptyUntilClosed(PipeHandle handle) {
+  char byte;
+  std::uint32_t got = 0;
+  return !PipeRead(handle, &byte, 1, &got);
+}
+
+TEST(RpcEndpoint, ConstructionStartsNoThreadAndWritesNothing) {
+  Pipes pipes;
+  const std::size_t before = lark::test::ThreadCount();
+  {
+    RpcEndpoint endpoint(pipes.host, [] {});
+    EXPECT_EQ(lark::test::ThreadCount(), before);
+    endpoint.Sender().Enqueue("2", "");  // queued only
+  }
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.reverseRequestRead));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead));
+  LarkParent::ClosePipeSet(pipes.parent);
+}
+
+TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
+  Pipes pipes;
+  HostConnection parent(pipes.parent);
+  RpcEndpoint endpoint(pipes.host, [] {});
+  std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first thread
+  const std::size_t before = lark::test::ThreadCount();
+  endpoint.StartAll();
+  const std::size_t started = lark::test::ThreadCount();
+  endpoint.StartAll();
+  EXPECT_EQ(lark::test::ThreadCount(), started);
+  EXPECT_EQ(started, before + 4);  // server, caller's reader and timer, sender's writer
+  endpoint.StopAll();
+  EXPECT_EQ(lark::test::ThreadCount(), before);
+}
+
+TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
+  Pipes pipes;
+  HostConnection parent(pipes.parent);
+  parent.Serve("GetJWT", [](const std::string&) { return CallResult{0, "token"}; });
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<Notification> notes;
+  parent.OnNotification([&](const Notification& note) {
+    std::lock_guard lock(mutex);
+    notes.push_back(note);
+    arrived.notify_all();
+  });
+  parent.Start();
+
+  RpcEndpoint endpoint(pipes.host, [] {});
+  endpoint.Server().RegisterMethod("LarkInfo", [&](const std::string& payload) {
+    endpoint.Sender().Enqueue("7", payload);
+    return endpoint.Caller().Call("GetJWT", "");
+  });
+  endpoint.StartAll();
+
+  const std::optional<CallResult> answer = parent.Call("LarkInfo", "hi");
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->status, 0u);
+  EXPECT_EQ(answer->body, "token");
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(arrived.wait_for(lock, 30s, [&] { return !notes.empty(); }));
+  EXPECT_EQ(notes[0].type, "7");
+  EXPECT_EQ(notes[0].payload, "hi");
+}
+
+TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
+  Pipes pipes;
+  std::string pendingMessage;
+  std::thread waiting;
+  {
+    RpcEndpoint endpoint(pipes.host, [] {});
+    endpoint.StartAll();
+    waiting = std::thread([&] {
+      try {
+        endpoint.Caller().Call("GetJWT", "");
+      } catch (const RpcException& error) {
+        pendingMessage = error.what();
+      }
+    });
+    // The parent never answers: wait until the request has gone out.
+    ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead).has_value());
+  }
+  waiting.join();
+  EXPECT_EQ(pendingMessage, "RpcCaller stopped");
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead));
+  LarkParent::ClosePipeSet(pipes.parent);
+}
+
+// Many threads call both ways and notify while the parent answers, and the endpoint stops in
+// the middle: nothing hangs or crashes, and every call ends with its answer or a documented error.
+TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
+  Pipes pipes;
+  HostConnection parent(pipes.parent);
+  parent.Serve("Echo", [](const std::string& payload) { return CallResult{0, payload}; });
+  std::atomic<int> notified{0};
+  parent.OnNotification([&](const Notification&) { ++notified; });
+  parent.Start();
+
+  RpcEndpoint endpoint(pipes.host, [] {}, CallTimeouts{2s, 2s});
+  EndpointSlot slot;
+  slot.Publish(&endpoint);
+  endpoint.StartAll();
+
+  std::atomic<bool> go{true};
+  std::atomic<int> answered{0};
+  std::atomic<int> failed{0};
+  std::atomic<int> unexpected{0};
+  const auto classify = [&](const std::function<std::string()>& call, const std::string& sent) {
+    try {
+      if (call() == sent) ++answered; else ++unexpected;
+    } catch (const RpcException& error) {
+      const std::string message = error.what();
+      const bool documented = message == "RpcCaller stopped" || message == "Pipe broken" ||
+                              message == "RPC call timeout" || message == "Async RPC timeout" ||
+                              message.rfind("Write request (err=", 0) == 0;
+      if (documented) ++failed; else ++unexpected;
+    }
+  };
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 6; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; go.load(); ++i) {
+        const std::string payload = std::to_string(t) + ":" + std::to_string(i);
+        AnonRpc::EndpointSlot::Lease lease = slot.Acquire();
+        if (!lease) break;
+        switch (i % 3) {
+          case 0: classify([&] { return lease->Caller().Call("Echo", payload); }, payload); break;
+          case 1: {
+            std::future<std::string> f = lease->Caller().CallAsync("Echo", payload);
+            classify([&] { return f.get(); }, payload);
+            break;
+          }
+          default: lease->Sender().Enqueue("9", payload);
+        }
+      }
+    });
+  }
+  // Let traffic build up, then stop as the host does: unpublish, stop, wait for the readers.
+  while (answered.load() < 300) std::this_thread::yield();
+  ReturnsWithin(30s, [&] {
+    slot.Clear();
+    endpoint.StopAll();
+    slot.WaitForReaders();
+  }, "stop under traffic");
+  go = false;
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GE(answered.load(), 300);
+  EXPECT_GT(notified.load(), 0);
+}
+
+TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
+  Pipes pipes;
+  RpcEndpoint endpoint(pipes.host, [] {});
+  EndpointSlot slot;
+  EXPECT_FALSE(slot.Acquire());
+  slot.Publish(&endpoint);
+  std::optional<EndpointSlot::Lease> held(slot.Acquire());
+  ASSERT_TRUE(*held);
+  EXPECT_EQ(&**held, &endpoint);
+  EXPECT_EQ(slot.Clear(), &endpoint);
+  EXPECT_FALSE(slot.Acquire());
+
+  std::atomic<bool> drained{false};
+  std::thread owner([&] {
+    slot.WaitForReaders();
+    drained = true;
+  });
+  EXPECT_FALSE(drained.load());  // the lease still holds it
+  held.reset();
+  owner.join();
+  EXPECT_TRUE(drained.load());
+  LarkParent::ClosePipeSet(pipes.parent);
+}
+
+}  // namespace
+}  // namespace AnonRpc
