@@ -1,0 +1,3 @@
+#include "host/active_endpoint.h"
+
+AnonRpc::EndpointSlot ActiveEndpoint;

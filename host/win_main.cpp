@@ -1,0 +1,136 @@
+// LarkRemoteHost: start-up, the message loop and the orderly shutdown.
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "engine/engine_host.h"
+#include "engine/engine_loader.h"
+#include "engine/engine_methods.h"
+#include "engine/engine_state.h"
+#include "host/active_endpoint.h"
+#include "host/heartbeat.h"
+#include "host/main_window.h"
+#include "host/startup.h"
+#include "logging/log.h"
+#include "rpc/rpc_endpoint.h"
+
+namespace {
+
+// The engine library beside this executable.
+std::wstring EngineLibraryPath() {
+  wchar_t module[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, module, MAX_PATH);
+  if (wchar_t* slash = wcsrchr(module, L'\\')) *slash = L'\0';
+  wchar_t path[MAX_PATH] = {};
+  _snwprintf_s(path, MAX_PATH, _TRUNCATE, L"%s\\LarkRemoteStreamer.dll", module);
+  return path;
+}
+
+bool ParseHandles(AnonRpc::PipeHandles* handles) {
+  // All six are parsed before any is tested, so every bad argument is reported.
+  handles->fwdReqRead = ParseHandleArg(__argv[1], "fwdReqRead");
+  handles->fwdReqWrite = ParseHandleArg(__argv[2], "fwdReqWrite");
+  handles->fwdResWrite = ParseHandleArg(__argv[3], "fwdResWrite");
+  handles->revReqWrite = ParseHandleArg(__argv[4], "revReqWrite");
+  handles->revResRead = ParseHandleArg(__argv[5], "revResRead");
+  handles->ntyWrite = ParseHandleArg(__argv[6], "ntyWrite");
+  for (AnonRpc::PipeHandle handle :
+       {handles->fwdReqRead, handles->fwdReqWrite, handles->fwdResWrite, handles->revReqWrite,
+        handles->revResRead, handles->ntyWrite})
+    if (handle == AnonRpc::kInvalidPipe) return false;
+  return true;
+}
+
+void RegisterMethods(AnonRpc::RpcServer& server) {
+  server.RegisterMethod("LarkInfo", HandleRemoteInfo);
+  server.RegisterMethod("Start", HandleRemoteStart);
+  server.RegisterMethod("OpenUrl", HandleRemoteOpenUrl);
+  server.RegisterMethod("EnableControl", HandleRemoteEnableControl);
+  server.RegisterMethod("EnableCef", HandleCefEnableControl);
+  server.RegisterMethod("End", HandleRemoteEnd);
+  server.RegisterMethod("IsRun", HandleRemoteIsRun);
+  // Only asks the main thread to shut down; the answer goes out before the teardown begins.
+  server.RegisterMethod("Release", [](const std::string&) {
+    PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+    return std::string("ok");
+  });
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+
+  if (!AcquireSingleInstanceMutex()) {
+    LogLine("WinMain", "Exit: duplicate instance");
+    return 0;
+  }
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(com)) {
+    LogLine("WinMain", "CoInitializeEx failed : ", static_cast<long>(com));
+    return 1;
+  }
+  if (__argc < 7) {
+    LogLine("WinMain", "No PIPE Handle included");
+    CoUninitialize();
+    return 0;
+  }
+  if (!RegisterMainWindowClass(instance)) {
+    CoUninitialize();
+    return 1;
+  }
+  MainWindow = CreateMainWindow(instance);
+  if (MainWindow == nullptr) {
+    CoUninitialize();
+    return 1;
+  }
+
+  AnonRpc::PipeHandles handles;
+  if (!ParseHandles(&handles)) {
+    LogLine("WinMain", "Invalid pipe handles from cmdline; aborting");
+    DestroyWindow(MainWindow);
+    CoUninitialize();
+    CloseSingleInstanceMutex();
+    return 1;
+  }
+
+  LoadDll(EngineLibraryPath());
+  if (EngineEntryPoints.create == nullptr) {
+    LogLine("WinMain", "LarkRemoteStreamer.dll load failed");
+    DestroyWindow(MainWindow);
+    CoUninitialize();
+    return 1;
+  }
+  LogLine("WinMain", "LarkRemoteStreamer.dll load success");
+
+  AnonRpc::RpcEndpoint endpoint(handles, OnNotifyPipeBroken);
+  ActiveEndpoint.Publish(&endpoint);
+  ConnectEngineHost({MainWindow, RunOnMainThread, &ActiveEndpoint});
+  RegisterMethods(endpoint.Server());
+  endpoint.StartAll();
+  LogLine("WinMain", "RPC child started");
+  StartHeartbeat();
+  LogLine("WinMain", "Heartbeat started");
+
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  DiscardQueuedTasks();
+
+  LogLine("WinMain", "Shutting down");
+  StopHeartbeat();
+  ActiveEndpoint.Clear();
+  endpoint.StopAll();
+  // A callback that took the endpoint just before it was cleared finishes before it is destroyed.
+  ActiveEndpoint.WaitForReaders();
+  UnregisterClassW(kMainWindowClass, instance);
+  CoUninitialize();
+  CloseSingleInstanceMutex();
+  LogLine("WinMain", "Exit");
+  return static_cast<int>(static_cast<UINT>(message.wParam));
+}

@@ -1,0 +1,179 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "parent/host_process.h"
+#include "parent/pipe_set.h"
+
+namespace LarkParent {
+
+using AnonRpc::PipeHandles;
+
+namespace {
+
+// TerminateProcess only starts the end; waiting for it is bounded all the same.
+constexpr std::chrono::seconds kTerminateWait{5};
+
+std::unique_ptr<HostProcess> Fail(std::string* error, const char* what, std::uint32_t code) {
+  if (error != nullptr) *error = std::string(what) + " failed : " + std::to_string(code);
+  return nullptr;
+}
+
+std::vector<HANDLE> HostEnds(const PipeHandles& h) {
+  std::vector<HANDLE> ends;
+  for (AnonRpc::PipeHandle end :
+       {h.fwdReqRead, h.fwdReqWrite, h.fwdResWrite, h.revReqWrite, h.revResRead, h.ntyWrite})
+    ends.push_back(reinterpret_cast<HANDLE>(end));
+  return ends;
+}
+
+std::vector<std::wstring> HandleValueArguments(const PipeHandles& h) {
+  std::vector<std::wstring> arguments;
+  for (HANDLE end : HostEnds(h))
+    arguments.push_back(std::to_wstring(reinterpret_cast<std::uintptr_t>(end)));
+  return arguments;
+}
+
+// The quoting that the C runtime's and CommandLineToArgvW's parsing undo.
+std::wstring Quote(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+    return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes double only before a quote, which itself gets one more.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L'"';
+}
+
+// Closes what Launch holds when it returns: the host's ends (a launched host has its own copies)
+// and the parent's unless the connection took them.
+struct PipeSetGuard {
+  PipeHandles host;
+  ParentEnds parent;
+  ~PipeSetGuard() {
+    ClosePipeSet(host);
+    ClosePipeSet(parent);
+  }
+};
+
+// PROC_THREAD_ATTRIBUTE_HANDLE_LIST with the given handles; Get() is null where the system
+// does not support it.
+class InheritList {
+ public:
+  explicit InheritList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list);
+      return;
+    }
+    list_ = list;
+  }
+  ~InheritList() {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+  }
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+
+  LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;  // the list points into it
+  std::vector<unsigned char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+void HostProcess::OwnedHandle::Reset() {
+  if (handle_ == nullptr) return;
+  const DWORD lastError = GetLastError();
+  CloseHandle(std::exchange(handle_, nullptr));
+  SetLastError(lastError);
+}
+
+std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::string* error) {
+  PipeSetGuard pipes;
+  if (!CreatePipeSet(&pipes.host, &pipes.parent))
+    return Fail(error, "CreatePipeSet", AnonRpc::LastPipeError());
+  const PipeHandles hostValues = pipes.host;
+  const std::vector<HANDLE> hostEnds = HostEnds(hostValues);
+  for (HANDLE end : hostEnds)
+    if (!SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+      return Fail(error, "SetHandleInformation", GetLastError());
+
+  std::wstring commandLine = Quote(options.executable);
+  for (const std::wstring& argument :
+       options.arguments ? options.arguments(hostValues) : HandleValueArguments(hostValues))
+    commandLine += L' ' + Quote(argument);
+  const std::wstring directory = options.workingDirectory.empty()
+                                     ? std::filesystem::path(options.executable).parent_path()
+                                     : std::filesystem::path(options.workingDirectory);
+
+  const InheritList inheritList(hostEnds);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(STARTUPINFOW);
+  DWORD flags = CREATE_NO_WINDOW;
+  if (inheritList.Get() != nullptr) {
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = inheritList.Get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(options.executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                      nullptr, directory.empty() ? nullptr : directory.c_str(),
+                      &startup.StartupInfo, &info))
+    return Fail(error, "CreateProcessW", GetLastError());
+  OwnedHandle process(info.hProcess);
+  const OwnedHandle firstThread(info.hThread);  // not needed
+
+  std::unique_ptr<HostProcess> host(new HostProcess(pipes.parent, hostValues, std::move(process),
+                                                    info.dwProcessId, options.exitGrace));
+  pipes.parent = ParentEnds{};  // the connection owns them now
+  return host;
+}
+
+HostProcess::HostProcess(const ParentEnds& ends, const PipeHandles& hostValues, OwnedHandle process,
+                         std::uint32_t processId, std::chrono::milliseconds exitGrace)
+    : connection_(ends),
+      hostValues_(hostValues),
+      process_(std::move(process)),
+      processId_(processId),
+      exitGrace_(exitGrace) {}
+
+HostProcess::~HostProcess() {
+  connection_.Close();
+  if (WaitForExit(exitGrace_)) return;
+  Terminate(kTerminatedExitCode);
+  WaitForExit(kTerminateWait);
+}
+
+std::optional<std::uint32_t> HostProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  const auto milliseconds =
+      std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1);
+  if (WaitForSingleObject(process_.Get(), static_cast<DWORD>(milliseconds)) != WAIT_OBJECT_0)
+    return std::nullopt;
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process_.Get(), &exitCode)) return std::nullopt;
+  return exitCode;
+}
+
+void HostProcess::Terminate(std::uint32_t exitCode) {
+  TerminateProcess(process_.Get(), exitCode);
+}
+
+}  // namespace LarkParent

@@ -1,0 +1,406 @@
+// A stand-in for the streaming engine LarkRemoteStreamer.dll, for end-to-end tests and the demo:
+// the twelve exports of engine/engine_api.h, with results and callback activity scripted by a
+// text file and every call written to a record. It streams nothing and never stands in for a
+// real engine. Built with LARK_SIM_LACKING_OPEN_AND_CEF_INPUT it lacks those two exports.
+//
+// Both files sit beside the DLL and are named after its own file name without ".dll" (<stem>),
+// so a renamed copy keeps its own script and record.
+//
+// <stem>.sim, the script. Re-read at every export call; a missing file means the defaults. One
+// directive per line, fields separated by blanks; a line whose first field starts with '#' is a
+// comment; lines that do not parse, and fields after those a directive takes, are ignored.
+//   CREATE <n>      CREATE returns n as the instance (0: null). Default: 1 for the first
+//                   instance made without this directive, 2 for the next, and so on.
+//   <CALL> <0|1>    the result of LARK_INFO, START, ISRUN, OPEN, ENABLE_CONTROL, CEF_INPUT or
+//                   CALLBACK_CONTROL_IPC. Default 1.
+//   on <CALL> <action>
+//                   whenever the export CALL (its name without LKWINSDK_WEBRTC_) is called, run
+//                   the action on a new thread of the engine's own, provided the callback the
+//                   action needs is registered at that moment (otherwise nothing happens and
+//                   nothing is recorded). Actions fire after the call is recorded; the
+//                   CALLBACK_* exports register their callback first, so they fire at once.
+//     data <type> <text>           the data callback (type, text as UTF-16)
+//     burst <count> <type> <text>  the data callback count times in a row on one thread
+//     request <code> <capacity>    the request callback (code, buffer, capacity); the buffer
+//                                  holds max(capacity, 0) + 16 bytes of 0xAB
+//     control <text>               the control callback (text as its UTF-8 bytes)
+//   <text> is the rest of the line after leading blanks; the word `null` alone passes a null
+//   pointer. In data texts "\uXXXX" (four hex digits) is one UTF-16 code unit; the rest is
+//   UTF-8. Numbers are decimal.
+//   Change the script of a running engine by writing a new file and renaming it over the old.
+//
+// <stem>.calls, the record. One line per event, fields separated by TAB, ending in LF; the file
+// is opened, appended to and closed for every line, so it can be read at any time. Numbers are
+// decimal (instances and window handles unsigned), bools 0 or 1, texts raw, a null text
+// "(null)". A call's line is written when the call starts, before its actions run or it waits.
+//   CREATE <hostWindow> <parentWindow>
+//   LARK_INFO <instance> <appID> <accountId> <did> <session> <language> <serverId> <country>
+//             <accessToken>
+//   START <instance> <value>        ISRUN <instance>              OPEN <instance> <url>
+//   ENABLE_CONTROL <instance> <0|1> CEF_INPUT <instance> <0|1>    DELETE <instance>
+//   RELEASE                         CALLBACK_DATA <instance>      CALLBACK_REQUEST <instance>
+//   CALLBACK_CONTROL_IPC <instance>
+//   TOKEN_BUFFER <capacity> <the whole buffer in lower-case hex>  after a request callback
+//   FIRED <the script line, without leading blanks>               after each action
+//
+// Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
+// join every action thread still running before they return, as a real engine stops its
+// threads, so no callback runs once the host may unload the library.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "engine/engine_api.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace {
+
+struct Script {
+  std::optional<std::uintptr_t> create;
+  std::map<std::string, bool, std::less<>> results;
+  std::vector<std::pair<std::string, std::string>> actions;  // call, directive line
+
+  bool Result(std::string_view call) const {
+    const auto found = results.find(call);
+    return found == results.end() || found->second;
+  }
+};
+
+struct Callbacks {
+  EngineDataCallbackFn data = nullptr;
+  EngineRequestCallbackFn request = nullptr;
+  EngineControlCallbackFn control = nullptr;
+};
+
+struct ActionThread {
+  std::thread thread;
+  std::atomic<bool> finished{false};
+};
+
+struct Engine {
+  std::filesystem::path scriptPath;
+  std::filesystem::path recordPath;
+
+  std::mutex recordLock;
+
+  std::mutex lock;
+  std::uintptr_t nextInstance = 1;
+  Callbacks callbacks;
+  std::list<ActionThread> threads;  // a list: a running thread holds on to its node
+};
+
+std::filesystem::path ModulePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(),
+                                            static_cast<DWORD>(path.size()));
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(path.size() * 2);
+  }
+}
+
+// Never destroyed: at process exit the loader runs a DLL's static destructors after it has
+// killed the threads, and destroying a joinable std::thread would abort the process.
+Engine& TheEngine() {
+  static Engine* const engine = [] {
+    auto* created = new Engine;
+    const std::filesystem::path module = ModulePath();
+    const std::wstring stem = module.stem().wstring();
+    created->scriptPath = module.parent_path() / (stem + L".sim");
+    created->recordPath = module.parent_path() / (stem + L".calls");
+    return created;
+  }();
+  return *engine;
+}
+
+std::string Field(const std::string& text) {
+  return text;
+}
+std::string Field(const char* text) {
+  return text ? text : "(null)";
+}
+std::string Field(const void* handle) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
+}
+std::string Field(bool value) {
+  return value ? "1" : "0";
+}
+std::string Field(int value) {
+  return std::to_string(value);
+}
+std::string Field(std::uint64_t value) {
+  return std::to_string(value);
+}
+
+template <typename... Args>
+void Record(std::string_view name, const Args&... args) {
+  std::string line(name);
+  ((line += '\t', line += Field(args)), ...);
+  line += '\n';
+  Engine& engine = TheEngine();
+  std::lock_guard lock(engine.recordLock);
+  std::ofstream out(engine.recordPath, std::ios::binary | std::ios::app);
+  out << line << std::flush;
+}
+
+Script ReadScript() {
+  Script script;
+  std::ifstream in(TheEngine().scriptPath, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line.erase(0, line.find_first_not_of(" \t"));
+    std::istringstream fields(line);
+    std::string word;
+    if (!(fields >> word) || word[0] == '#') continue;
+    if (word == "on") {
+      if (std::string call; fields >> call) script.actions.emplace_back(std::move(call), line);
+    } else if (word == "CREATE") {
+      if (std::uint64_t value; fields >> value) script.create = value;
+    } else if (int value; fields >> value) {
+      script.results[word] = value != 0;
+    }
+  }
+  return script;
+}
+
+std::optional<std::string> RestOfLine(std::istream& fields) {
+  std::string rest;
+  std::getline(fields, rest);
+  rest.erase(0, rest.find_first_not_of(" \t"));
+  if (rest == "null") return std::nullopt;
+  return rest;
+}
+
+void AppendUtf8(std::string_view utf8, std::u16string& out) {
+  if (utf8.empty()) return;
+  const int size = static_cast<int>(utf8.size());
+  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), static_cast<int>(wide.size()));
+  for (wchar_t unit : wide) out += static_cast<char16_t>(unit);
+}
+
+std::u16string ToUtf16(std::string_view text) {
+  std::u16string out;
+  std::size_t plain = 0;  // start of the text not yet converted
+  for (std::size_t i = 0; i + 6 <= text.size(); ++i) {
+    std::uint16_t unit = 0;
+    const char* digits = text.data() + i + 2;
+    if (text.compare(i, 2, "\\u") != 0 ||
+        std::from_chars(digits, digits + 4, unit, 16).ptr != digits + 4)
+      continue;
+    AppendUtf8(text.substr(plain, i - plain), out);
+    out += static_cast<char16_t>(unit);
+    plain = i + 6;
+    i += 5;
+  }
+  AppendUtf8(text.substr(plain), out);
+  return out;
+}
+
+std::string Hex(const std::vector<char>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    hex += kDigits[value >> 4];
+    hex += kDigits[value & 15];
+  }
+  return hex;
+}
+
+// The body of one action for the callbacks registered now; empty when the line does not parse
+// or its callback is not registered.
+std::function<void()> MakeAction(const std::string& line, const Callbacks& callbacks) {
+  std::istringstream fields(line);
+  std::string on, call, kind;
+  fields >> on >> call >> kind;
+  if (kind == "data" || kind == "burst") {
+    int count = 1, type = 0;
+    if ((kind == "burst" && !(fields >> count)) || !(fields >> type) || !callbacks.data) return {};
+    const std::optional<std::string> text = RestOfLine(fields);
+    return [data = callbacks.data, count, type,
+            utf16 = text ? std::optional(ToUtf16(*text)) : std::nullopt] {
+      for (int i = 0; i < count; ++i) data(type, utf16 ? utf16->c_str() : nullptr);
+    };
+  }
+  if (kind == "request") {
+    int code = 0, capacity = 0;
+    if (!(fields >> code >> capacity) || !callbacks.request) return {};
+    return [request = callbacks.request, code, capacity] {
+      std::vector<char> buffer(static_cast<std::size_t>(std::max(capacity, 0)) + 16, '\xAB');
+      request(code, buffer.data(), capacity);
+      Record("TOKEN_BUFFER", capacity, Hex(buffer));
+    };
+  }
+  if (kind == "control" && callbacks.control) {
+    return [control = callbacks.control, text = RestOfLine(fields)] {
+      control(text ? text->c_str() : nullptr);
+    };
+  }
+  return {};
+}
+
+void Fire(const Script& script, std::string_view call) {
+  Engine& engine = TheEngine();
+  std::lock_guard lock(engine.lock);
+  engine.threads.remove_if([](ActionThread& action) {
+    if (!action.finished) return false;
+    action.thread.join();
+    return true;
+  });
+  for (const auto& [trigger, line] : script.actions) {
+    if (trigger != call) continue;
+    std::function<void()> body = MakeAction(line, engine.callbacks);
+    if (!body) continue;
+    ActionThread& action = engine.threads.emplace_back();
+    action.thread = std::thread([&action, fired = line, body = std::move(body)] {
+      body();
+      Record("FIRED", fired);
+      action.finished = true;
+    });
+  }
+}
+
+void JoinActions() {
+  Engine& engine = TheEngine();
+  std::list<ActionThread> running;
+  {
+    std::lock_guard lock(engine.lock);
+    running.splice(running.end(), engine.threads);
+  }
+  for (auto it = running.begin(); it != running.end();) {
+    const auto next = std::next(it);
+    if (it->thread.get_id() == std::this_thread::get_id()) {
+      // Called from a callback: that thread is joined by a later DELETE or RELEASE.
+      std::lock_guard lock(engine.lock);
+      engine.threads.splice(engine.threads.end(), running, it);
+    } else {
+      it->thread.join();
+    }
+    it = next;
+  }
+}
+
+// Reads the script, records the call and fires its actions; the script gives the result.
+template <typename... Args>
+Script Called(std::string_view name, const Args&... args) {
+  Script script = ReadScript();
+  Record(name, args...);
+  Fire(script, name);
+  return script;
+}
+
+template <typename Callback>
+void Register(Callback Callbacks::*slot, Callback callback) {
+  Engine& engine = TheEngine();
+  std::lock_guard lock(engine.lock);
+  engine.callbacks.*slot = callback;
+}
+
+}  // namespace
+
+#define SIM_EXPORT extern "C" __declspec(dllexport)
+
+SIM_EXPORT void* LKWINSDK_WEBRTC_CREATE(void* hostWindow, std::uint64_t parentWindow) {
+  const Script script = Called("CREATE", hostWindow, parentWindow);
+  if (script.create) return reinterpret_cast<void*>(*script.create);
+  Engine& engine = TheEngine();
+  std::lock_guard lock(engine.lock);
+  return reinterpret_cast<void*>(engine.nextInstance++);
+}
+
+SIM_EXPORT void LKWINSDK_WEBRTC_DELETE(void* instance) {
+  Called("DELETE", instance);
+  JoinActions();
+}
+
+SIM_EXPORT bool LKWINSDK_WEBRTC_LARK_INFO(void* instance, const char* appId, const char* accountId,
+                                          const char* did, const char* session,
+                                          const char* language, const char* serverId,
+                                          const char* country, const char* accessToken) {
+  return Called("LARK_INFO", instance, appId, accountId, did, session, language, serverId, country,
+                accessToken)
+      .Result("LARK_INFO");
+}
+
+SIM_EXPORT bool LKWINSDK_WEBRTC_START(void* instance, int value) {
+  return Called("START", instance, value).Result("START");
+}
+
+SIM_EXPORT bool LKWINSDK_WEBRTC_ISRUN(void* instance) {
+  return Called("ISRUN", instance).Result("ISRUN");
+}
+
+#ifndef LARK_SIM_LACKING_OPEN_AND_CEF_INPUT
+SIM_EXPORT bool LKWINSDK_WEBRTC_OPEN(void* instance, const char* url) {
+  return Called("OPEN", instance, url).Result("OPEN");
+}
+#endif
+
+SIM_EXPORT bool LKWINSDK_WEBRTC_ENABLE_CONTROL(void* instance, bool enable) {
+  return Called("ENABLE_CONTROL", instance, enable).Result("ENABLE_CONTROL");
+}
+
+#ifndef LARK_SIM_LACKING_OPEN_AND_CEF_INPUT
+SIM_EXPORT bool LKWINSDK_WEBRTC_CEF_INPUT(void* instance, bool enable) {
+  return Called("CEF_INPUT", instance, enable).Result("CEF_INPUT");
+}
+#endif
+
+SIM_EXPORT void LKWINSDK_WEBRTC_RELEASE() {
+  Called("RELEASE");
+  JoinActions();
+}
+
+SIM_EXPORT void LKWINSDK_WEBRTC_CALLBACK_DATA(void* instance, EngineDataCallbackFn callback) {
+  Register(&Callbacks::data, callback);
+  Called("CALLBACK_DATA", instance);
+}
+
+SIM_EXPORT void LKWINSDK_WEBRTC_CALLBACK_REQUEST(void* instance, EngineRequestCallbackFn callback) {
+  Register(&Callbacks::request, callback);
+  Called("CALLBACK_REQUEST", instance);
+}
+
+SIM_EXPORT bool LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC(void* instance,
+                                                     EngineControlCallbackFn callback) {
+  Register(&Callbacks::control, callback);
+  return Called("CALLBACK_CONTROL_IPC", instance).Result("CALLBACK_CONTROL_IPC");
+}
+
+// The exports must keep the host's view of their signatures.
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_CREATE), LkCreateFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_DELETE), LkDeleteFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_LARK_INFO), LkLarkInfoFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_START), LkStartFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_ISRUN), LkIsRunFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_ENABLE_CONTROL), LkEnableControlFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_RELEASE), LkReleaseFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_CALLBACK_DATA), LkCallbackDataFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_CALLBACK_REQUEST), LkCallbackRequestFn>);
+static_assert(
+    std::is_same_v<decltype(&LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC), LkCallbackControlIpcFn>);
+#ifndef LARK_SIM_LACKING_OPEN_AND_CEF_INPUT
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_OPEN), LkOpenFn>);
+static_assert(std::is_same_v<decltype(&LKWINSDK_WEBRTC_CEF_INPUT), LkCefInputFn>);
+#endif

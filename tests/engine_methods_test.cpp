@@ -1,0 +1,195 @@
+#include "engine/engine_methods.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "engine/engine_host.h"
+#include "engine/engine_state.h"
+#include "support/captured_log.h"
+#include "support/fake_engine.h"
+
+namespace {
+
+using lark::test::CapturedLog;
+using lark::test::FakeEngine;
+using Lines = std::vector<std::string>;
+
+constexpr char kStep[] = "[HandleRemoteInfo::<lambda_1>::operator ()] ";
+
+// The engine behind a fake, the main thread behind a runner that runs the task in place.
+struct EngineMethods : ::testing::Test {
+  EngineMethods() {
+    FakeEngine::Install();
+    ConnectEngineHost({reinterpret_cast<void*>(0x42),
+                       [](std::function<std::string()> task) { return task(); }, nullptr});
+  }
+  ~EngineMethods() override {
+    FakeEngine::Reset();
+    ConnectEngineHost({});
+  }
+  CapturedLog log;
+};
+
+TEST_F(EngineMethods, LarkInfoCreatesPassesTheSessionAndRegistersCallbacksInOrder) {
+  const std::string payload = R"({"hWnd":"1234","appID":"a"})";
+  EXPECT_EQ(HandleRemoteInfo(payload), "ok");
+  EXPECT_EQ(FakeEngine::Calls(), (Lines{"CREATE 66 1234", "LARK_INFO 4096 [a|||||||]",
+                                        "CALLBACK_REQUEST 4096", "CALLBACK_DATA 4096",
+                                        "CALLBACK_CONTROL_IPC 4096"}));
+  EXPECT_EQ(EngineInstance, reinterpret_cast<void*>(0x1000));
+  EXPECT_EQ(log.Messages(),
+            (Lines{"[HandleRemoteInfo] HandleRemoteInfo : " + payload,
+                   std::string(kStep) + "REMOTE_CREATE on main thread",
+                   std::string(kStep) + "REMOTE_CREATE success",
+                   std::string(kStep) + "REMOTE_LARK_INFO result : 1",
+                   std::string(kStep) + "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=1"}));
+}
+
+TEST_F(EngineMethods, LarkInfoPassesAllEightStringsAndMasksTheTokenInTheLogOnly) {
+  const std::string payload =
+      R"({"accessToken" : "s3cr3t", "hWnd":"42abc","appID":"app","accountId":"acc","did":"d",)"
+      R"("session":"s","language":"en","serverId":"srv","country":"cc","extra":[1,2]})";
+  EXPECT_EQ(HandleRemoteInfo(payload), "ok");
+  EXPECT_EQ(FakeEngine::Calls()[0], "CREATE 66 42");
+  EXPECT_EQ(FakeEngine::Calls()[1], "LARK_INFO 4096 [app|acc|d|s|en|srv|cc|s3cr3t]");
+  const std::string logged = log.Messages().at(0);
+  EXPECT_EQ(logged.find("s3cr3t"), std::string::npos) << logged;
+  EXPECT_EQ(logged, "[HandleRemoteInfo] HandleRemoteInfo : " +
+                        std::string(R"({"accessToken" : "***", "hWnd":"42abc",)") +
+                        payload.substr(payload.find(R"("appID")")));
+}
+
+TEST(MaskAccessToken, MasksOnlyTheTokenValueAndToleratesAnyText) {
+  EXPECT_EQ(MaskAccessToken(R"({"a":"accessToken","accessToken":"x\"y"})"),
+            R"({"a":"accessToken","accessToken":"***"})");
+  EXPECT_EQ(MaskAccessToken(R"({"access\u0054oken":"t"})"), R"({"access\u0054oken":"***"})");
+  EXPECT_EQ(MaskAccessToken(R"({"accessToken":12})"), R"({"accessToken":12})");
+  EXPECT_EQ(MaskAccessToken(R"({"accessToken":"unterminated)"), R"({"accessToken":"unterminated)");
+  EXPECT_EQ(MaskAccessToken("{"), "{");
+  EXPECT_EQ(MaskAccessToken(""), "");
+}
+
+TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
+  struct Case {
+    const char* payload;
+    bool parseErrorLine;
+  };
+  for (const Case& c : {Case{"{", true}, Case{"[]", false}, Case{R"({"hWnd":1234})", false},
+                        Case{R"({"hWnd":""})", false}, Case{R"({"hWnd":"abc"})", false},
+                        Case{R"({"hWnd":"99999999999999999999"})", false},
+                        Case{R"({"hWnd":"1","n":1e400})", false}, Case{"\"text\"", false},
+                        Case{R"({"hWnd":"1"} trailing)", true}}) {
+    SCOPED_TRACE(c.payload);
+    const std::size_t before = log.Messages().size();
+    EXPECT_EQ(HandleRemoteInfo(c.payload), "error:invalid_payload");
+    const Lines lines = log.Messages();
+    const bool parseError =
+        lines.size() > before && lines.back() == std::string(kStep) + "LarkInfo payload parse error";
+    EXPECT_EQ(parseError, c.parseErrorLine);
+  }
+  EXPECT_TRUE(FakeEngine::Calls().empty());
+  EXPECT_EQ(EngineInstance, nullptr);
+}
+
+TEST_F(EngineMethods, LarkInfoWithoutALoadedLibraryAnswersAtOnceAndLogsNothing) {
+  FakeEngine::Reset();
+  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(EngineMethods, LarkInfoAfterTheTeardownNeverCallsTheEngine) {
+  EngineUnloaded = true;
+  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
+  EXPECT_TRUE(FakeEngine::Calls().empty());
+}
+
+TEST_F(EngineMethods, FailedCreationAndRefusedSessionInfo) {
+  FakeEngine::larkInfoResult = false;
+  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:lark_info_failed");
+  EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_LARK_INFO result : 0");
+  EXPECT_EQ(FakeEngine::Calls().size(), 2u);  // no callbacks registered
+  // The instance stays, so Start reaches the engine.
+  EXPECT_EQ(HandleRemoteStart("5"), "ok");
+  EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 5");
+
+  FakeEngine::createResult = nullptr;
+  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:create_failed");
+  EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_CREATE failed");
+  EXPECT_EQ(EngineInstance, nullptr);
+  EXPECT_EQ(HandleRemoteStart("5"), "error:not_initialized");
+}
+
+TEST_F(EngineMethods, StartConvertsItsNumberLikeStoi) {
+  EXPECT_EQ(HandleRemoteStart("1"), "error:not_initialized");
+  EXPECT_TRUE(log.Messages().empty());
+  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+
+  EXPECT_EQ(HandleRemoteStart("7 and more"), "ok");
+  EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 7");
+  EXPECT_EQ(log.Messages().back(), "[HandleRemoteStart] Start : 7 and more");
+  EXPECT_EQ(HandleRemoteStart(" -2147483648"), "ok");
+  EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 -2147483648");
+
+  const std::size_t calls = FakeEngine::Calls().size();
+  try {
+    HandleRemoteStart("letters");
+    ADD_FAILURE() << "no exception";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "invalid stoi argument");
+  }
+  for (const char* tooLarge : {"3000000000", "-2147483649", "99999999999999999999999"}) {
+    try {
+      HandleRemoteStart(tooLarge);
+      ADD_FAILURE() << "no exception for " << tooLarge;
+    } catch (const std::out_of_range& error) {
+      EXPECT_STREQ(error.what(), "stoi argument out of range");
+    }
+  }
+  EXPECT_EQ(FakeEngine::Calls().size(), calls);  // START not called
+
+  FakeEngine::startResult = false;
+  EXPECT_EQ(HandleRemoteStart("1"), "error:start_failed");
+}
+
+TEST_F(EngineMethods, FlagsAreExactlyOneOrTrue) {
+  EXPECT_EQ(HandleRemoteEnableControl("1"), "false");  // no instance yet: no call, no line
+  EXPECT_TRUE(log.Messages().empty());
+  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  const std::size_t before = FakeEngine::Calls().size();
+
+  for (const char* on : {"1", "true"}) EXPECT_EQ(HandleRemoteEnableControl(on), "true");
+  for (const char* off : {"TRUE", " 1", "0", "", "true "}) HandleCefEnableControl(off);
+  FakeEngine::boolResult = false;
+  EXPECT_EQ(HandleRemoteEnableControl("true"), "false");
+
+  const Lines calls = FakeEngine::Calls();
+  EXPECT_EQ(Lines(calls.begin() + before, calls.end()),
+            (Lines{"ENABLE_CONTROL 4096 1", "ENABLE_CONTROL 4096 1", "CEF_INPUT 4096 0",
+                   "CEF_INPUT 4096 0", "CEF_INPUT 4096 0", "CEF_INPUT 4096 0", "CEF_INPUT 4096 0",
+                   "ENABLE_CONTROL 4096 1"}));
+  EXPECT_TRUE(log.Contains("[HandleRemoteEnableControl] HandleRemoteEnableControl : true"));
+  EXPECT_TRUE(log.Contains("[HandleCefEnableControl] HandleCefEnableControl : false"));
+}
+
+TEST_F(EngineMethods, OpenUrlIsRunAndEndFollowTheInstance) {
+  EXPECT_EQ(HandleRemoteOpenUrl("https://x"), "false");
+  EXPECT_EQ(HandleRemoteIsRun(""), "false");
+  EXPECT_EQ(HandleRemoteEnd(""), "ok");
+  EXPECT_TRUE(FakeEngine::Calls().empty());
+
+  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  EXPECT_EQ(HandleRemoteOpenUrl(std::string("https://x\0hidden", 16)), "true");
+  EXPECT_EQ(FakeEngine::Calls().back(), "OPEN 4096 https://x");  // up to the first zero byte
+  EXPECT_EQ(HandleRemoteIsRun("ignored"), "true");
+
+  const std::size_t before = FakeEngine::Calls().size();
+  EXPECT_EQ(HandleRemoteEnd(""), "ok");
+  EXPECT_EQ(HandleRemoteEnd(""), "ok");
+  EXPECT_EQ(HandleRemoteIsRun(""), "false");
+  EXPECT_EQ(HandleRemoteStart("1"), "error:not_initialized");
+  const Lines calls = FakeEngine::Calls();
+  EXPECT_EQ(Lines(calls.begin() + before, calls.end()), (Lines{"DELETE 4096"}));
+}
+
+}  // namespace

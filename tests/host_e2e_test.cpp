@@ -1,0 +1,316 @@
+// The real LarkRemoteHost.exe, started through the parent kit with the stand-in engine beside it.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "parent/host_process.h"
+#include "rpc/wire.h"
+#include "support/host_dir.h"
+
+namespace {
+
+using LarkParent::CallResult;
+using LarkParent::HostProcess;
+using lark::test::EngineCopy;
+using lark::test::HostDir;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+constexpr auto kExit = 30s;
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// The six handle values as decimal texts, with some replaced.
+std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> HandlesWith(
+    std::vector<std::pair<int, std::string>> replacements) {
+  return [replacements](const AnonRpc::PipeHandles& h) {
+    std::vector<std::wstring> args;
+    for (AnonRpc::PipeHandle value : {h.fwdReqRead, h.fwdReqWrite, h.fwdResWrite, h.revReqWrite,
+                                      h.revResRead, h.ntyWrite})
+      args.push_back(std::to_wstring(value));
+    for (const auto& [index, text] : replacements) args[index - 1] = Wide(text);
+    return args;
+  };
+}
+
+bool InOrder(const Lines& lines, const Lines& expected) {
+  auto at = lines.begin();
+  for (const std::string& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) return false;
+    ++at;
+  }
+  return true;
+}
+
+// What a host sent its parent, collected on the connection's threads.
+struct Inbox {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<std::chrono::steady_clock::time_point, AnonRpc::Notification>> notes;
+  Lines reverseCalls;
+
+  void Attach(LarkParent::HostConnection& connection, std::string token = "tok-123") {
+    connection.OnNotification([this](const AnonRpc::Notification& note) {
+      std::lock_guard lock(mutex);
+      notes.emplace_back(std::chrono::steady_clock::now(), note);
+      changed.notify_all();
+    });
+    connection.Serve("GetJWT", [this, token](const std::string&) {
+      Add("GetJWT");
+      return CallResult{0, token};
+    });
+    connection.Serve("CefControl", [this](const std::string& payload) {
+      Add("CefControl " + payload);
+      return CallResult{0, "ignored"};
+    });
+    connection.Start();
+  }
+  void Add(std::string call) {
+    std::lock_guard lock(mutex);
+    reverseCalls.push_back(std::move(call));
+    changed.notify_all();
+  }
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, limit, done);
+  }
+  // The notifications other than heartbeats, as "type payload".
+  Lines Events() {
+    std::lock_guard lock(mutex);
+    Lines events;
+    for (const auto& [when, note] : notes)
+      if (note.type != "2") events.push_back(note.type + " " + note.payload);
+    return events;
+  }
+};
+
+constexpr char kMutexLine[] = "[AcquireSingleInstanceMutex] Single instance mutex acquired";
+
+TEST(HostStartup, BadCommandLinesEndWithTheirExitCodesAndMessages) {
+  HostDir dir;
+  struct Case {
+    const char* name;
+    std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> arguments;
+    std::uint32_t exitCode;
+    Lines log;
+  };
+  const std::string abort = "[WinMain] Invalid pipe handles from cmdline; aborting";
+  const std::string tag = "[WinMain::<lambda_1>::operator ()] ";
+  const Case cases[] = {
+      {"no arguments", [](const AnonRpc::PipeHandles&) { return std::vector<std::wstring>(); }, 0,
+       {kMutexLine, "[WinMain] No PIPE Handle included"}},
+      {"zero and 12x", HandlesWith({{2, "0"}, {5, "12x"}}), 1,
+       {kMutexLine, tag + "Zero handle arg for fwdReqWrite",
+        tag + "Invalid handle arg for revResRead : 12x", abort}},
+      {"empty", HandlesWith({{6, ""}}), 1, {kMutexLine, tag + "Empty handle arg for ntyWrite", abort}},
+      {"the sentinel", HandlesWith({{1, "18446744073709551615"}}), 1, {kMutexLine, abort}},
+      {"too large", HandlesWith({{3, "99999999999999999999"}}), 1,
+       {kMutexLine, tag + "Invalid handle arg for fwdResWrite : 99999999999999999999", abort}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dir.ClearLog();
+    std::unique_ptr<HostProcess> host = dir.Launch(c.arguments);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->WaitForExit(kExit), c.exitCode);
+    EXPECT_EQ(dir.Log(), c.log);
+  }
+}
+
+TEST(HostStartup, AnEngineMissingOrLackingExportsEndsWithOne) {
+  {
+    HostDir dir(EngineCopy::Missing);
+    std::unique_ptr<HostProcess> host = dir.Launch();
+    host->Connection().Start();
+    EXPECT_FALSE(host->Connection().Call("IsRun", "", 20s).has_value());  // never served
+    EXPECT_EQ(host->WaitForExit(kExit), 1u);
+    EXPECT_EQ(dir.Log(), (Lines{kMutexLine, "[LoadDll] LoadLibraryW failed : 126",
+                                "[WinMain] LarkRemoteStreamer.dll load failed"}));
+  }
+  {
+    HostDir dir(EngineCopy::LackingTwoExports);
+    std::unique_ptr<HostProcess> host = dir.Launch();
+    EXPECT_EQ(host->WaitForExit(kExit), 1u);
+    const std::string tag = "[LoadDll::<lambda_1>::operator ()] GetProcAddress failed : ";
+    EXPECT_EQ(dir.Log(), (Lines{kMutexLine, tag + "LKWINSDK_WEBRTC_OPEN",
+                                tag + "LKWINSDK_WEBRTC_CEF_INPUT",
+                                "[WinMain] LarkRemoteStreamer.dll load failed"}));
+  }
+}
+
+TEST(HostLifecycle, ReleaseAnswersOkThenTheHostExitsWithZero) {
+  HostDir dir;
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  host->Connection().Start();
+  const std::optional<CallResult> unknown = host->Connection().Call("Reboot", "");
+  ASSERT_TRUE(unknown.has_value());
+  EXPECT_EQ(unknown->status, 1u);
+  EXPECT_EQ(unknown->body, "Method not found: Reboot");
+  const std::optional<CallResult> release = host->Connection().Call("Release", "any payload");
+  ASSERT_TRUE(release.has_value());
+  EXPECT_EQ(release->status, 0u);
+  EXPECT_EQ(release->body, "ok");
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(InOrder(dir.Log(), {kMutexLine, "[WinMain] LarkRemoteStreamer.dll load success",
+                                  "[WinMain] RPC child started", "[WinMain] Heartbeat started",
+                                  "[WinMain] Shutting down", "[WinMain] Exit"}));
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  EXPECT_EQ(dir.EngineCalls(), (Lines{"RELEASE"}));  // no instance was ever created
+}
+
+TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
+  HostDir first;
+  HostDir second;
+  std::unique_ptr<HostProcess> running = first.Launch();
+  running->Connection().Start();
+  ASSERT_TRUE(running->Connection().Call("IsRun", "").has_value());  // certainly up
+  std::unique_ptr<HostProcess> duplicate = second.Launch();
+  EXPECT_EQ(duplicate->WaitForExit(kExit), 0u);
+  EXPECT_EQ(second.Log(), (Lines{"[AcquireSingleInstanceMutex] Another instance is already running",
+                                 "[WinMain] Exit: duplicate instance"}));
+  ASSERT_TRUE(running->Connection().Call("Release", "").has_value());
+  EXPECT_EQ(running->WaitForExit(kExit), 0u);
+}
+
+TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
+  HostDir dir;
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  host->Connection().Start();
+  ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
+  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(IsWindowVisible(window));
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  EXPECT_EQ(dir.EngineCalls(), (Lines{"RELEASE"}));
+}
+
+// Heartbeats keep coming while the parent's request pipe is closed; closing the notification
+// pipe ends the host within about one period.
+TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
+  HostDir dir;
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  Inbox inbox;
+  inbox.Attach(host->Connection());
+  host->Connection().CloseRequestPipe();
+  ASSERT_TRUE(inbox.WaitUntil([&] { return inbox.notes.size() >= 3; }));
+  {
+    std::lock_guard lock(inbox.mutex);
+    for (std::size_t i = 0; i < inbox.notes.size(); ++i) {
+      const AnonRpc::Notification& note = inbox.notes[i].second;
+      EXPECT_EQ(AnonRpc::EncodeNotification(note.type, note.payload),
+                std::string("ANTY\1\0\0\0\0\0\0\0" "2", 13));
+      if (i > 0) {
+        EXPECT_GE(inbox.notes[i].first - inbox.notes[i - 1].first, 2900ms);
+      }
+    }
+  }
+  host->Connection().CloseNotifyPipe();
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(InOrder(dir.Log(), {"[WinMain::<lambda_2>::operator ()] notify pipe broken, "
+                                  "requesting shutdown",
+                                  "[WinMain] Shutting down", "[WinMain] Exit"}));
+}
+
+TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
+  HostDir dir;
+  dir.Script(
+      "on START data 7 hi\n"
+      "on START data -3 \\u0141x\n"
+      "on START control hello\n"
+      "on OPEN request 65281 1024\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  Inbox inbox;
+  inbox.Attach(host->Connection(), "tok-123");
+  LarkParent::HostConnection& parent = host->Connection();
+  const auto call = [&](const char* method, const std::string& payload) {
+    const std::optional<CallResult> result = parent.Call(method, payload);
+    EXPECT_TRUE(result.has_value()) << method;
+    return result ? std::to_string(result->status) + " " + result->body : "no answer";
+  };
+
+  EXPECT_EQ(call("Start", "1"), "0 error:not_initialized");
+  const std::string info =
+      R"({"hWnd":"1234","appID":"app","accountId":"acc","did":"dev","session":"ses",)"
+      R"("language":"en","serverId":"srv","country":"cc","accessToken":"bearer-secret"})";
+  EXPECT_EQ(call("LarkInfo", info), "0 ok");
+  EXPECT_EQ(call("Start", "abc"), "3 invalid stoi argument");
+  EXPECT_EQ(call("Start", "3000000000"), "3 stoi argument out of range");
+  EXPECT_EQ(call("Start", "7"), "0 ok");
+  EXPECT_EQ(call("EnableControl", "true"), "0 true");
+  EXPECT_EQ(call("EnableCef", "TRUE"), "0 true");
+  EXPECT_EQ(call("OpenUrl", "https://example.test/"), "0 true");
+  EXPECT_EQ(call("IsRun", ""), "0 true");
+  ASSERT_TRUE(inbox.WaitUntil([&] {
+    return inbox.reverseCalls.size() >= 2 && inbox.notes.size() >= 2;
+  }));
+  EXPECT_EQ(call("End", ""), "0 ok");
+  EXPECT_EQ(call("End", ""), "0 ok");
+  EXPECT_EQ(call("IsRun", ""), "0 false");
+  EXPECT_EQ(call("Release", ""), "0 ok");
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+
+  Lines events = inbox.Events();
+  std::sort(events.begin(), events.end());  // from two engine threads
+  EXPECT_EQ(events, (Lines{"-3 Ax", "7 hi"}));
+  Lines reverse = inbox.reverseCalls;
+  std::sort(reverse.begin(), reverse.end());
+  EXPECT_EQ(reverse, (Lines{"CefControl hello", "GetJWT"}));
+
+  const Lines calls = dir.EngineCalls();
+  const auto find = [&](const std::string& prefix) {
+    return std::count_if(calls.begin(), calls.end(),
+                         [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_EQ(find("CREATE\t"), 1);
+  EXPECT_EQ(find("LARK_INFO\t1\tapp\tacc\tdev\tses\ten\tsrv\tcc\tbearer-secret"), 1);
+  EXPECT_EQ(find("START\t1\t7"), 1);
+  EXPECT_EQ(find("ENABLE_CONTROL\t1\t1"), 1);
+  EXPECT_EQ(find("CEF_INPUT\t1\t0"), 1);
+  EXPECT_EQ(find("OPEN\t1\thttps://example.test/"), 1);
+  EXPECT_EQ(find("DELETE\t1"), 1);
+  EXPECT_EQ(find("RELEASE"), 1);
+  // The token, then the untouched fill: the host wrote nothing more.
+  std::string hexToken;
+  for (unsigned char c : std::string("tok-123")) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", c);
+    hexToken += digits;
+  }
+  EXPECT_EQ(find("TOKEN_BUFFER\t1024\t" + hexToken + "abababab"), 1);
+
+  const Lines log = dir.Log();
+  for (const std::string& line : log) EXPECT_EQ(line.find("bearer-secret"), std::string::npos);
+  EXPECT_TRUE(InOrder(log, {"[HandleRemoteStart] Start : 7",
+                            "[HandleRemoteEnableControl] HandleRemoteEnableControl : true",
+                            "[HandleCefEnableControl] HandleCefEnableControl : false"}));
+  EXPECT_TRUE(InOrder(log, {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=5",
+                            "[DllControlIpcCallback] [ctl-ipc] 4) AsyncCallParent queued method=CefControl"}));
+}
+
+// The engine keeps calling back while the parent releases the host: it still ends cleanly.
+TEST(EngineSession, CallbacksFiringDuringShutdown) {
+  HostDir dir;
+  dir.Script(
+      "on START burst 20000 7 x\n"
+      "on START request 65281 1024\n"
+      "on START control busy\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  Inbox inbox;
+  inbox.Attach(host->Connection());
+  LarkParent::HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call("Start", "1").has_value());
+  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
+}  // namespace

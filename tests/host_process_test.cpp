@@ -1,0 +1,263 @@
+#include "support/bin_directory.h"
+#include "parent/host_process.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/bounded.h"
+
+namespace {
+
+using AnonRpc::PipeHandles;
+using LarkParent::CallResult;
+using LarkParent::HostProcess;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 30s;
+
+using lark::test::BinDirectory;
+
+// tests/support/fake_host.cpp: one exchange, then the exit its request's payload asks for.
+HostProcess::Options FakeHost() {
+  HostProcess::Options options;
+  options.executable = (BinDirectory() / "fake_host.exe").wstring();
+  return options;
+}
+
+// What the host sent on the connection's threads.
+struct Inbox {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<AnonRpc::Notification> notes;
+  std::vector<std::string> pings;
+
+  bool WaitUntil(const std::function<bool()>& done) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kWait, done);
+  }
+  bool WaitForNote(const std::string& type) {
+    return WaitUntil([&] {
+      for (const auto& note : notes)
+        if (note.type == type) return true;
+      return false;
+    });
+  }
+};
+
+void Connect(HostProcess& host, Inbox& inbox) {
+  host.Connection().Serve("Ping", [&inbox](const std::string& payload) {
+    std::lock_guard lock(inbox.mutex);
+    inbox.pings.push_back(payload);
+    inbox.changed.notify_all();
+    return std::optional<CallResult>(CallResult{0, "pong"});
+  });
+  host.Connection().OnNotification([&inbox](const AnonRpc::Notification& note) {
+    std::lock_guard lock(inbox.mutex);
+    inbox.notes.push_back(note);
+    inbox.changed.notify_all();
+  });
+  host.Connection().Start();
+}
+
+// The inbox must outlive the host.
+std::unique_ptr<HostProcess> LaunchConnected(const HostProcess::Options& options, Inbox& inbox) {
+  std::string error;
+  std::unique_ptr<HostProcess> host = HostProcess::Launch(options, &error);
+  EXPECT_NE(host, nullptr) << error;
+  if (host) Connect(*host, inbox);
+  return host;
+}
+
+// A handle of our own on the host's process, to read its exit code after the HostProcess is gone.
+struct ProcessWatch {
+  explicit ProcessWatch(std::uint32_t id)
+      : handle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)) {}
+  ~ProcessWatch() {
+    if (handle != nullptr) CloseHandle(handle);
+  }
+  std::optional<DWORD> ExitCode() const {
+    DWORD code = 0;
+    if (handle == nullptr || WaitForSingleObject(handle, 0) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(handle, &code))
+      return std::nullopt;
+    return code;
+  }
+  HANDLE handle;
+};
+
+// GetProcessHandleCount reads 0 under Wine, so the handles of this (small) process are counted
+// by probing their values.
+std::size_t OpenHandleCount() {
+  std::size_t count = 0;
+  DWORD flags = 0;
+  for (std::uintptr_t value = 4; value < 0x10000; value += 4)
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  return count;
+}
+
+TEST(HostProcess, CallNotificationAndReverseCallCrossTheSixPipes) {
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
+  ASSERT_NE(host, nullptr);
+  EXPECT_NE(host->ProcessId(), 0u);
+
+  const std::optional<CallResult> answer = host->Connection().Call("Echo", "7", kWait);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->status, 0u);
+  EXPECT_EQ(answer->body, "7");
+  ASSERT_TRUE(inbox.WaitForNote("hello"));
+  EXPECT_EQ(inbox.notes[0].payload, "from-child");
+  ASSERT_TRUE(inbox.WaitUntil([&] { return !inbox.pings.empty(); }));
+  EXPECT_EQ(inbox.pings[0], "ping");
+  // 7 also tells that the host got "pong" back.
+  EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(7));
+}
+
+TEST(HostProcess, HostEndsAreClosedInTheParent) {
+  Inbox inbox;
+  std::string error;
+  std::unique_ptr<HostProcess> host = HostProcess::Launch(FakeHost(), &error);
+  ASSERT_NE(host, nullptr) << error;
+  // Checked before the connection's threads start: a new thread handle could reuse a value.
+  const PipeHandles& values = host->HostHandleValues();
+  for (AnonRpc::PipeHandle value : {values.fwdReqRead, values.fwdReqWrite, values.fwdResWrite,
+                                    values.revReqWrite, values.revResRead, values.ntyWrite}) {
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) << value;
+  }
+  Connect(*host, inbox);
+
+  ASSERT_TRUE(host->Connection().Call("Echo", "0", kWait).has_value());
+  ASSERT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(0));
+  // With the host gone the response pipe ends; had the parent kept a write end of it, this
+  // call would wait out its whole time-out.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(host->Connection().Call("Echo", "again", 2 * kWait).has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kWait);
+}
+
+TEST(HostProcess, HostInheritsNoOtherHandle) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  ASSERT_TRUE(CreatePipe(&read, &write, &inheritable, 0));
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
+  ASSERT_NE(host, nullptr);
+
+  // The host runs (it waits for a request), so had it inherited the write end as well, the
+  // pipe would not end here.
+  CloseHandle(write);
+  DWORD available = 0;
+  EXPECT_FALSE(PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  CloseHandle(read);
+  EXPECT_EQ(host->WaitForExit(0ms), std::nullopt);
+  EXPECT_TRUE(host->Connection().Call("Echo", "0", kWait).has_value());
+  EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(0));
+}
+
+TEST(HostProcess, LaunchFailureLeavesNothingOpen) {
+  HostProcess::Options options;
+  options.executable = (BinDirectory() / "no_such_host.exe").wstring();
+  std::string error;
+  EXPECT_EQ(HostProcess::Launch(options, &error), nullptr);  // the first also warms up the loader
+  EXPECT_EQ(error, "CreateProcessW failed : 2");
+
+  const std::size_t before = OpenHandleCount();
+  EXPECT_EQ(HostProcess::Launch(options, nullptr), nullptr);
+  EXPECT_EQ(OpenHandleCount(), before);
+}
+
+TEST(HostProcess, ArgumentsReachTheHostAsGiven) {
+  // The fake host exits with 100 + its argument count when they are not six handles.
+  auto exitCodeFor = [](std::vector<std::wstring> arguments) -> std::optional<std::uint32_t> {
+    HostProcess::Options options = FakeHost();
+    PipeHandles passed;
+    options.arguments = [&](const PipeHandles& handles) {
+      passed = handles;
+      return arguments;
+    };
+    std::string error;
+    std::unique_ptr<HostProcess> host = HostProcess::Launch(options, &error);
+    EXPECT_NE(host, nullptr) << error;
+    if (!host) return std::nullopt;
+    EXPECT_EQ(passed.ntyWrite, host->HostHandleValues().ntyWrite);
+    EXPECT_EQ(passed.fwdReqRead, host->HostHandleValues().fwdReqRead);
+    return host->WaitForExit(kWait);
+  };
+  EXPECT_EQ(exitCodeFor({L"1 2 3 4 5 6"}), std::optional<std::uint32_t>(101));
+  EXPECT_EQ(exitCodeFor({L"a b", L"", L"tail\\", L"q\"uo\\\"te"}),
+            std::optional<std::uint32_t>(104));
+  EXPECT_EQ(exitCodeFor({}), std::optional<std::uint32_t>(100));
+}
+
+TEST(HostProcess, DestructionLetsAHostThatLeavesExitOnItsOwn) {
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
+  ASSERT_NE(host, nullptr);
+  ASSERT_TRUE(host->Connection().Call("Echo", "linger", kWait).has_value());
+  ASSERT_TRUE(inbox.WaitForNote("done"));
+  const ProcessWatch watch(host->ProcessId());
+  ASSERT_NE(watch.handle, nullptr);
+
+  // The fake host leaves when the parent closes its reverse pipes.
+  lark::test::ReturnsWithin(
+      60s, [&] { host.reset(); }, "~HostProcess");
+  EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(9));
+}
+
+TEST(HostProcess, DestructionTerminatesAHostThatStays) {
+  auto launchStaying = [](std::chrono::milliseconds exitGrace, Inbox& inbox) {
+    HostProcess::Options options = FakeHost();
+    options.exitGrace = exitGrace;
+    std::unique_ptr<HostProcess> host = LaunchConnected(options, inbox);
+    if (host) {
+      EXPECT_TRUE(host->Connection().Call("Echo", "stay", kWait).has_value());
+      EXPECT_TRUE(inbox.WaitForNote("done"));
+    }
+    return host;
+  };
+
+  {
+    Inbox inbox;
+    std::unique_ptr<HostProcess> host = launchStaying(10s, inbox);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->WaitForExit(200ms), std::nullopt);
+    host->Terminate(5);
+    EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(5));
+  }
+  {
+    Inbox inbox;
+    std::unique_ptr<HostProcess> host = launchStaying(300ms, inbox);
+    ASSERT_NE(host, nullptr);
+    const ProcessWatch watch(host->ProcessId());
+    lark::test::ReturnsWithin(
+        60s, [&] { host.reset(); }, "~HostProcess");
+    EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(HostProcess::kTerminatedExitCode));
+  }
+  {
+    // The real grace period.
+    Inbox inbox;
+    std::unique_ptr<HostProcess> host = launchStaying(HostProcess::Options{}.exitGrace, inbox);
+    ASSERT_NE(host, nullptr);
+    const ProcessWatch watch(host->ProcessId());
+    const auto start = std::chrono::steady_clock::now();
+    lark::test::ReturnsWithin(
+        60s, [&] { host.reset(); }, "~HostProcess");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 9s);
+    EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(HostProcess::kTerminatedExitCode));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine/engine_state.h"
+#include "host/main_window.h"
+#include "support/bounded.h"
+#include "support/captured_log.h"
+#include "support/main_window_class.h"
+#include "support/fake_engine.h"
+
+namespace {
+
+using lark::test::CapturedLog;
+using lark::test::FakeEngine;
+using lark::test::ReturnsWithin;
+using namespace std::chrono_literals;
+
+// The host's main thread: a hidden main window and its message loop on a thread of the test.
+class MainThread {
+ public:
+  MainThread() {
+    EXPECT_TRUE(lark::test::EnsureMainWindowClass());
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool created = false;
+    thread_ = std::thread([&] {
+      HWND window = CreateMainWindow(GetModuleHandleW(nullptr));
+      {
+        std::lock_guard lock(mutex);
+        MainWindow = window;
+        threadId_ = GetCurrentThreadId();
+        created = true;
+        ready.notify_all();
+      }
+      MSG message;
+      while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+      DiscardQueuedTasks();
+    });
+    std::unique_lock lock(mutex);
+    ready.wait(lock, [&] { return created; });
+    EXPECT_NE(MainWindow, nullptr);
+  }
+  ~MainThread() { Shutdown(); }
+  DWORD ThreadId() const { return threadId_; }
+  void Shutdown() {
+    if (!thread_.joinable()) return;
+    PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+    ReturnsWithin(30s, [this] { thread_.join(); }, "main thread");
+  }
+
+ private:
+  std::thread thread_;
+  DWORD threadId_ = 0;
+};
+
+// Blocks the main thread inside a task until `count` more messages have been posted to it.
+std::function<std::string()> HoldUntilPosted(int count, const std::function<void(int)>& onPosted) {
+  return [count, onPosted] {
+    for (int i = 0; i < count; ++i) {
+      onPosted(i);  // lets the test post the next one
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 30000, QS_POSTMESSAGE);
+    }
+    return std::string("held");
+  };
+}
+
+struct HostWindow : ::testing::Test {
+  HostWindow() { FakeEngine::Install(); }
+  ~HostWindow() override { FakeEngine::Reset(); }
+  CapturedLog log;
+};
+
+TEST_F(HostWindow, TasksRunOnTheMainThreadAndHandBackTheirResult) {
+  MainThread main;
+  DWORD ranOn = 0;
+  EXPECT_EQ(RunOnMainThread([&] {
+              ranOn = GetCurrentThreadId();
+              return std::string();
+            }),
+            "");
+  EXPECT_EQ(ranOn, main.ThreadId());
+  EXPECT_EQ(RunOnMainThread([]() -> std::string { throw std::runtime_error("x"); }),
+            "error:task_failed");
+  EXPECT_EQ(RunOnMainThread([] { return std::string("after"); }), "after");
+}
+
+TEST_F(HostWindow, ConcurrentTasksRunInPostingOrderWithTheirOwnResults) {
+  MainThread main;
+  std::vector<std::string> order;
+  std::string first, second;
+  std::thread poster1, poster2;
+  std::thread holder([&] {
+    RunOnMainThread(HoldUntilPosted(2, [&](int i) {
+      std::thread& poster = i == 0 ? poster1 : poster2;
+      std::string& result = i == 0 ? first : second;
+      const std::string name = i == 0 ? "A" : "B";
+      poster = std::thread([&, name] {
+        result = RunOnMainThread([&, name] {
+          order.push_back(name);
+          return "result " + name;
+        });
+      });
+    }));
+  });
+  holder.join();
+  poster1.join();
+  poster2.join();
+  EXPECT_EQ(first, "result A");
+  EXPECT_EQ(second, "result B");
+  EXPECT_EQ(order, (std::vector<std::string>{"A", "B"}));
+}
+
+TEST_F(HostWindow, AfterShutdownTasksFailAtOnceAndAreLogged) {
+  MainThread main;
+  main.Shutdown();
+  bool ran = false;
+  EXPECT_EQ(RunOnMainThread([&] {
+              ran = true;
+              return std::string("ok");
+            }),
+            "error:post_message_failed");
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"[RunOnMainThread] PostMessage failed : 1400"}));
+  EXPECT_EQ(FakeEngine::Calls(), (std::vector<std::string>{"RELEASE"}));  // no instance to delete
+}
+
+// A task queued behind the shutdown request never runs; its poster is released, not left waiting.
+TEST_F(HostWindow, ATaskQueuedBehindTheShutdownIsReleased) {
+  MainThread main;
+  std::thread late;
+  std::string lateResult;
+  bool lateRan = false;
+  std::thread holder([&] {
+    RunOnMainThread(HoldUntilPosted(2, [&](int i) {
+      if (i == 0) {
+        PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+      } else {
+        late = std::thread([&] {
+          lateResult = RunOnMainThread([&] {
+            lateRan = true;
+            return std::string("ran");
+          });
+        });
+      }
+    }));
+  });
+  holder.join();
+  ReturnsWithin(30s, [&] { late.join(); }, "the released poster");
+  EXPECT_EQ(lateResult, "error:post_message_failed");
+  EXPECT_FALSE(lateRan);
+}
+
+TEST_F(HostWindow, ShutdownDeletesTheInstanceReleasesAndNeverCallsTheEngineAgain) {
+  EngineInstance = reinterpret_cast<void*>(0x1000);
+  {
+    MainThread main;
+    // WM_CLOSE from outside ends it the same way.
+    SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+  }
+  EXPECT_EQ(FakeEngine::Calls(), (std::vector<std::string>{"DELETE 4096", "RELEASE"}));
+  EXPECT_EQ(EngineInstance, nullptr);
+  EXPECT_TRUE(EngineUnloaded);
+  TeardownEngine();  // a second teardown finds nothing to do
+  EXPECT_EQ(FakeEngine::Calls().size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,394 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/bin_directory.h"
+#include "engine/engine_api.h"
+#include "support/bounded.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 30s;
+
+using lark::test::BinDirectory;
+
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+EngineExports Exports(HMODULE module) {
+  EngineExports e;
+  e.create = Resolve<LkCreateFn>(module, "LKWINSDK_WEBRTC_CREATE");
+  e.destroy = Resolve<LkDeleteFn>(module, "LKWINSDK_WEBRTC_DELETE");
+  e.larkInfo = Resolve<LkLarkInfoFn>(module, "LKWINSDK_WEBRTC_LARK_INFO");
+  e.start = Resolve<LkStartFn>(module, "LKWINSDK_WEBRTC_START");
+  e.isRun = Resolve<LkIsRunFn>(module, "LKWINSDK_WEBRTC_ISRUN");
+  e.open = Resolve<LkOpenFn>(module, "LKWINSDK_WEBRTC_OPEN");
+  e.enableControl = Resolve<LkEnableControlFn>(module, "LKWINSDK_WEBRTC_ENABLE_CONTROL");
+  e.cefInput = Resolve<LkCefInputFn>(module, "LKWINSDK_WEBRTC_CEF_INPUT");
+  e.release = Resolve<LkReleaseFn>(module, "LKWINSDK_WEBRTC_RELEASE");
+  e.callbackData = Resolve<LkCallbackDataFn>(module, "LKWINSDK_WEBRTC_CALLBACK_DATA");
+  e.callbackRequest = Resolve<LkCallbackRequestFn>(module, "LKWINSDK_WEBRTC_CALLBACK_REQUEST");
+  e.callbackControlIpc =
+      Resolve<LkCallbackControlIpcFn>(module, "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC");
+  return e;
+}
+
+// What the engine's threads passed to the callbacks below. The callbacks are plain functions,
+// so the current test's record is reached through a global.
+struct Seen {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<int, std::optional<std::u16string>>> data;
+  std::vector<std::pair<int, int>> requests;  // code, capacity
+  std::vector<std::optional<std::string>> controls;
+  // A request callback that holds its engine thread until the test lets it go.
+  bool holdRequests = false;
+  bool requestEntered = false;
+  bool requestLetGo = false;
+  bool requestReturned = false;
+
+  bool WaitUntil(const std::function<bool()>& done) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kWait, done);
+  }
+};
+std::unique_ptr<Seen> g_seen;
+
+void OnData(int type, const char16_t* text) {
+  std::lock_guard lock(g_seen->mutex);
+  g_seen->data.emplace_back(type, text ? std::optional<std::u16string>(text) : std::nullopt);
+  g_seen->changed.notify_all();
+}
+
+void OnRequest(int code, char* buffer, int capacity) {
+  std::unique_lock lock(g_seen->mutex);
+  g_seen->requests.emplace_back(code, capacity);
+  if (code == 65281 && capacity >= 3) std::memcpy(buffer, "abc", 3);
+  if (g_seen->holdRequests) {
+    g_seen->requestEntered = true;
+    g_seen->changed.notify_all();
+    g_seen->changed.wait_for(lock, kWait, [] { return g_seen->requestLetGo; });
+    g_seen->requestReturned = true;
+  }
+  g_seen->changed.notify_all();
+}
+
+void OnControl(const char* text) {
+  std::lock_guard lock(g_seen->mutex);
+  g_seen->controls.push_back(text ? std::optional<std::string>(text) : std::nullopt);
+  g_seen->changed.notify_all();
+}
+
+std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// Each test loads its own copies of the engine from a fresh directory, so each gets fresh
+// process-wide engine state, its own script and its own record.
+class SimEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_seen = std::make_unique<Seen>();
+    dir_ = fs::temp_directory_path() /
+           ("lark-sim-" + std::to_string(GetCurrentProcessId()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    ASSERT_TRUE(fs::create_directories(dir_));
+  }
+
+  void TearDown() override {
+    // Joins whatever a failed test left running before the code goes away.
+    for (auto& [module, release] : loaded_) {
+      if (release) release();
+      FreeLibrary(module);
+    }
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // Copies a built engine into the test's directory under `name` and loads it from there.
+  HMODULE Load(const std::wstring& built, const std::wstring& name) {
+    fs::copy_file(BinDirectory() / built, dir_ / name);
+    HMODULE module = LoadLibraryW((dir_ / name).c_str());
+    EXPECT_NE(module, nullptr) << "LoadLibraryW failed : " << GetLastError();
+    if (module != nullptr)
+      loaded_.emplace_back(module, Resolve<LkReleaseFn>(module, "LKWINSDK_WEBRTC_RELEASE"));
+    return module;
+  }
+
+  EngineExports LoadEngine() {
+    HMODULE module = Load(L"LarkRemoteStreamer.dll", L"LarkRemoteStreamer.dll");
+    return module ? Exports(module) : EngineExports{};
+  }
+
+  // Written aside and renamed over the old one, as a test changes the script of a running host.
+  void WriteScript(const std::string& text, const std::wstring& stem = L"LarkRemoteStreamer") {
+    const fs::path written = dir_ / (stem + L".sim.new");
+    std::ofstream(written, std::ios::binary) << text;
+    fs::rename(written, dir_ / (stem + L".sim"));
+  }
+
+  std::vector<std::string> Records(const std::wstring& stem = L"LarkRemoteStreamer") {
+    std::ifstream in(dir_ / (stem + L".calls"), std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // The engine writes its record from its own threads, so the file can only be polled.
+  bool WaitForRecord(const std::string& line) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Count(Records(), line) > 0) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  }
+
+  fs::path dir_;
+  std::vector<std::pair<HMODULE, LkReleaseFn>> loaded_;
+};
+
+TEST_F(SimEngine, DefaultsAndTheRecordOfEveryCall) {
+  const EngineExports e = LoadEngine();
+  ASSERT_NE(e.create, nullptr);
+
+  void* const first = e.create(reinterpret_cast<void*>(0x1234), 0xFFFFFFFFFFFFFFFFull);
+  EXPECT_EQ(first, reinterpret_cast<void*>(1));
+  EXPECT_EQ(e.create(nullptr, 7), reinterpret_cast<void*>(2));
+  EXPECT_TRUE(e.larkInfo(first, "app", "acc", "did", "ses", "zh-CN", "srv", "CN", "tok en"));
+  EXPECT_TRUE(e.start(first, -5));
+  EXPECT_TRUE(e.isRun(first));
+  EXPECT_TRUE(e.open(first, "https://example.test/?a=b"));
+  EXPECT_TRUE(e.open(first, nullptr));
+  EXPECT_TRUE(e.enableControl(first, true));
+  EXPECT_TRUE(e.cefInput(first, false));
+  e.callbackData(first, OnData);
+  e.callbackRequest(first, OnRequest);
+  EXPECT_TRUE(e.callbackControlIpc(first, OnControl));
+  e.destroy(first);
+  e.release();
+
+  EXPECT_EQ(Records(), (std::vector<std::string>{
+                           "CREATE\t4660\t18446744073709551615",
+                           "CREATE\t0\t7",
+                           "LARK_INFO\t1\tapp\tacc\tdid\tses\tzh-CN\tsrv\tCN\ttok en",
+                           "START\t1\t-5",
+                           "ISRUN\t1",
+                           "OPEN\t1\thttps://example.test/?a=b",
+                           "OPEN\t1\t(null)",
+                           "ENABLE_CONTROL\t1\t1",
+                           "CEF_INPUT\t1\t0",
+                           "CALLBACK_DATA\t1",
+                           "CALLBACK_REQUEST\t1",
+                           "CALLBACK_CONTROL_IPC\t1",
+                           "DELETE\t1",
+                           "RELEASE",
+                       }));
+}
+
+TEST_F(SimEngine, ScriptedResultsAreReadAtEveryCall) {
+  // A renamed copy reads the script named after it and ignores the default name's.
+  HMODULE module = Load(L"LarkRemoteStreamer.dll", L"Engine.dll");
+  ASSERT_NE(module, nullptr);
+  const EngineExports e = Exports(module);
+  WriteScript("CREATE 99\nSTART 0\n");
+  WriteScript(
+      "# every result refused\n"
+      "\n"
+      "CREATE 0\n"
+      "  LARK_INFO 0\n"
+      "START 0\r\n"
+      "ISRUN 0\nOPEN 0\nENABLE_CONTROL 0\nCEF_INPUT 0\nCALLBACK_CONTROL_IPC 0\n",
+      L"Engine");
+
+  EXPECT_EQ(e.create(nullptr, 0), nullptr);
+  EXPECT_FALSE(e.larkInfo(nullptr, "", "", "", "", "", "", "", ""));
+  EXPECT_FALSE(e.start(nullptr, 1));
+  EXPECT_FALSE(e.isRun(nullptr));
+  EXPECT_FALSE(e.open(nullptr, "u"));
+  EXPECT_FALSE(e.enableControl(nullptr, true));
+  EXPECT_FALSE(e.cefInput(nullptr, true));
+  EXPECT_FALSE(e.callbackControlIpc(nullptr, OnControl));
+
+  WriteScript("CREATE 42\nSTART 1 # words after the value are ignored\n", L"Engine");
+  EXPECT_EQ(e.create(nullptr, 0), reinterpret_cast<void*>(42));
+  EXPECT_TRUE(e.start(nullptr, 1));
+  EXPECT_TRUE(e.isRun(nullptr));
+
+  fs::remove(dir_ / "Engine.sim");
+  EXPECT_EQ(e.create(nullptr, 0), reinterpret_cast<void*>(1));
+  EXPECT_EQ(e.create(nullptr, 0), reinterpret_cast<void*>(2));
+  EXPECT_TRUE(e.start(nullptr, 1));
+
+  EXPECT_EQ(Records(L"Engine").size(), 14u);
+  EXPECT_FALSE(fs::exists(dir_ / "LarkRemoteStreamer.calls"));
+}
+
+TEST_F(SimEngine, DataActionsCallTheRegisteredCallback) {
+  const EngineExports e = LoadEngine();
+  ASSERT_NE(e.create, nullptr);
+  WriteScript(
+      "on START data 7 hi\n"
+      "on ISRUN data -3 a\\u0100 \xC3\xA9  b\n"
+      "on ISRUN data 1 null\n"
+      "on OPEN burst 3 5 x\n");
+  void* const instance = e.create(nullptr, 0);
+
+  e.start(instance, 0);  // no callback registered yet: nothing fires
+  e.callbackData(instance, OnData);
+  e.start(instance, 0);
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->data.size() >= 1; }));
+  EXPECT_EQ(g_seen->data[0], std::make_pair(7, std::optional<std::u16string>(u"hi")));
+
+  e.isRun(instance);
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->data.size() >= 3; }));
+  {
+    std::lock_guard lock(g_seen->mutex);
+    const auto& data = g_seen->data;  // two threads: either order
+    EXPECT_NE(std::find(data.begin(), data.end(),
+                        std::make_pair(-3, std::optional<std::u16string>(u"a\u0100 \u00e9  b"))),
+              data.end());
+    EXPECT_NE(
+        std::find(data.begin(), data.end(), std::make_pair(1, std::optional<std::u16string>())),
+        data.end());
+  }
+
+  e.open(instance, "");
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->data.size() >= 6; }));
+  e.release();
+
+  EXPECT_EQ(g_seen->data.size(), 6u);
+  for (std::size_t i = 3; i < 6; ++i)
+    EXPECT_EQ(g_seen->data[i], std::make_pair(5, std::optional<std::u16string>(u"x")));
+  const std::vector<std::string> records = Records();
+  EXPECT_EQ(Count(records, "FIRED\ton START data 7 hi"), 1u);
+  EXPECT_EQ(Count(records, "FIRED\ton ISRUN data -3 a\\u0100 \xC3\xA9  b"), 1u);
+  EXPECT_EQ(Count(records, "FIRED\ton ISRUN data 1 null"), 1u);
+  EXPECT_EQ(Count(records, "FIRED\ton OPEN burst 3 5 x"), 1u);
+  const auto registered = std::find(records.begin(), records.end(), "CALLBACK_DATA\t1");
+  EXPECT_EQ(std::find(records.begin(), registered, "FIRED\ton START data 7 hi"), registered);
+}
+
+TEST_F(SimEngine, RequestActionsRecordTheWholeBuffer) {
+  const EngineExports e = LoadEngine();
+  ASSERT_NE(e.create, nullptr);
+  WriteScript("on START request 65281 8\non ISRUN request 65282 -5\n");
+  void* const instance = e.create(nullptr, 0);
+  e.callbackRequest(instance, OnRequest);
+  e.start(instance, 0);
+  e.isRun(instance);
+  e.release();
+
+  EXPECT_EQ(g_seen->requests.size(), 2u);
+  EXPECT_NE(std::find(g_seen->requests.begin(), g_seen->requests.end(), std::make_pair(65281, 8)),
+            g_seen->requests.end());
+  const std::vector<std::string> records = Records();
+  // The callback wrote three bytes; the rest, and 16 bytes past the capacity, stay 0xab.
+  EXPECT_EQ(Count(records, "TOKEN_BUFFER\t8\t616263" + Repeat("ab", 8 - 3 + 16)), 1u);
+  EXPECT_EQ(Count(records, "TOKEN_BUFFER\t-5\t" + Repeat("ab", 16)), 1u);
+  EXPECT_EQ(Count(records, "FIRED\ton START request 65281 8"), 1u);
+  EXPECT_EQ(Count(records, "FIRED\ton ISRUN request 65282 -5"), 1u);
+}
+
+TEST_F(SimEngine, ControlActionsPassTheTextAsItIs) {
+  const EngineExports e = LoadEngine();
+  ASSERT_NE(e.create, nullptr);
+  WriteScript("on START control {\"cmd\": \"go\", \"n\": \"\xC3\xA9\"}\non ISRUN control null\n");
+  void* const instance = e.create(nullptr, 0);
+  EXPECT_TRUE(e.callbackControlIpc(instance, OnControl));
+  e.start(instance, 0);
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->controls.size() >= 1; }));
+  e.isRun(instance);
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->controls.size() >= 2; }));
+  e.release();
+
+  EXPECT_EQ(g_seen->controls[0], "{\"cmd\": \"go\", \"n\": \"\xC3\xA9\"}");
+  EXPECT_EQ(g_seen->controls[1], std::nullopt);
+}
+
+TEST_F(SimEngine, DeleteAndReleaseWaitForRunningActions) {
+  const EngineExports e = LoadEngine();
+  ASSERT_NE(e.create, nullptr);
+  WriteScript("on START request 65281 4\n");
+  void* const instance = e.create(nullptr, 0);
+  e.callbackRequest(instance, OnRequest);
+  g_seen->holdRequests = true;
+
+  // Starts an action that holds in the callback, then stops the engine while it holds.
+  auto stopWaits = [&](const std::function<void()>& stop, const std::string& stopRecord) {
+    {
+      std::lock_guard lock(g_seen->mutex);
+      g_seen->requestEntered = g_seen->requestLetGo = g_seen->requestReturned = false;
+    }
+    e.start(instance, 0);
+    ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->requestEntered; }));
+
+    std::atomic<bool> stopped{false};
+    bool callbackReturnedFirst = false;
+    std::thread stopper([&] {
+      stop();
+      stopped = true;
+      std::lock_guard lock(g_seen->mutex);
+      callbackReturnedFirst = g_seen->requestReturned;
+    });
+    EXPECT_TRUE(WaitForRecord(stopRecord));
+    EXPECT_FALSE(stopped) << stopRecord << " returned while a callback ran";
+    {
+      std::lock_guard lock(g_seen->mutex);
+      g_seen->requestLetGo = true;
+      g_seen->changed.notify_all();
+    }
+    lark::test::ReturnsWithin(
+        60s, [&] { stopper.join(); }, stopRecord.c_str());
+    EXPECT_TRUE(callbackReturnedFirst) << stopRecord;
+  };
+  stopWaits([&] { e.destroy(instance); }, "DELETE\t1");
+  stopWaits([&] { e.release(); }, "RELEASE");
+}
+
+TEST_F(SimEngine, LackingVariantLacksOpenAndCefInput) {
+  HMODULE full = Load(L"LarkRemoteStreamer.dll", L"LarkRemoteStreamer.dll");
+  HMODULE lacking = Load(L"LarkRemoteStreamer_lacking.dll", L"LarkRemoteStreamer_lacking.dll");
+  ASSERT_NE(full, nullptr);
+  ASSERT_NE(lacking, nullptr);
+  for (const char* name :
+       {"LKWINSDK_WEBRTC_CREATE", "LKWINSDK_WEBRTC_DELETE", "LKWINSDK_WEBRTC_LARK_INFO",
+        "LKWINSDK_WEBRTC_START", "LKWINSDK_WEBRTC_ISRUN", "LKWINSDK_WEBRTC_OPEN",
+        "LKWINSDK_WEBRTC_ENABLE_CONTROL", "LKWINSDK_WEBRTC_CEF_INPUT", "LKWINSDK_WEBRTC_RELEASE",
+        "LKWINSDK_WEBRTC_CALLBACK_DATA", "LKWINSDK_WEBRTC_CALLBACK_REQUEST",
+        "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC"}) {
+    const bool lacked = std::strcmp(name, "LKWINSDK_WEBRTC_OPEN") == 0 ||
+                        std::strcmp(name, "LKWINSDK_WEBRTC_CEF_INPUT") == 0;
+    EXPECT_NE(GetProcAddress(full, name), nullptr) << name;
+    EXPECT_EQ(GetProcAddress(lacking, name) == nullptr, lacked) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#pragma once
+
+// A stand-in for the engine's twelve exports, recording every call, for native tests of the
+// bridge. Install() fills EngineEntryPoints; Reset() empties the bridge state again.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/engine_api.h"
+
+namespace lark::test {
+
+struct FakeEngine {
+  // Results the next calls give.
+  static inline void* createResult = reinterpret_cast<void*>(0x1000);
+  static inline bool larkInfoResult = true;
+  static inline bool startResult = true;
+  static inline bool boolResult = true;  // ISRUN, OPEN, ENABLE_CONTROL, CEF_INPUT, CONTROL_IPC
+
+  static inline EngineDataCallbackFn data = nullptr;
+  static inline EngineRequestCallbackFn request = nullptr;
+  static inline EngineControlCallbackFn control = nullptr;
+
+  static void Install();
+  static void Reset();
+  static std::vector<std::string> Calls();
+  static void Record(std::string call);
+
+ private:
+  static inline std::mutex mutex_;
+  static inline std::vector<std::string> calls_;
+};
+
+}  // namespace lark::test

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <windows.h>
+
+#include "host/main_window.h"
+
+namespace lark::test {
+
+// The window class can be registered once per process; tests of several files share it.
+inline bool EnsureMainWindowClass() {
+  static const bool registered = RegisterMainWindowClass(GetModuleHandleW(nullptr));
+  return registered;
+}
+
+}  // namespace lark::test
