@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "bench/bench_util.h"
 #include "parent/pipe_set.h"
@@ -156,6 +159,24 @@ void ThreadsDuringAsyncBurst() {
               "threads, 1000 CallAsync", before, most);
 }
 
+// The JSON-RPC peer's figures, measured by bench/jsonrpc/bench.js in the same run and handed
+// over as its JSON line in LARK_JSONRPC_PEER.
+void CompareWithPeer(double callSeconds, double heartbeatSeconds) {
+  const char* peer = std::getenv("LARK_JSONRPC_PEER");
+  if (peer == nullptr) return;
+  try {
+    const nlohmann::json figures = nlohmann::json::parse(peer);
+    const double peerCall = figures.at("roundTripUs").get<double>() / 1e6;
+    const double peerRate = figures.at("notificationsPerSecond").get<double>();
+    std::printf("  %-46s %10.2f us     Call is %6.1fx its rate      target >= 10\n",
+                "vscode-jsonrpc round trip (Node, stdio)", peerCall * 1e6, peerCall / callSeconds);
+    std::printf("  %-46s %10.0f /s     heartbeats %6.1fx its rate  target >= 5\n",
+                "vscode-jsonrpc notifications", peerRate, 1 / heartbeatSeconds / peerRate);
+  } catch (const std::exception& error) {
+    std::printf("  vscode-jsonrpc figures unreadable: %s\n", error.what());
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -164,14 +185,17 @@ int main() {
   const double raw = Median(kRounds, RawRoundTrip);
   Row("Call round trip (IsRun -> true)", call, raw, "us", 1e6, "target <= 1.3");
 
+  double heartbeat = 0;
   for (const std::string& payload : {std::string(), std::string(4096, 'p')}) {
     const double sender = Median(kRounds, [&] { return SenderRate(payload); });
     const double rawRate = Median(kRounds, [&] { return RawRate(payload); });
+    if (payload.empty()) heartbeat = sender;
     // Rates: the raw baseline over the sender, so the ratio reads as a share of raw speed.
     std::printf("  %-46s %10.0f /s     baseline %10.0f /s     ratio %5.2f  target >= 0.8\n",
                 payload.empty() ? "notifications, 13-byte heartbeat" : "notifications, 4 KiB payload",
                 1 / sender, 1 / rawRate, rawRate / sender);
   }
   ThreadsDuringAsyncBurst();
+  CompareWithPeer(call, heartbeat);
   return 0;
 }

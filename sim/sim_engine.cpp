@@ -23,6 +23,9 @@
 //     burst <count> <type> <text>  the data callback count times in a row on one thread
 //     request <code> <capacity>    the request callback (code, buffer, capacity); the buffer
 //                                  holds max(capacity, 0) + 16 bytes of 0xAB
+//     requests <count> <code> <capacity>
+//                                  the request callback count times in a row, timed (for
+//                                  benchmarks)
 //     control <text>               the control callback (text as its UTF-8 bytes)
 //   <text> is the rest of the line after leading blanks; the word `null` alone passes a null
 //   pointer. In data texts "\uXXXX" (four hex digits) is one UTF-16 code unit; the rest is
@@ -41,6 +44,7 @@
 //   RELEASE                         CALLBACK_DATA <instance>      CALLBACK_REQUEST <instance>
 //   CALLBACK_CONTROL_IPC <instance>
 //   TOKEN_BUFFER <capacity> <the whole buffer in lower-case hex>  after a request callback
+//   REQUESTS <count> <microseconds all of them took>              after a requests action
 //   FIRED <the script line, without leading blanks>               after each action
 //
 // Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
@@ -52,6 +56,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +255,19 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
       std::vector<char> buffer(static_cast<std::size_t>(std::max(capacity, 0)) + 16, '\xAB');
       request(code, buffer.data(), capacity);
       Record("TOKEN_BUFFER", capacity, Hex(buffer));
+    };
+  }
+  if (kind == "requests") {
+    int count = 0, code = 0, capacity = 0;
+    if (!(fields >> count >> code >> capacity) || !callbacks.request) return {};
+    return [request = callbacks.request, count, code, capacity] {
+      std::vector<char> buffer(static_cast<std::size_t>(std::max(capacity, 0)) + 16, '\xAB');
+      const auto start = std::chrono::steady_clock::now();
+      for (int i = 0; i < count; ++i) request(code, buffer.data(), capacity);
+      const auto elapsed = std::chrono::steady_clock::now() - start;
+      Record("REQUESTS", count,
+             static_cast<std::uint64_t>(
+                 std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
     };
   }
   if (kind == "control" && callbacks.control) {
