@@ -20,12 +20,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 using lark::bench::Clock;
 using lark::bench::Median;
 using lark::bench::Row;
 using lark::bench::SecondsSince;
+using LarkParent::CallResult;
+using LarkParent::HostProcess;
 
 constexpr int kLaunches = 9;
 constexpr int kRoundTrips = 500;
@@ -59,7 +59,8 @@ struct HostFolder {
       if (line.rfind(prefix, 0) == 0) return line;
     return {};
   }
-  fs::path path = fs::temp_directory_path() / ("lark-host-bench-" + std::to_string(GetCurrentProcessId()));
+  fs::path path =
+      fs::temp_directory_path() / ("lark-host-bench-" + std::to_string(GetCurrentProcessId()));
 };
 
 std::unique_ptr<HostProcess> Launch(const fs::path& executable) {
@@ -67,7 +68,8 @@ std::unique_ptr<HostProcess> Launch(const fs::path& executable) {
   options.executable = executable.wstring();
   std::string error;
   std::unique_ptr<HostProcess> host = HostProcess::Launch(options, &error);
-  if (!host) std::fprintf(stderr, "cannot start %s: %s\n", executable.string().c_str(), error.c_str());
+  if (!host)
+    std::fprintf(stderr, "cannot start %s: %s\n", executable.string().c_str(), error.c_str());
   return host;
 }
 
@@ -146,12 +148,26 @@ double EventRate(const fs::path& executable, const char* method, const char* pay
 void Footprint(const fs::path& executable) {
   std::unique_ptr<HostProcess> host = Launch(executable);
   if (!host) return;
+  // The first heartbeat comes once start-up has started every thread.
+  std::mutex mutex;
+  std::condition_variable beat;
+  bool beaten = false;
+  host->Connection().OnNotification([&](const AnonRpc::Notification&) {
+    std::lock_guard lock(mutex);
+    beaten = true;
+    beat.notify_all();
+  });
   host->Connection().Start();
-  host->Connection().Call("IsRun", "");
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, host->ProcessId());
+  {
+    std::unique_lock lock(mutex);
+    beat.wait_for(lock, std::chrono::seconds(30), [&] { return beaten; });
+  }
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, host->ProcessId());
   PROCESS_MEMORY_COUNTERS_EX memory{};
   memory.cb = sizeof(memory);
-  K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory));
+  K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                          sizeof(memory));
   DWORD handles = 0;
   GetProcessHandleCount(process, &handles);
   CloseHandle(process);
@@ -163,7 +179,7 @@ void Footprint(const fs::path& executable) {
     if (entry.th32OwnerProcessID == host->ProcessId()) ++threads;
   CloseHandle(snapshot);
   std::printf("  %-46s working set %.1f MiB, private %.1f MiB, handles %s, threads %d\n",
-              "idle host after its first answer", memory.WorkingSetSize / 1048576.0,
+              "idle host after its first heartbeat", memory.WorkingSetSize / 1048576.0,
               memory.PrivateUsage / 1048576.0,
               handles == 0 ? "n/a (0 under Wine)" : std::to_string(handles).c_str(), threads);
   host->Connection().Call("Release", "");
@@ -176,7 +192,8 @@ int main() {
   HostFolder folder;
   const fs::path host = folder.path / "LarkRemoteHost.exe";
   const fs::path trivial = BinDirectory() / "trivial_host.exe";
-  std::printf("host_bench: host %s, baseline %s\n", host.string().c_str(), trivial.string().c_str());
+  std::printf("host_bench: host %s, baseline %s\n", host.string().c_str(),
+              trivial.string().c_str());
 
   std::vector<double> hostFirst, hostExit, trivialFirst;
   for (int i = 0; i < kLaunches; ++i) {

@@ -121,8 +121,8 @@ double SenderRate(const std::string& payload) {
 double RawRate(const std::string& payload) {
   PipePair pipe;
   std::thread parent(DrainNotifications, pipe.read, kNotifications);
-  const NotifyHeaderBytes header = EncodeHeader(
-      NotifyHeader{kNotifyMagic, 1, static_cast<std::uint32_t>(payload.size())});
+  const NotifyHeaderBytes header =
+      EncodeHeader(NotifyHeader{kNotifyMagic, 1, static_cast<std::uint32_t>(payload.size())});
   const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
   const auto start = Clock::now();
   for (int i = 0; i < kNotifications; ++i) {
@@ -191,9 +191,10 @@ int main() {
     const double rawRate = Median(kRounds, [&] { return RawRate(payload); });
     if (payload.empty()) heartbeat = sender;
     // Rates: the raw baseline over the sender, so the ratio reads as a share of raw speed.
-    std::printf("  %-46s %10.0f /s     baseline %10.0f /s     ratio %5.2f  target >= 0.8\n",
-                payload.empty() ? "notifications, 13-byte heartbeat" : "notifications, 4 KiB payload",
-                1 / sender, 1 / rawRate, rawRate / sender);
+    std::printf(
+        "  %-46s %10.0f /s     baseline %10.0f /s     ratio %5.2f  target >= 0.8\n",
+        payload.empty() ? "notifications, 13-byte heartbeat" : "notifications, 4 KiB payload",
+        1 / sender, 1 / rawRate, rawRate / sender);
   }
   ThreadsDuringAsyncBurst();
   CompareWithPeer(call, heartbeat);

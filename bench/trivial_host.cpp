@@ -60,9 +60,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   windowClass.hInstance = instance;
   windowClass.lpszClassName = L"TrivialHostWnd";
   RegisterClassExW(&windowClass);
-  HWND window = CreateWindowExW(0, L"TrivialHostWnd", L"TrivialHost", WS_OVERLAPPEDWINDOW,
-                                CW_USEDEFAULT, CW_USEDEFAULT, 1920, 1080, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window =
+      CreateWindowExW(0, L"TrivialHostWnd", L"TrivialHost", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                      CW_USEDEFAULT, 1920, 1080, nullptr, nullptr, instance, nullptr);
   ShowWindow(window, SW_HIDE);
   std::thread server(Serve, window, Arg(1), Arg(3), Arg(6));
   MSG message;

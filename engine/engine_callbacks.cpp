@@ -46,7 +46,8 @@ extern "C" void EngineRequestCallback(int requestCode, char* buffer, int capacit
         std::min({token.size(), kMaxTokenBytes, static_cast<std::size_t>(capacity)});
     if (length != 0) std::memcpy(buffer, token.data(), length);
   } catch (...) {
-    // No token: time-out, the parent's refusal, a broken or stopped pipe. The buffer stays as it was.
+    // No token: time-out, the parent's refusal, a broken or stopped pipe. The buffer stays as it
+    // was.
   }
 }
 

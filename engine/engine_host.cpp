@@ -4,6 +4,10 @@ namespace {
 EngineHost g_host;
 }
 
-void ConnectEngineHost(EngineHost host) { g_host = std::move(host); }
+void ConnectEngineHost(EngineHost host) {
+  g_host = std::move(host);
+}
 
-const EngineHost& ConnectedEngineHost() { return g_host; }
+const EngineHost& ConnectedEngineHost() {
+  return g_host;
+}

@@ -18,10 +18,14 @@ namespace {
 
 constexpr char kCreateTag[] = "HandleRemoteInfo::<lambda_1>::operator ()";
 
-const char* Flag(bool value) { return value ? "true" : "false"; }
+const char* Flag(bool value) {
+  return value ? "true" : "false";
+}
 
 // "1" or "true", exactly; anything else is off.
-bool ParseFlag(const std::string& payload) { return payload == "1" || payload == "true"; }
+bool ParseFlag(const std::string& payload) {
+  return payload == "1" || payload == "true";
+}
 
 // Like std::stoi, with its failure texts spelled the same on every compiler.
 int ParseInt(const std::string& text) {
@@ -78,17 +82,16 @@ std::string CreateEngine(const std::string& payload) {
     return "error:create_failed";
   }
   LogLine(kCreateTag, "REMOTE_CREATE success");
-  const bool accepted =
-      engine.larkInfo(EngineInstance, appId.c_str(), accountId.c_str(), did.c_str(),
-                      session.c_str(), language.c_str(), serverId.c_str(), country.c_str(),
-                      accessToken.c_str());
+  const bool accepted = engine.larkInfo(EngineInstance, appId.c_str(), accountId.c_str(),
+                                        did.c_str(), session.c_str(), language.c_str(),
+                                        serverId.c_str(), country.c_str(), accessToken.c_str());
   LogLine(kCreateTag, "REMOTE_LARK_INFO result : ", accepted ? "1" : "0");
   if (!accepted) return "error:lark_info_failed";
   engine.callbackRequest(EngineInstance, EngineRequestCallback);
   engine.callbackData(EngineInstance, EngineDataCallback);
   const bool registered = engine.callbackControlIpc(EngineInstance, DllControlIpcCallback);
-  LogLine(kCreateTag, "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=",
-          registered ? "1" : "0");
+  LogLine(kCreateTag,
+          "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
   return "ok";
 }
 

@@ -10,8 +10,8 @@
 
 #include "engine/engine_api.h"
 
-extern void* EngineModule;                  // the loaded library; null when not loaded
-extern EngineExports EngineEntryPoints;     // all set or all null after loading
-extern void* EngineInstance;                // the current instance; null when none
-extern bool EngineUnloaded;                 // set by the teardown: no entry point runs again
+extern void* EngineModule;               // the loaded library; null when not loaded
+extern EngineExports EngineEntryPoints;  // all set or all null after loading
+extern void* EngineInstance;             // the current instance; null when none
+extern bool EngineUnloaded;              // set by the teardown: no entry point runs again
 extern std::mutex EngineLock;

@@ -23,9 +23,10 @@ std::thread g_heartbeatThread;
 constexpr char kHeartbeatType[] = "2";
 
 void ReportBreach(const MemoryCounters& counters) {
-  LogLine("StartHeartbeat::<lambda_1>::operator ()", "Memory limit exceeded -- private=",
-          counters.privateUsage >> 20, " MB > limit=", kMemoryLimitBytes >> 20, " MB, working=",
-          counters.workingSetSize >> 20, " MB. Requesting shutdown.");
+  LogLine("StartHeartbeat::<lambda_1>::operator ()",
+          "Memory limit exceeded -- private=", counters.privateUsage >> 20,
+          " MB > limit=", kMemoryLimitBytes >> 20, " MB, working=", counters.workingSetSize >> 20,
+          " MB. Requesting shutdown.");
   if (MainWindow != nullptr) PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
 }
 

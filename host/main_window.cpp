@@ -77,9 +77,9 @@ bool RegisterMainWindowClass(HINSTANCE instance) {
 }
 
 HWND CreateMainWindow(HINSTANCE instance) {
-  HWND window = CreateWindowExW(0, kMainWindowClass, L"RemoteHost", WS_OVERLAPPEDWINDOW,
-                                CW_USEDEFAULT, CW_USEDEFAULT, 1920, 1080, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window =
+      CreateWindowExW(0, kMainWindowClass, L"RemoteHost", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                      CW_USEDEFAULT, 1920, 1080, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) {
     const DWORD error = GetLastError();
     LogLine("CreateMainWindow", "CreateWindowExW failed : ", error);

@@ -8,13 +8,17 @@ using namespace AnonRpc;
 
 namespace {
 
-void ClosePipe(PipeHandle& handle) { PipeClose(std::exchange(handle, kInvalidPipe)); }
+void ClosePipe(PipeHandle& handle) {
+  PipeClose(std::exchange(handle, kInvalidPipe));
+}
 
 }  // namespace
 
 HostConnection::HostConnection(const ParentEnds& ends) : ends_(ends) {}
 
-HostConnection::~HostConnection() { Close(); }
+HostConnection::~HostConnection() {
+  Close();
+}
 
 void HostConnection::Serve(const std::string& method, ReverseHandler handler) {
   handlers_[method] = std::move(handler);
@@ -55,7 +59,9 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
   return call->result;
 }
 
-bool HostConnection::SendRaw(std::string_view bytes) { return Write(bytes); }
+bool HostConnection::SendRaw(std::string_view bytes) {
+  return Write(bytes);
+}
 
 bool HostConnection::Write(std::string_view bytes) {
   std::lock_guard writeLock(writeLock_);
@@ -108,10 +114,9 @@ void HostConnection::ServeReverseCalls() {
   while (std::optional<Request> request = ReadRequest(ends_.reverseRequestRead)) {
     const auto found = handlers_.find(request->method);
     std::optional<CallResult> answer =
-        found == handlers_.end()
-            ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
-                         "Method not found: " + request->method}
-            : found->second(request->payload);
+        found == handlers_.end() ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
+                                              "Method not found: " + request->method}
+                                 : found->second(request->payload);
     if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
                                  static_cast<RpcStatus>(answer->status), answer->body))
       return;

@@ -5,7 +5,8 @@
 namespace AnonRpc {
 
 EndpointSlot::Lease::Lease(Lease&& other) noexcept
-    : slot_(std::exchange(other.slot_, nullptr)), endpoint_(std::exchange(other.endpoint_, nullptr)) {}
+    : slot_(std::exchange(other.slot_, nullptr)),
+      endpoint_(std::exchange(other.endpoint_, nullptr)) {}
 
 EndpointSlot::Lease::~Lease() {
   if (slot_ != nullptr) slot_->Release();

@@ -16,8 +16,7 @@ constexpr std::chrono::milliseconds kStopGrace{1000};
 // One WriteFile for the whole buffer: a short or failed write fails the frame.
 bool WriteOnce(PipeHandle handle, const void* data, std::size_t length) {
   std::uint32_t written = 0;
-  return PipeWrite(handle, data, static_cast<std::uint32_t>(length), &written) &&
-         written == length;
+  return PipeWrite(handle, data, static_cast<std::uint32_t>(length), &written) && written == length;
 }
 
 }  // namespace
@@ -47,8 +46,9 @@ bool NotifySender::Enqueue(const std::string& type, const std::string& payload) 
   queueSignal_.notify_one();
   if (dropped) {
     const std::uint64_t total = dropped_.fetch_add(1) + 1;
-    LogLine("AnonRpc::NotifySender::Enqueue", "NotifySender queue overflow, dropped oldest (type=",
-            droppedType, ", total=", total, ")");
+    LogLine("AnonRpc::NotifySender::Enqueue",
+            "NotifySender queue overflow, dropped oldest (type=", droppedType, ", total=", total,
+            ")");
   }
   return true;
 }
@@ -101,9 +101,9 @@ void NotifySender::WriteQueued() {
 
 bool NotifySender::WriteFrame(const Entry& entry) {
   const auto& [type, payload] = entry;
-  const NotifyHeaderBytes header = EncodeHeader(NotifyHeader{
-      kNotifyMagic, static_cast<std::uint32_t>(type.size()),
-      static_cast<std::uint32_t>(payload.size())});
+  const NotifyHeaderBytes header =
+      EncodeHeader(NotifyHeader{kNotifyMagic, static_cast<std::uint32_t>(type.size()),
+                                static_cast<std::uint32_t>(payload.size())});
   if (!WriteOnce(ntyWrite_, header.data(), header.size())) return false;
   if (!type.empty() && !WriteOnce(ntyWrite_, type.data(), type.size())) return false;
   if (!payload.empty() && !WriteOnce(ntyWrite_, payload.data(), payload.size())) return false;

@@ -15,7 +15,9 @@ using PipeHandle = std::uintptr_t;
 // Both 0 and all ones mean "no handle": such a value is never read, written or closed.
 inline constexpr PipeHandle kInvalidPipe = ~PipeHandle{0};
 
-constexpr bool IsValidPipe(PipeHandle handle) { return handle != 0 && handle != kInvalidPipe; }
+constexpr bool IsValidPipe(PipeHandle handle) {
+  return handle != 0 && handle != kInvalidPipe;
+}
 
 // One synchronous, blocking ReadFile: returns what is available, at least one byte, or fails.
 // End of pipe fails (Windows reports it as ERROR_BROKEN_PIPE).

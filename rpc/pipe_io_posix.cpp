@@ -25,7 +25,9 @@ namespace {
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local int t_lastError = 0;
 
-int AsFd(PipeHandle handle) { return static_cast<int>(handle); }
+int AsFd(PipeHandle handle) {
+  return static_cast<int>(handle);
+}
 
 // A write to a pipe without reader must fail with EPIPE, as WriteFile fails, not kill the
 // process with SIGPIPE.
@@ -39,7 +41,9 @@ bool Fail(int error) {
   return false;
 }
 
-bool Cancelled() { return t_bound != nullptr && t_bound->cancelled.load(); }
+bool Cancelled() {
+  return t_bound != nullptr && t_bound->cancelled.load();
+}
 
 // Waits until `fd` is ready for `events`, or the bound thread is cancelled.
 bool WaitReady(int fd, short events) {
@@ -107,9 +111,13 @@ void PipeClose(PipeHandle handle) {
   if (IsValidPipe(handle)) close(AsFd(handle));
 }
 
-std::uint32_t LastPipeError() { return static_cast<std::uint32_t>(t_lastError); }
+std::uint32_t LastPipeError() {
+  return static_cast<std::uint32_t>(t_lastError);
+}
 
-std::uint32_t CancelledPipeError() { return ECANCELED; }
+std::uint32_t CancelledPipeError() {
+  return ECANCELED;
+}
 
 bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize) {
   int fds[2];
@@ -156,7 +164,9 @@ PipeCancel::~PipeCancel() {
 PipeCancel::Scope::Scope(PipeCancel& cancel)
     : cancel_(cancel), previous_(std::exchange(t_bound, cancel.state_.get())) {}
 
-PipeCancel::Scope::~Scope() { t_bound = previous_; }
+PipeCancel::Scope::~Scope() {
+  t_bound = previous_;
+}
 
 void PipeCancel::Cancel() {
   state_->cancelled.store(true);

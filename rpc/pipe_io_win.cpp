@@ -19,7 +19,9 @@ namespace {
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local DWORD t_lastError = 0;
 
-HANDLE AsHandle(PipeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE AsHandle(PipeHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 
 // Marks the bound thread as inside a pipe call, so Cancel() targets only that call.
 class CallGuard {
@@ -91,9 +93,13 @@ void PipeClose(PipeHandle handle) {
   if (IsValidPipe(handle)) CloseHandle(AsHandle(handle));
 }
 
-std::uint32_t LastPipeError() { return t_lastError; }
+std::uint32_t LastPipeError() {
+  return t_lastError;
+}
 
-std::uint32_t CancelledPipeError() { return ERROR_OPERATION_ABORTED; }
+std::uint32_t CancelledPipeError() {
+  return ERROR_OPERATION_ABORTED;
+}
 
 bool CreatePipePair(PipeHandle* readEnd, PipeHandle* writeEnd, std::uint32_t bufferSize) {
   HANDLE read = nullptr;

@@ -6,7 +6,9 @@ namespace {
 constexpr std::chrono::milliseconds kCancelRetry{10};
 }
 
-PipeThread::~PipeThread() { Join(std::chrono::milliseconds::zero()); }
+PipeThread::~PipeThread() {
+  Join(std::chrono::milliseconds::zero());
+}
 
 void PipeThread::Start(std::function<void()> body) {
   cancel_ = std::make_unique<PipeCancel>();

@@ -39,8 +39,7 @@ std::string RpcCaller::Call(const std::string& method, const std::string& payloa
   auto promise = std::make_shared<Promise>();
   std::future<std::string> future = promise->get_future();
   const std::uint32_t id = SendRequest(method, payload, promise);
-  if (future.wait_for(timeouts_.call) != std::future_status::ready &&
-      RemovePending(id, promise)) {
+  if (future.wait_for(timeouts_.call) != std::future_status::ready && RemovePending(id, promise)) {
     throw RpcTimeoutException("RPC call timeout");
   }
   // Ready, or completed by the reader or a stop just as the time ran out.

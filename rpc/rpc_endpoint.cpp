@@ -8,7 +8,9 @@ RpcEndpoint::RpcEndpoint(const PipeHandles& h, std::function<void()> onNotifyPip
       caller_(h.revReqWrite, h.revResRead, timeouts),
       sender_(h.ntyWrite, std::move(onNotifyPipeBroken)) {}
 
-RpcEndpoint::~RpcEndpoint() { StopAll(); }
+RpcEndpoint::~RpcEndpoint() {
+  StopAll();
+}
 
 void RpcEndpoint::StartAll() {
   server_.Start();

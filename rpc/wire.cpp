@@ -18,7 +18,9 @@ std::uint32_t Get32(const unsigned char* in) {
          static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
-std::uint32_t Length32(std::string_view text) { return static_cast<std::uint32_t>(text.size()); }
+std::uint32_t Length32(std::string_view text) {
+  return static_cast<std::uint32_t>(text.size());
+}
 
 template <std::size_t N>
 std::array<unsigned char, N> Pack(std::initializer_list<std::uint32_t> fields) {
@@ -45,8 +47,8 @@ const unsigned char* Bytes(std::string_view text) {
 
 // Shared shape of the three decoders: header, limit check, then two or one bodies.
 DecodeResult DecodeFrame(std::string_view bytes, std::size_t headerSize, std::uint32_t magic,
-                         std::uint32_t limit, std::uint32_t firstLength,
-                         std::uint32_t secondLength, std::size_t* consumed) {
+                         std::uint32_t limit, std::uint32_t firstLength, std::uint32_t secondLength,
+                         std::size_t* consumed) {
   if (bytes.size() < headerSize) return DecodeResult::NeedMore;
   if (Get32(Bytes(bytes)) != magic) return DecodeResult::BadMagic;
   if (firstLength > limit || secondLength > limit) return DecodeResult::TooLarge;
@@ -114,8 +116,8 @@ DecodeResult DecodeResponse(std::string_view bytes, Response* out, std::size_t* 
   FrameHeaderBytes header{};
   if (bytes.size() >= kFrameHeaderBytes) std::memcpy(header.data(), bytes.data(), header.size());
   const ResponseHeader h = DecodeResponseHeader(header);
-  const DecodeResult result = DecodeFrame(bytes, kFrameHeaderBytes, kResponseMagic,
-                                          kMaxFieldBytes, h.bodyLength, 0, consumed);
+  const DecodeResult result = DecodeFrame(bytes, kFrameHeaderBytes, kResponseMagic, kMaxFieldBytes,
+                                          h.bodyLength, 0, consumed);
   if (result == DecodeResult::Complete) {
     out->id = h.id;
     out->status = h.status;
@@ -210,7 +212,8 @@ std::optional<Request> ReadRequest(PipeHandle handle) {
 
 std::optional<Notification> ReadNotification(PipeHandle handle) {
   NotifyHeaderBytes bytes;
-  if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) return std::nullopt;
+  if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
+    return std::nullopt;
   const NotifyHeader header = DecodeNotifyHeader(bytes);
   if (header.magic != kNotifyMagic) return std::nullopt;
   Notification note;

@@ -16,8 +16,8 @@
 namespace {
 
 using AnonRpc::Notification;
-using LarkParent::CallResult;
 using lark::test::CapturedLog;
+using LarkParent::CallResult;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
@@ -38,12 +38,11 @@ struct EngineCallbacks : ::testing::Test {
       Record("CefControl " + payload);
       return CallResult{0, ""};
     });
-    parent->OnNotification([this](const Notification& note) {
-      Record("notify " + note.type + " " + note.payload);
-    });
+    parent->OnNotification(
+        [this](const Notification& note) { Record("notify " + note.type + " " + note.payload); });
     parent->Start();
-    endpoint = std::make_unique<AnonRpc::RpcEndpoint>(hostEnds, [] {},
-                                                      AnonRpc::CallTimeouts{2s, 2s});
+    endpoint = std::make_unique<AnonRpc::RpcEndpoint>(
+        hostEnds, [] {}, AnonRpc::CallTimeouts{2s, 2s});
     endpoint->StartAll();
     slot.Publish(endpoint.get());
     ConnectEngineHost({nullptr, nullptr, &slot});
@@ -103,8 +102,8 @@ TEST_F(EngineCallbacks, TokenRequestsCopyAtMost1023BytesAndNeverPastTheCapacity)
     std::size_t copied;
   };
   std::size_t calls = 0;
-  for (const Case& c : {Case{1500, 1024, 1023}, Case{10, 1024, 10}, Case{100, 16, 16},
-                        Case{1023, 1000, 1000}}) {
+  for (const Case& c :
+       {Case{1500, 1024, 1023}, Case{10, 1024, 10}, Case{100, 16, 16}, Case{1023, 1000, 1000}}) {
     SCOPED_TRACE(std::to_string(c.answer) + " bytes into " + std::to_string(c.capacity));
     token = std::string(c.answer, 't');
     std::string buffer(2048, '\xab');
@@ -153,7 +152,10 @@ TEST_F(EngineCallbacks, AFailedControlWriteIsLoggedAndSwallowed) {
   DllControlIpcCallback("x");
   const Lines lines = log.Messages();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1].rfind(std::string(kTag) + "[ctl-ipc] 4x) AsyncCallParent exception: Write request (err=", 0), 0u)
+  EXPECT_EQ(
+      lines[1].rfind(
+          std::string(kTag) + "[ctl-ipc] 4x) AsyncCallParent exception: Write request (err=", 0),
+      0u)
       << lines[1];
 }
 
@@ -164,7 +166,8 @@ TEST_F(EngineCallbacks, WithoutAnEndpointNothingHappens) {
   EngineRequestCallback(kJwtRequestCode, buffer.data(), 8);
   DllControlIpcCallback("x");
   EXPECT_EQ(buffer, std::string(8, '\xab'));
-  EXPECT_EQ(log.Messages(), (Lines{std::string(kTag) + "[ctl-ipc] 3) DllControlIpcCallback no child endpoint"}));
+  EXPECT_EQ(log.Messages(),
+            (Lines{std::string(kTag) + "[ctl-ipc] 3) DllControlIpcCallback no child endpoint"}));
   EXPECT_TRUE(Seen().empty());
 }
 
@@ -183,11 +186,14 @@ TEST_F(EngineCallbacks, CallbacksRacingTheShutdownNeitherCrashNorHang) {
     });
   }
   WaitFor(20);
-  lark::test::ReturnsWithin(30s, [&] {
-    slot.Clear();
-    endpoint->StopAll();
-    slot.WaitForReaders();
-  }, "shutdown under callbacks");
+  lark::test::ReturnsWithin(
+      30s,
+      [&] {
+        slot.Clear();
+        endpoint->StopAll();
+        slot.WaitForReaders();
+      },
+      "shutdown under callbacks");
   go = false;
   for (std::thread& thread : engineThreads) thread.join();
 }

@@ -17,11 +17,16 @@ using Lines = std::vector<std::string>;
 // Every entry, in lookup order, as an address or null.
 std::vector<const void*> Entries() {
   const EngineExports& e = EngineEntryPoints;
-  return {reinterpret_cast<const void*>(e.create),        reinterpret_cast<const void*>(e.destroy),
-          reinterpret_cast<const void*>(e.larkInfo),      reinterpret_cast<const void*>(e.start),
-          reinterpret_cast<const void*>(e.isRun),         reinterpret_cast<const void*>(e.open),
-          reinterpret_cast<const void*>(e.enableControl), reinterpret_cast<const void*>(e.cefInput),
-          reinterpret_cast<const void*>(e.release),       reinterpret_cast<const void*>(e.callbackData),
+  return {reinterpret_cast<const void*>(e.create),
+          reinterpret_cast<const void*>(e.destroy),
+          reinterpret_cast<const void*>(e.larkInfo),
+          reinterpret_cast<const void*>(e.start),
+          reinterpret_cast<const void*>(e.isRun),
+          reinterpret_cast<const void*>(e.open),
+          reinterpret_cast<const void*>(e.enableControl),
+          reinterpret_cast<const void*>(e.cefInput),
+          reinterpret_cast<const void*>(e.release),
+          reinterpret_cast<const void*>(e.callbackData),
           reinterpret_cast<const void*>(e.callbackRequest),
           reinterpret_cast<const void*>(e.callbackControlIpc)};
 }

@@ -34,16 +34,17 @@ struct EngineMethods : ::testing::Test {
 TEST_F(EngineMethods, LarkInfoCreatesPassesTheSessionAndRegistersCallbacksInOrder) {
   const std::string payload = R"({"hWnd":"1234","appID":"a"})";
   EXPECT_EQ(HandleRemoteInfo(payload), "ok");
-  EXPECT_EQ(FakeEngine::Calls(), (Lines{"CREATE 66 1234", "LARK_INFO 4096 [a|||||||]",
-                                        "CALLBACK_REQUEST 4096", "CALLBACK_DATA 4096",
-                                        "CALLBACK_CONTROL_IPC 4096"}));
+  EXPECT_EQ(FakeEngine::Calls(),
+            (Lines{"CREATE 66 1234", "LARK_INFO 4096 [a|||||||]", "CALLBACK_REQUEST 4096",
+                   "CALLBACK_DATA 4096", "CALLBACK_CONTROL_IPC 4096"}));
   EXPECT_EQ(EngineInstance, reinterpret_cast<void*>(0x1000));
-  EXPECT_EQ(log.Messages(),
-            (Lines{"[HandleRemoteInfo] HandleRemoteInfo : " + payload,
-                   std::string(kStep) + "REMOTE_CREATE on main thread",
-                   std::string(kStep) + "REMOTE_CREATE success",
-                   std::string(kStep) + "REMOTE_LARK_INFO result : 1",
-                   std::string(kStep) + "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=1"}));
+  EXPECT_EQ(
+      log.Messages(),
+      (Lines{"[HandleRemoteInfo] HandleRemoteInfo : " + payload,
+             std::string(kStep) + "REMOTE_CREATE on main thread",
+             std::string(kStep) + "REMOTE_CREATE success",
+             std::string(kStep) + "REMOTE_LARK_INFO result : 1",
+             std::string(kStep) + "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=1"}));
 }
 
 TEST_F(EngineMethods, LarkInfoPassesAllEightStringsAndMasksTheTokenInTheLogOnly) {
@@ -75,17 +76,17 @@ TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
     const char* payload;
     bool parseErrorLine;
   };
-  for (const Case& c : {Case{"{", true}, Case{"[]", false}, Case{R"({"hWnd":1234})", false},
-                        Case{R"({"hWnd":""})", false}, Case{R"({"hWnd":"abc"})", false},
-                        Case{R"({"hWnd":"99999999999999999999"})", false},
-                        Case{R"({"hWnd":"1","n":1e400})", false}, Case{"\"text\"", false},
-                        Case{R"({"hWnd":"1"} trailing)", true}}) {
+  for (const Case& c :
+       {Case{"{", true}, Case{"[]", false}, Case{R"({"hWnd":1234})", false},
+        Case{R"({"hWnd":""})", false}, Case{R"({"hWnd":"abc"})", false},
+        Case{R"({"hWnd":"99999999999999999999"})", false}, Case{R"({"hWnd":"1","n":1e400})", false},
+        Case{"\"text\"", false}, Case{R"({"hWnd":"1"} trailing)", true}}) {
     SCOPED_TRACE(c.payload);
     const std::size_t before = log.Messages().size();
     EXPECT_EQ(HandleRemoteInfo(c.payload), "error:invalid_payload");
     const Lines lines = log.Messages();
-    const bool parseError =
-        lines.size() > before && lines.back() == std::string(kStep) + "LarkInfo payload parse error";
+    const bool parseError = lines.size() > before &&
+                            lines.back() == std::string(kStep) + "LarkInfo payload parse error";
     EXPECT_EQ(parseError, c.parseErrorLine);
   }
   EXPECT_TRUE(FakeEngine::Calls().empty());

@@ -14,24 +14,26 @@
 
 namespace {
 
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 using lark::test::EngineCopy;
 using lark::test::HostDir;
+using LarkParent::CallResult;
+using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
 constexpr auto kExit = 30s;
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Wide(const std::string& text) {
+  return std::wstring(text.begin(), text.end());
+}
 
 // The six handle values as decimal texts, with some replaced.
 std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> HandlesWith(
     std::vector<std::pair<int, std::string>> replacements) {
   return [replacements](const AnonRpc::PipeHandles& h) {
     std::vector<std::wstring> args;
-    for (AnonRpc::PipeHandle value : {h.fwdReqRead, h.fwdReqWrite, h.fwdResWrite, h.revReqWrite,
-                                      h.revResRead, h.ntyWrite})
+    for (AnonRpc::PipeHandle value :
+         {h.fwdReqRead, h.fwdReqWrite, h.fwdResWrite, h.revReqWrite, h.revResRead, h.ntyWrite})
       args.push_back(std::to_wstring(value));
     for (const auto& [index, text] : replacements) args[index - 1] = Wide(text);
     return args;
@@ -103,14 +105,23 @@ TEST(HostStartup, BadCommandLinesEndWithTheirExitCodesAndMessages) {
   const std::string abort = "[WinMain] Invalid pipe handles from cmdline; aborting";
   const std::string tag = "[WinMain::<lambda_1>::operator ()] ";
   const Case cases[] = {
-      {"no arguments", [](const AnonRpc::PipeHandles&) { return std::vector<std::wstring>(); }, 0,
+      {"no arguments",
+       [](const AnonRpc::PipeHandles&) { return std::vector<std::wstring>(); },
+       0,
        {kMutexLine, "[WinMain] No PIPE Handle included"}},
-      {"zero and 12x", HandlesWith({{2, "0"}, {5, "12x"}}), 1,
+      {"zero and 12x",
+       HandlesWith({{2, "0"}, {5, "12x"}}),
+       1,
        {kMutexLine, tag + "Zero handle arg for fwdReqWrite",
         tag + "Invalid handle arg for revResRead : 12x", abort}},
-      {"empty", HandlesWith({{6, ""}}), 1, {kMutexLine, tag + "Empty handle arg for ntyWrite", abort}},
+      {"empty",
+       HandlesWith({{6, ""}}),
+       1,
+       {kMutexLine, tag + "Empty handle arg for ntyWrite", abort}},
       {"the sentinel", HandlesWith({{1, "18446744073709551615"}}), 1, {kMutexLine, abort}},
-      {"too large", HandlesWith({{3, "99999999999999999999"}}), 1,
+      {"too large",
+       HandlesWith({{3, "99999999999999999999"}}),
+       1,
        {kMutexLine, tag + "Invalid handle arg for fwdResWrite : 99999999999999999999", abort}},
   };
   for (const Case& c : cases) {
@@ -138,9 +149,9 @@ TEST(HostStartup, AnEngineMissingOrLackingExportsEndsWithOne) {
     std::unique_ptr<HostProcess> host = dir.Launch();
     EXPECT_EQ(host->WaitForExit(kExit), 1u);
     const std::string tag = "[LoadDll::<lambda_1>::operator ()] GetProcAddress failed : ";
-    EXPECT_EQ(dir.Log(), (Lines{kMutexLine, tag + "LKWINSDK_WEBRTC_OPEN",
-                                tag + "LKWINSDK_WEBRTC_CEF_INPUT",
-                                "[WinMain] LarkRemoteStreamer.dll load failed"}));
+    EXPECT_EQ(dir.Log(),
+              (Lines{kMutexLine, tag + "LKWINSDK_WEBRTC_OPEN", tag + "LKWINSDK_WEBRTC_CEF_INPUT",
+                     "[WinMain] LarkRemoteStreamer.dll load failed"}));
   }
 }
 
@@ -206,7 +217,9 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
     for (std::size_t i = 0; i < inbox.notes.size(); ++i) {
       const AnonRpc::Notification& note = inbox.notes[i].second;
       EXPECT_EQ(AnonRpc::EncodeNotification(note.type, note.payload),
-                std::string("ANTY\1\0\0\0\0\0\0\0" "2", 13));
+                std::string("ANTY\1\0\0\0\0\0\0\0"
+                            "2",
+                            13));
       if (i > 0) {
         EXPECT_GE(inbox.notes[i].first - inbox.notes[i - 1].first, 2900ms);
       }
@@ -248,9 +261,8 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   EXPECT_EQ(call("EnableCef", "TRUE"), "0 true");
   EXPECT_EQ(call("OpenUrl", "https://example.test/"), "0 true");
   EXPECT_EQ(call("IsRun", ""), "0 true");
-  ASSERT_TRUE(inbox.WaitUntil([&] {
-    return inbox.reverseCalls.size() >= 2 && inbox.notes.size() >= 2;
-  }));
+  ASSERT_TRUE(
+      inbox.WaitUntil([&] { return inbox.reverseCalls.size() >= 2 && inbox.notes.size() >= 2; }));
   EXPECT_EQ(call("End", ""), "0 ok");
   EXPECT_EQ(call("End", ""), "0 ok");
   EXPECT_EQ(call("IsRun", ""), "0 false");
@@ -291,8 +303,9 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   EXPECT_TRUE(InOrder(log, {"[HandleRemoteStart] Start : 7",
                             "[HandleRemoteEnableControl] HandleRemoteEnableControl : true",
                             "[HandleCefEnableControl] HandleCefEnableControl : false"}));
-  EXPECT_TRUE(InOrder(log, {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=5",
-                            "[DllControlIpcCallback] [ctl-ipc] 4) AsyncCallParent queued method=CefControl"}));
+  EXPECT_TRUE(InOrder(
+      log, {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=5",
+            "[DllControlIpcCallback] [ctl-ipc] 4) AsyncCallParent queued method=CefControl"}));
 }
 
 // The engine keeps calling back while the parent releases the host: it still ends cleanly.

@@ -95,7 +95,10 @@ TEST_F(Heartbeat, EachTickSendsTheThirteenByteHeartbeatAndEveryTenthReadsMemory)
   ASSERT_GE(WaitForBeats(25), 25u);
   StopHeartbeat();
   std::lock_guard lock(mutex);
-  for (const std::string& beat : beats) EXPECT_EQ(beat, std::string("ANTY\1\0\0\0\0\0\0\0" "2", 13));
+  for (const std::string& beat : beats)
+    EXPECT_EQ(beat, std::string("ANTY\1\0\0\0\0\0\0\0"
+                                "2",
+                                13));
   EXPECT_GE(probes.load(), 2);
   EXPECT_LE(probes.load(), static_cast<int>(beats.size()) / 10);
   EXPECT_FALSE(ShutdownRequested(0));
@@ -105,7 +108,8 @@ TEST_F(Heartbeat, EachTickSendsTheThirteenByteHeartbeatAndEveryTenthReadsMemory)
 TEST_F(Heartbeat, OneByteAboveTheLimitIsABreachReportedOnce) {
   StartHeartbeat(Fast(kMemoryLimitBytes + 1));
   ASSERT_TRUE(ShutdownRequested(30000));
-  ReturnsWithin(5s, [] { StopHeartbeat(); }, "StopHeartbeat after a breach");
+  ReturnsWithin(
+      5s, [] { StopHeartbeat(); }, "StopHeartbeat after a breach");
   EXPECT_EQ(log.Messages(),
             (std::vector<std::string>{
                 "[StartHeartbeat::<lambda_1>::operator ()] Memory limit exceeded -- private=1000 "
@@ -127,7 +131,8 @@ TEST_F(Heartbeat, StartTwiceStartsOneThreadAndStopIsPromptMidPeriod) {
   StartHeartbeat({1h, ReadMemoryCounters});
   StartHeartbeat({1h, ReadMemoryCounters});
   EXPECT_EQ(lark::test::ThreadCount(), before + 1);
-  ReturnsWithin(5s, [] { StopHeartbeat(); }, "StopHeartbeat while waiting");
+  ReturnsWithin(
+      5s, [] { StopHeartbeat(); }, "StopHeartbeat while waiting");
   EXPECT_EQ(lark::test::ThreadCount(), before);
   StopHeartbeat();  // a second stop does nothing
 }

@@ -1,8 +1,8 @@
-#include "support/bin_directory.h"
 #include "parent/host_process.h"
+#include "support/bin_directory.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>

@@ -9,8 +9,8 @@
 #include "host/main_window.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
-#include "support/main_window_class.h"
 #include "support/fake_engine.h"
+#include "support/main_window_class.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ class MainThread {
   void Shutdown() {
     if (!thread_.joinable()) return;
     PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
-    ReturnsWithin(30s, [this] { thread_.join(); }, "main thread");
+    ReturnsWithin(
+        30s, [this] { thread_.join(); }, "main thread");
   }
 
  private:
@@ -124,7 +125,8 @@ TEST_F(HostWindow, AfterShutdownTasksFailAtOnceAndAreLogged) {
             }),
             "error:post_message_failed");
   EXPECT_FALSE(ran);
-  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"[RunOnMainThread] PostMessage failed : 1400"}));
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"[RunOnMainThread] PostMessage failed : 1400"}));
   EXPECT_EQ(FakeEngine::Calls(), (std::vector<std::string>{"RELEASE"}));  // no instance to delete
 }
 
@@ -149,7 +151,8 @@ TEST_F(HostWindow, ATaskQueuedBehindTheShutdownIsReleased) {
     }));
   });
   holder.join();
-  ReturnsWithin(30s, [&] { late.join(); }, "the released poster");
+  ReturnsWithin(
+      30s, [&] { late.join(); }, "the released poster");
   EXPECT_EQ(lateResult, "error:post_message_failed");
   EXPECT_FALSE(lateRan);
 }

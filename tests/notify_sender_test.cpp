@@ -38,7 +38,9 @@ TEST(NotifySender, WritesFramesByteForByteInArrivalOrder) {
 
   std::string heartbeat;
   ASSERT_TRUE(ReadExact(pipe.read(), 13, heartbeat));
-  EXPECT_EQ(heartbeat, std::string("ANTY\x01\0\0\0\0\0\0\0" "2", 13));
+  EXPECT_EQ(heartbeat, std::string("ANTY\x01\0\0\0\0\0\0\0"
+                                   "2",
+                                   13));
   EXPECT_EQ(ReadFrames(pipe.read(), 2),
             EncodeNotification("-3", "ab") + EncodeNotification("7", big));
   sender.Stop();
@@ -97,7 +99,8 @@ TEST(NotifySender, StopIsBoundedWhenTheParentStopsReadingAndQueuedEntriesAreNeve
   const std::string chunk(16 * 1024, 'q');
   constexpr int kQueued = 64;
   for (int i = 0; i < kQueued; ++i) sender.Enqueue(std::to_string(i), chunk);
-  ReturnsWithin(30s, [&] { sender.Stop(); }, "NotifySender::Stop");
+  ReturnsWithin(
+      30s, [&] { sender.Stop(); }, "NotifySender::Stop");
   EXPECT_EQ(brokenCalls.load(), 0);
 
   // Whatever did reach the pipe is a whole-frame prefix of what was queued, and far from all.
@@ -147,7 +150,8 @@ TEST(NotifySender, BrokenPipeWithoutCallbackEndsTheWriterSilently) {
   sender.Enqueue("second", "");
   sender.Enqueue("third", "");
   EXPECT_EQ(sender.QueuedCount(), 2u);
-  ReturnsWithin(30s, [&] { sender.Stop(); }, "Stop");
+  ReturnsWithin(
+      30s, [&] { sender.Stop(); }, "Stop");
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ struct CallerTest : ::testing::Test {
     caller.Start();
   }
   ~CallerTest() override {
-    ReturnsWithin(30s, [this] { caller.Stop(); }, "RpcCaller::Stop");
+    ReturnsWithin(
+        30s, [this] { caller.Stop(); }, "RpcCaller::Stop");
   }
   ReverseParent parent;
   RpcCaller caller;
@@ -83,7 +84,9 @@ TEST_F(CallerTest, ArgumentLimitsAreCheckedMethodFirst) {
 
 struct ErrorAnswers : CallerTest {
   ErrorAnswers()
-      : CallerTest([](const Request& r) { return Response{r.id, r.id == 1 ? 2u : 1u, r.payload}; }) {}
+      : CallerTest([](const Request& r) {
+          return Response{r.id, r.id == 1 ? 2u : 1u, r.payload};
+        }) {}
 };
 
 TEST_F(ErrorAnswers, NonZeroStatusThrowsExactlyTheBody) {
@@ -169,8 +172,10 @@ TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
   std::thread waiting([&] { message = MessageOf([&] { caller.Call("GetJWT", ""); }); });
   std::future<std::string> async = caller.CallAsync("CefControl", "");
   parent.WaitForRequests(2);
-  ReturnsWithin(30s, [&] { caller.Stop(); }, "Stop");
-  ReturnsWithin(5s, [&] { waiting.join(); }, "the waiting Call");
+  ReturnsWithin(
+      30s, [&] { caller.Stop(); }, "Stop");
+  ReturnsWithin(
+      5s, [&] { waiting.join(); }, "the waiting Call");
   EXPECT_EQ(message, "RpcCaller stopped");
   EXPECT_EQ(MessageOf(async), "RpcCaller stopped");
   EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call("GetJWT", ""); }),
@@ -184,10 +189,13 @@ TEST(CallerStop, ReturnsWhileARequestWriteIsBlockedOnAFullPipe) {
   RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
   caller.Start();
   std::string message;
-  std::thread writer([&] { message = MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }); });
+  std::thread writer(
+      [&] { message = MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }); });
   // The write may not have begun when Stop runs; either way the call must fail, not hang.
-  ReturnsWithin(30s, [&] { caller.Stop(); }, "Stop");
-  ReturnsWithin(30s, [&] { writer.join(); }, "blocked writer");
+  ReturnsWithin(
+      30s, [&] { caller.Stop(); }, "Stop");
+  ReturnsWithin(
+      30s, [&] { writer.join(); }, "blocked writer");
   EXPECT_TRUE(message.rfind("Write request (err=", 0) == 0 || message == "RpcCaller stopped")
       << message;
 }

@@ -14,10 +14,10 @@
 namespace AnonRpc {
 namespace {
 
+using lark::test::ReturnsWithin;
 using LarkParent::CallResult;
 using LarkParent::HostConnection;
 using LarkParent::ParentEnds;
-using lark::test::ReturnsWithin;
 using namespace std::chrono_literals;
 
 struct Pipes {
@@ -127,7 +127,8 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   parent.OnNotification([&](const Notification&) { ++notified; });
   parent.Start();
 
-  RpcEndpoint endpoint(pipes.host, [] {}, CallTimeouts{2s, 2s});
+  RpcEndpoint endpoint(
+      pipes.host, [] {}, CallTimeouts{2s, 2s});
   EndpointSlot slot;
   slot.Publish(&endpoint);
   endpoint.StartAll();
@@ -138,13 +139,19 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   std::atomic<int> unexpected{0};
   const auto classify = [&](const std::function<std::string()>& call, const std::string& sent) {
     try {
-      if (call() == sent) ++answered; else ++unexpected;
+      if (call() == sent)
+        ++answered;
+      else
+        ++unexpected;
     } catch (const RpcException& error) {
       const std::string message = error.what();
       const bool documented = message == "RpcCaller stopped" || message == "Pipe broken" ||
                               message == "RPC call timeout" || message == "Async RPC timeout" ||
                               message.rfind("Write request (err=", 0) == 0;
-      if (documented) ++failed; else ++unexpected;
+      if (documented)
+        ++failed;
+      else
+        ++unexpected;
     }
   };
   std::vector<std::thread> workers;
@@ -155,24 +162,30 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
         AnonRpc::EndpointSlot::Lease lease = slot.Acquire();
         if (!lease) break;
         switch (i % 3) {
-          case 0: classify([&] { return lease->Caller().Call("Echo", payload); }, payload); break;
+          case 0:
+            classify([&] { return lease->Caller().Call("Echo", payload); }, payload);
+            break;
           case 1: {
             std::future<std::string> f = lease->Caller().CallAsync("Echo", payload);
             classify([&] { return f.get(); }, payload);
             break;
           }
-          default: lease->Sender().Enqueue("9", payload);
+          default:
+            lease->Sender().Enqueue("9", payload);
         }
       }
     });
   }
   // Let traffic build up, then stop as the host does: unpublish, stop, wait for the readers.
   while (answered.load() < 300) std::this_thread::yield();
-  ReturnsWithin(30s, [&] {
-    slot.Clear();
-    endpoint.StopAll();
-    slot.WaitForReaders();
-  }, "stop under traffic");
+  ReturnsWithin(
+      30s,
+      [&] {
+        slot.Clear();
+        endpoint.StopAll();
+        slot.WaitForReaders();
+      },
+      "stop under traffic");
   go = false;
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(unexpected.load(), 0);

@@ -24,7 +24,8 @@ class ServerTest : public ::testing::Test {
     responses_.TakeWrite();
   }
   ~ServerTest() override {
-    ReturnsWithin(30s, [this] { server_.Stop(); }, "RpcServer::Stop");
+    ReturnsWithin(
+        30s, [this] { server_.Stop(); }, "RpcServer::Stop");
     PipeClose(parentWrite_);
   }
 
@@ -40,7 +41,8 @@ class ServerTest : public ::testing::Test {
   }
   // After Stop has closed the host's end, nothing more may be waiting in the response pipe.
   void ExpectNoFurtherResponse() {
-    ReturnsWithin(30s, [this] { server_.Stop(); }, "RpcServer::Stop");
+    ReturnsWithin(
+        30s, [this] { server_.Stop(); }, "RpcServer::Stop");
     std::string rest;
     EXPECT_FALSE(ReadExact(responses_.read(), 1, rest)) << "unexpected bytes after stop";
   }
@@ -149,7 +151,8 @@ TEST_F(ServerTest, FieldLimitsAcceptFourMebibytesAndRefuseOneByteMore) {
 
   // Only the header is sent: the refusal must come without the payload being read.
   Send([] {
-    const FrameHeaderBytes h = EncodeHeader(RequestHeader{kRequestMagic, 77, 4, kMaxFieldBytes + 1});
+    const FrameHeaderBytes h =
+        EncodeHeader(RequestHeader{kRequestMagic, 77, 4, kMaxFieldBytes + 1});
     return std::string(reinterpret_cast<const char*>(h.data()), h.size());
   }());
   const Response refused = Receive();
@@ -171,8 +174,10 @@ TEST_F(ServerTest, OversizedMethodLengthIsRefusedToo) {
 
 TEST_F(ServerTest, StopWhileWaitingWritesNoReplyAndASecondStopDoesNothing) {
   server_.Start();
-  ReturnsWithin(30s, [this] { server_.Stop(); }, "Stop");
-  ReturnsWithin(30s, [this] { server_.Stop(); }, "second Stop");
+  ReturnsWithin(
+      30s, [this] { server_.Stop(); }, "Stop");
+  ReturnsWithin(
+      30s, [this] { server_.Stop(); }, "second Stop");
   std::string rest;
   EXPECT_FALSE(ReadExact(responses_.read(), 1, rest));
 }
@@ -183,7 +188,8 @@ TEST_F(ServerTest, StopAfterTheThreadEndedOnItsOwnReturns) {
   bad[0] = 0;
   Send(bad);
   EXPECT_EQ(Receive().status, 2u);  // the thread has ended
-  ReturnsWithin(30s, [this] { server_.Stop(); }, "Stop");
+  ReturnsWithin(
+      30s, [this] { server_.Stop(); }, "Stop");
 }
 
 TEST_F(ServerTest, ParentClosingItsEndLeavesStopWorking) {
@@ -191,7 +197,8 @@ TEST_F(ServerTest, ParentClosingItsEndLeavesStopWorking) {
   server_.Start();
   EXPECT_EQ(Call(1, "Fine").body, "ok");
   PipeClose(std::exchange(parentWrite_, kInvalidPipe));
-  ReturnsWithin(30s, [this] { server_.Stop(); }, "Stop");
+  ReturnsWithin(
+      30s, [this] { server_.Stop(); }, "Stop");
 }
 
 // The wake-up frame cannot reach the server and the parent neither writes nor closes: Stop
@@ -213,7 +220,8 @@ TEST(ServerStop, ReturnsWhenTheWakeUpCannotBeWritten) {
     }
     RpcServer server(requests.TakeRead(), wakeTarget, responses.TakeWrite());
     server.Start();
-    ReturnsWithin(30s, [&] { server.Stop(); }, "Stop");
+    ReturnsWithin(
+        30s, [&] { server.Stop(); }, "Stop");
     filler.Join(0ms);
   }
 }

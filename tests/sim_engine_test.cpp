@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/bin_directory.h"
 #include "engine/engine_api.h"
+#include "support/bin_directory.h"
 #include "support/bounded.h"
 
 namespace {

@@ -88,7 +88,8 @@ void Attach(HostConnection& connection, const std::string& token) {
 
 bool Call(HostConnection& connection, const std::string& method, const std::string& payload) {
   Say("-> %s \"%s\"", method.c_str(), Printable(payload).c_str());
-  const std::optional<CallResult> result = connection.Call(method, payload, std::chrono::seconds(30));
+  const std::optional<CallResult> result =
+      connection.Call(method, payload, std::chrono::seconds(30));
   if (!result) {
     Say("   no answer");
     return false;
@@ -133,7 +134,8 @@ std::unique_ptr<HostProcess> Start(const fs::path& executable) {
 int Demo(int heartbeats, const std::string& token) {
   // A fresh folder: a copy of the host and the stand-in engine, its script, logging on.
   const fs::path bin = ToolDirectory();
-  const fs::path dir = fs::temp_directory_path() / ("larkhostctl-demo-" + std::to_string(GetCurrentProcessId()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("larkhostctl-demo-" + std::to_string(GetCurrentProcessId()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   fs::copy_file(bin / "LarkRemoteHost.exe", dir / "LarkRemoteHost.exe");
@@ -162,14 +164,16 @@ int Demo(int heartbeats, const std::string& token) {
   Say("waiting for %d heartbeats", heartbeats);
   {
     std::unique_lock lock(g_beatLock);
-    g_beat.wait_for(lock, std::chrono::seconds(5) * heartbeats, [&] { return g_beats >= heartbeats; });
+    g_beat.wait_for(lock, std::chrono::seconds(5) * heartbeats,
+                    [&] { return g_beats >= heartbeats; });
   }
   Call(connection, "End", "");
   Call(connection, "IsRun", "");
   Call(connection, "Release", "");
   const int result = Finish(*host, dir / "LarkRemoteStreamer.dat");
   std::ifstream record(dir / "LarkRemoteStreamer.calls");
-  std::printf("\nwhat the stand-in engine was asked (%s):\n", (dir / "LarkRemoteStreamer.calls").string().c_str());
+  std::printf("\nwhat the stand-in engine was asked (%s):\n",
+              (dir / "LarkRemoteStreamer.calls").string().c_str());
   for (std::string line; std::getline(record, line);)
     std::printf("  %s%s\n", line.substr(0, 100).c_str(), line.size() > 100 ? "..." : "");
   record.close();
@@ -179,7 +183,8 @@ int Demo(int heartbeats, const std::string& token) {
   return result;
 }
 
-int Calls(const fs::path& executable, const std::vector<std::string>& words, const std::string& token) {
+int Calls(const fs::path& executable, const std::vector<std::string>& words,
+          const std::string& token) {
   std::unique_ptr<HostProcess> host = Start(executable);
   if (!host) return 1;
   Attach(host->Connection(), token);

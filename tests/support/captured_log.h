@@ -21,9 +21,10 @@ class CapturedLog {
  public:
   CapturedLog() {
     static std::atomic<int> serial{0};
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("lark-log-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-                  "-" + std::to_string(serial++));
+    directory_ =
+        std::filesystem::temp_directory_path() /
+        ("lark-log-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+         "-" + std::to_string(serial++));
     std::filesystem::create_directories(directory_);
     std::ofstream(directory_ / "lklogfile.txt") << "logfile_on";
     logger_ = std::make_unique<Logger>(directory_.string());

@@ -23,7 +23,9 @@ void* Create(void* window, std::uint64_t parent) {
   FakeEngine::Record(Join({"CREATE", Id(window), std::to_string(parent)}));
   return FakeEngine::createResult;
 }
-void Delete(void* instance) { FakeEngine::Record(Join({"DELETE", Id(instance)})); }
+void Delete(void* instance) {
+  FakeEngine::Record(Join({"DELETE", Id(instance)}));
+}
 bool LarkInfo(void* instance, const char* a, const char* b, const char* c, const char* d,
               const char* e, const char* f, const char* g, const char* h) {
   FakeEngine::Record("LARK_INFO " + Id(instance) + " [" + a + "|" + b + "|" + c + "|" + d + "|" +
@@ -50,7 +52,9 @@ bool CefInput(void* instance, bool enable) {
   FakeEngine::Record(Join({"CEF_INPUT", Id(instance), enable ? "1" : "0"}));
   return FakeEngine::boolResult;
 }
-void Release() { FakeEngine::Record("RELEASE"); }
+void Release() {
+  FakeEngine::Record("RELEASE");
+}
 void CallbackData(void* instance, EngineDataCallbackFn callback) {
   FakeEngine::Record(Join({"CALLBACK_DATA", Id(instance)}));
   FakeEngine::data = callback;
@@ -70,7 +74,8 @@ bool CallbackControlIpc(void* instance, EngineControlCallbackFn callback) {
 
 void FakeEngine::Install() {
   Reset();
-  EngineEntryPoints = {Create, Delete, LarkInfo, Start, IsRun, Open, EnableControl, CefInput,
+  EngineEntryPoints = {Create,  Delete,       LarkInfo,        Start,
+                       IsRun,   Open,         EnableControl,   CefInput,
                        Release, CallbackData, CallbackRequest, CallbackControlIpc};
 }
 

@@ -32,8 +32,8 @@ class HostDir {
     fs::create_directories(path_);
     fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", path_ / "LarkRemoteHost.exe");
     if (engine != EngineCopy::Missing) {
-      const char* built = engine == EngineCopy::Full ? "LarkRemoteStreamer.dll"
-                                                     : "LarkRemoteStreamer_lacking.dll";
+      const char* built =
+          engine == EngineCopy::Full ? "LarkRemoteStreamer.dll" : "LarkRemoteStreamer_lacking.dll";
       fs::copy_file(BinDirectory() / built, path_ / "LarkRemoteStreamer.dll");
     }
     std::ofstream(path_ / "lklogfile.txt") << "logfile_on";
@@ -58,7 +58,8 @@ class HostDir {
     options.executable = (path_ / "LarkRemoteHost.exe").wstring();
     options.arguments = std::move(arguments);
     std::string error;
-    std::unique_ptr<LarkParent::HostProcess> host = LarkParent::HostProcess::Launch(options, &error);
+    std::unique_ptr<LarkParent::HostProcess> host =
+        LarkParent::HostProcess::Launch(options, &error);
     EXPECT_NE(host, nullptr) << error;
     return host;
   }

@@ -30,9 +30,9 @@ class ReverseParent {
           received_.push_back(*request);
           changed_.notify_all();
         }
-        if (response) SendRaw(AnonRpc::EncodeResponse(response->id,
-                                                      static_cast<AnonRpc::RpcStatus>(response->status),
-                                                      response->body));
+        if (response)
+          SendRaw(AnonRpc::EncodeResponse(
+              response->id, static_cast<AnonRpc::RpcStatus>(response->status), response->body));
       }
     });
   }
@@ -62,8 +62,8 @@ class ReverseParent {
   // Waits until at least n requests have arrived and returns them.
   std::vector<AnonRpc::Request> WaitForRequests(std::size_t n) {
     std::unique_lock lock(mutex_);
-    EXPECT_TRUE(changed_.wait_for(lock, std::chrono::seconds(30),
-                                  [&] { return received_.size() >= n; }))
+    EXPECT_TRUE(
+        changed_.wait_for(lock, std::chrono::seconds(30), [&] { return received_.size() >= n; }))
         << "waited for " << n << " requests, got " << received_.size();
     return received_;
   }
