@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,22 +62,32 @@ void AnswerRequests(PipeHandle requests, PipeHandle responses, int count) {
   }
 }
 
-double CallRoundTrip() {
+// A running caller whose parent answers `count` requests on a thread of its own.
+struct CallerWithParent {
+  explicit CallerWithParent(int count) {
+    PipeHandle callerWrite = kInvalidPipe;
+    PipeHandle callerRead = kInvalidPipe;
+    DuplicatePipe(requests.write, &callerWrite);
+    DuplicatePipe(responses.read, &callerRead);
+    caller = std::make_unique<RpcCaller>(callerWrite, callerRead);
+    caller->Start();
+    parent = std::thread(AnswerRequests, requests.read, responses.write, count);
+  }
+  ~CallerWithParent() {
+    parent.join();
+    caller->Stop();
+  }
   PipePair requests;
   PipePair responses;
-  PipeHandle callerWrite = kInvalidPipe;
-  PipeHandle callerRead = kInvalidPipe;
-  DuplicatePipe(requests.write, &callerWrite);
-  DuplicatePipe(responses.read, &callerRead);
-  RpcCaller caller(callerWrite, callerRead);
-  caller.Start();
-  std::thread parent(AnswerRequests, requests.read, responses.write, kRoundTrips);
+  std::unique_ptr<RpcCaller> caller;
+  std::thread parent;
+};
+
+double CallRoundTrip() {
+  CallerWithParent rig(kRoundTrips);
   const auto start = Clock::now();
-  for (int i = 0; i < kRoundTrips; ++i) caller.Call("IsRun", "");
-  const double seconds = SecondsSince(start);
-  parent.join();
-  caller.Stop();
-  return seconds / kRoundTrips;
+  for (int i = 0; i < kRoundTrips; ++i) rig.caller->Call("IsRun", "");
+  return SecondsSince(start) / kRoundTrips;
 }
 
 double RawRoundTrip() {
@@ -136,25 +147,15 @@ double RawRate(const std::string& payload) {
 }
 
 void ThreadsDuringAsyncBurst() {
-  PipePair requests;
-  PipePair responses;
-  PipeHandle callerWrite = kInvalidPipe;
-  PipeHandle callerRead = kInvalidPipe;
-  DuplicatePipe(requests.write, &callerWrite);
-  DuplicatePipe(responses.read, &callerRead);
-  RpcCaller caller(callerWrite, callerRead);
-  caller.Start();
-  std::thread parent(AnswerRequests, requests.read, responses.write, 1000);
+  CallerWithParent rig(1000);
   const std::size_t before = lark::test::ThreadCount();
   std::size_t most = before;
   std::vector<std::future<std::string>> calls;
   for (int i = 0; i < 1000; ++i) {
-    calls.push_back(caller.CallAsync("CefControl", "x"));
+    calls.push_back(rig.caller->CallAsync("CefControl", "x"));
     if (i % 50 == 0) most = std::max(most, lark::test::ThreadCount());
   }
   for (auto& call : calls) call.wait();
-  parent.join();
-  caller.Stop();
   std::printf("  %-46s before %zu, at most %zu during the burst (target: flat)\n",
               "threads, 1000 CallAsync", before, most);
 }

@@ -41,7 +41,7 @@ void Beat(const HeartbeatSettings& settings) {
     if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
       endpoint->Sender().Enqueue(kHeartbeatType, "");
 
-    if (++ticks % 10 == 0) {
+    if (++ticks % 10 == 0 && settings.memoryProbe) {
       const std::optional<MemoryCounters> counters = settings.memoryProbe();
       if (counters && counters->privateUsage > kMemoryLimitBytes) {
         ReportBreach(*counters);

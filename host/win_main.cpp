@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <system_error>
 
 #include "engine/engine_host.h"
 #include "engine/engine_loader.h"
@@ -24,9 +25,7 @@ std::wstring EngineLibraryPath() {
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);
   if (wchar_t* slash = wcsrchr(module, L'\\')) *slash = L'\0';
-  wchar_t path[MAX_PATH] = {};
-  _snwprintf_s(path, MAX_PATH, _TRUNCATE, L"%s\\LarkRemoteStreamer.dll", module);
-  return path;
+  return std::wstring(module) + L"\\LarkRemoteStreamer.dll";
 }
 
 bool ParseHandles(AnonRpc::PipeHandles* handles) {
@@ -110,10 +109,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ActiveEndpoint.Publish(&endpoint);
   ConnectEngineHost({MainWindow, RunOnMainThread, &ActiveEndpoint});
   RegisterMethods(endpoint.Server());
-  endpoint.StartAll();
-  LogLine("WinMain", "RPC child started");
-  StartHeartbeat();
-  LogLine("WinMain", "Heartbeat started");
+  try {
+    endpoint.StartAll();
+    LogLine("WinMain", "RPC child started");
+    StartHeartbeat();
+    LogLine("WinMain", "Heartbeat started");
+  } catch (const std::system_error& error) {
+    // No thread could be created: leave as any other start-up failure does, without a crash.
+    LogLine("WinMain", "Thread start failed : ", error.code().value());
+    StopHeartbeat();
+    ActiveEndpoint.Clear();
+    endpoint.StopAll();
+    TeardownEngine();
+    DestroyWindow(MainWindow);
+    CoUninitialize();
+    return 1;
+  }
 
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {

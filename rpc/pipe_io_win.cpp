@@ -59,34 +59,38 @@ bool Finish(BOOL ok) {
 
 }  // namespace
 
-bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
-  *transferred = 0;
+namespace {
+
+// One system call on a valid handle, refused at once after a cancel.
+template <typename SystemCall>
+bool Guarded(PipeHandle handle, SystemCall call) {
   if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
   CallGuard guard;
   if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
+  return Finish(call(AsHandle(handle)));
+}
+
+}  // namespace
+
+bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   DWORD done = 0;
-  const bool ok = Finish(ReadFile(AsHandle(handle), buffer, length, &done, nullptr));
+  const bool ok =
+      Guarded(handle, [&](HANDLE h) { return ReadFile(h, buffer, length, &done, nullptr); });
   *transferred = done;
   return ok;
 }
 
 bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* transferred) {
-  *transferred = 0;
-  if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
-  CallGuard guard;
-  if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
   DWORD done = 0;
-  const bool ok = Finish(WriteFile(AsHandle(handle), buffer, length, &done, nullptr));
+  const bool ok =
+      Guarded(handle, [&](HANDLE h) { return WriteFile(h, buffer, length, &done, nullptr); });
   *transferred = done;
   return ok;
 }
 
 bool PipeFlush(PipeHandle handle) {
-  if (!IsValidPipe(handle)) return Refuse(ERROR_INVALID_HANDLE);
-  CallGuard guard;
-  if (guard.Refused()) return Refuse(ERROR_OPERATION_ABORTED);
-  return Finish(FlushFileBuffers(AsHandle(handle)));
+  return Guarded(handle, [](HANDLE h) { return FlushFileBuffers(h); });
 }
 
 void PipeClose(PipeHandle handle) {
