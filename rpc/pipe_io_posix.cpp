@@ -165,7 +165,7 @@ PipeCancel::Scope::Scope(PipeCancel& cancel)
     : cancel_(cancel), previous_(std::exchange(t_bound, cancel.state_.get())) {}
 
 PipeCancel::Scope::~Scope() {
-  t_bound = previous_;
+  if (t_bound == cancel_.state_.get()) t_bound = previous_;  // scopes end in reverse order
 }
 
 void PipeCancel::Cancel() {
