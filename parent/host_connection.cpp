@@ -86,7 +86,7 @@ void HostConnection::CloseReversePipes() {
 }
 
 void HostConnection::Close() {
-  writeCancel_.Cancel();
+  CancelLockHolder(writeLock_, writeCancel_);
   responseReader_.Join(std::chrono::milliseconds::zero());
   CloseNotifyPipe();
   CloseReversePipes();

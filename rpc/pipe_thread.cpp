@@ -42,4 +42,13 @@ void PipeThread::Join(std::chrono::milliseconds grace) {
   thread_.join();
 }
 
+void CancelLockHolder(std::mutex& lock, PipeCancel& cancel) {
+  cancel.Cancel();
+  while (!lock.try_lock()) {
+    std::this_thread::sleep_for(kCancelRetry);
+    cancel.Cancel();
+  }
+  lock.unlock();
+}
+
 }  // namespace AnonRpc

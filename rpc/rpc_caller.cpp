@@ -99,7 +99,7 @@ void RpcCaller::Start() {
 
 void RpcCaller::Stop() {
   if (!running_.exchange(false)) return;
-  writeCancel_.Cancel();
+  CancelLockHolder(writeLock_, writeCancel_);
   // Closing a handle does not end a read blocked on it on Windows; cancel the read, then close.
   reader_.Join(std::chrono::milliseconds::zero());
   PipeClose(revResRead_);
