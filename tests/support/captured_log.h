@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,10 @@ namespace lark::test {
 class CapturedLog {
  public:
   CapturedLog() {
-    static std::atomic<int> serial{0};
-    directory_ =
-        std::filesystem::temp_directory_path() /
-        ("lark-log-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-         "-" + std::to_string(serial++));
+    // Test processes run side by side: a random name keeps their folders apart.
+    std::random_device random;
+    directory_ = std::filesystem::temp_directory_path() /
+                 ("lark-log-" + std::to_string(random()) + "-" + std::to_string(random()));
     std::filesystem::create_directories(directory_);
     std::ofstream(directory_ / "lklogfile.txt") << "logfile_on";
     logger_ = std::make_unique<Logger>(directory_.string());
