@@ -42,7 +42,7 @@ struct EngineCallbacks : ::testing::Test {
         [this](const Notification& note) { Record("notify " + note.type + " " + note.payload); });
     parent->Start();
     endpoint = std::make_unique<AnonRpc::RpcEndpoint>(
-        hostEnds, [] {}, AnonRpc::CallTimeouts{2s, 2s});
+        hostEnds, [] {}, AnonRpc::CallTimeouts{5s, 5s});
     endpoint->StartAll();
     slot.Publish(endpoint.get());
     ConnectEngineHost({nullptr, nullptr, &slot});
