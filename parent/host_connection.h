@@ -5,18 +5,17 @@
 // driven by a real peer natively as well as under Windows.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/sync.h"
 #include "rpc/wire.h"
 
 namespace LarkParent {
@@ -82,12 +81,12 @@ class HostConnection {
 
   ParentEnds ends_;
 
-  std::mutex writeLock_;
+  AnonRpc::Mutex writeLock_;
   AnonRpc::PipeCancel writeCancel_;
   std::uint32_t nextId_ = 1;  // under writeLock_
 
-  std::mutex callsLock_;
-  std::condition_variable answered_;
+  AnonRpc::Mutex callsLock_;
+  AnonRpc::ConditionVariable answered_;
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_;
   bool responsesEnded_ = false;
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
+
+#include "rpc/sync.h"
 
 namespace AnonRpc {
 
@@ -42,8 +42,8 @@ class EndpointSlot {
  private:
   void Release();
 
-  std::mutex mutex_;
-  std::condition_variable released_;
+  Mutex mutex_;
+  ConditionVariable released_;
   RpcEndpoint* endpoint_ = nullptr;
   std::size_t leases_ = 0;
 };

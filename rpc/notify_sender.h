@@ -2,16 +2,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/sync.h"
 
 namespace AnonRpc {
 
@@ -52,8 +51,8 @@ class NotifySender {
   const std::function<void()> onPipeBroken_;
   std::atomic<bool> running_{false};
   std::deque<Entry> queue_;
-  std::mutex queueLock_;
-  std::condition_variable queueSignal_;
+  Mutex queueLock_;
+  ConditionVariable queueSignal_;
   std::atomic<std::uint64_t> dropped_{0};
   PipeThread writer_;
 };

@@ -42,7 +42,7 @@ void PipeThread::Join(std::chrono::milliseconds grace) {
   thread_.join();
 }
 
-void CancelLockHolder(std::mutex& lock, PipeCancel& cancel) {
+void CancelLockHolder(Mutex& lock, PipeCancel& cancel) {
   cancel.Cancel();
   while (!lock.try_lock()) {
     std::this_thread::sleep_for(kCancelRetry);

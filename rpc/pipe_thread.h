@@ -1,13 +1,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "rpc/pipe_io.h"
+#include "rpc/sync.h"
 
 namespace AnonRpc {
 
@@ -34,14 +33,14 @@ class PipeThread {
  private:
   std::thread thread_;
   std::unique_ptr<PipeCancel> cancel_;
-  std::mutex mutex_;
-  std::condition_variable finishedSignal_;
+  Mutex mutex_;
+  ConditionVariable finishedSignal_;
   bool finished_ = false;
 };
 
 // For a PipeCancel that the holder of `lock` binds while it writes: cancels that thread's pipe
 // call, again every few milliseconds, until it has let go of the lock. A cancel can land just
 // before the holder enters its call, so once is not enough. Later holders are refused at once.
-void CancelLockHolder(std::mutex& lock, PipeCancel& cancel);
+void CancelLockHolder(Mutex& lock, PipeCancel& cancel);
 
 }  // namespace AnonRpc

@@ -2,19 +2,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <future>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
 #include "rpc/rpc_exception.h"
+#include "rpc/sync.h"
 
 namespace AnonRpc {
 
@@ -30,7 +30,30 @@ struct CallTimeouts {
 // owner. One timer thread times out every asynchronous call, however many are in flight.
 class RpcCaller {
  public:
-  using Promise = std::promise<std::string>;
+  // One call waiting for its answer. It is completed once, by whichever comes first: the
+  // answer, a time-out, a stop or a broken pipe; later completions do nothing.
+  class PendingCall {
+   public:
+    enum class Kind { Value, Error, Timeout };
+    struct Outcome {
+      Kind kind;
+      std::string text;  // the body, or the exception's message
+    };
+
+    // An asynchronous call completes a promise; a synchronous one is waited for with Wait.
+    explicit PendingCall(bool async);
+    std::future<std::string> Future();
+
+    void Complete(Kind kind, std::string text);
+    // The outcome, or nullopt when the time-out passed first.
+    std::optional<Outcome> Wait(std::chrono::milliseconds timeout);
+
+   private:
+    Mutex mutex_;
+    ConditionVariable completed_;
+    std::optional<Outcome> outcome_;
+    std::optional<std::promise<std::string>> promise_;
+  };
 
   RpcCaller(PipeHandle revReqWrite, PipeHandle revResRead, CallTimeouts timeouts = {});
   ~RpcCaller();
@@ -46,9 +69,9 @@ class RpcCaller {
   // or a failed write.
   std::future<std::string> CallAsync(const std::string& method, const std::string& payload);
 
-  // Registers the promise under a fresh id and writes the request frame; returns the id.
+  // Registers the call under a fresh id and writes the request frame; returns the id.
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
-                            const std::shared_ptr<Promise>& promise);
+                            const std::shared_ptr<PendingCall>& call);
 
   // Starts the reader and timer threads unless running; throws std::system_error when a thread
   // cannot be created.
@@ -63,29 +86,29 @@ class RpcCaller {
   struct Deadline {
     std::chrono::steady_clock::time_point when;
     std::uint32_t id;
-    std::weak_ptr<Promise> promise;
+    std::weak_ptr<PendingCall> call;
   };
 
   void ReadResponses();
   void RunTimer();
   void StopTimer();
   void FailAllPending(const std::string& message);
-  bool RemovePending(std::uint32_t id, const std::shared_ptr<Promise>& promise);
+  bool RemovePending(std::uint32_t id, const std::shared_ptr<PendingCall>& call);
 
   PipeHandle revReqWrite_;
   PipeHandle revResRead_;
   const CallTimeouts timeouts_;
 
-  std::mutex writeLock_;
+  Mutex writeLock_;
   PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
   std::atomic<std::uint32_t> nextId_{1};
-  std::map<std::uint32_t, std::shared_ptr<Promise>> pending_;
-  std::mutex pendingLock_;
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_;
+  Mutex pendingLock_;
   std::atomic<bool> running_{false};
   PipeThread reader_;
 
-  std::mutex timerLock_;
-  std::condition_variable timerSignal_;
+  Mutex timerLock_;
+  ConditionVariable timerSignal_;
   std::deque<Deadline> deadlines_;  // in deadline order: every call adds the same time-out
   bool timerStopping_ = false;
   std::thread timer_;

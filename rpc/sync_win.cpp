@@ -1,0 +1,51 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "rpc/sync.h"
+
+namespace AnonRpc {
+
+namespace {
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*) && sizeof(CONDITION_VARIABLE) == sizeof(void*),
+              "both are one pointer, zero when initialised");
+
+PSRWLOCK Srw(void*& storage) {
+  return reinterpret_cast<PSRWLOCK>(&storage);
+}
+PCONDITION_VARIABLE Condition(void*& storage) {
+  return reinterpret_cast<PCONDITION_VARIABLE>(&storage);
+}
+
+}  // namespace
+
+void Mutex::lock() {
+  AcquireSRWLockExclusive(Srw(srwLock_));
+}
+bool Mutex::try_lock() {
+  return TryAcquireSRWLockExclusive(Srw(srwLock_)) != FALSE;
+}
+void Mutex::unlock() {
+  ReleaseSRWLockExclusive(Srw(srwLock_));
+}
+
+void ConditionVariable::notify_one() {
+  WakeConditionVariable(Condition(condition_));
+}
+void ConditionVariable::notify_all() {
+  WakeAllConditionVariable(Condition(condition_));
+}
+
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock) {
+  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex()->srwLock_), INFINITE, 0);
+}
+
+void ConditionVariable::WaitAtMost(std::unique_lock<Mutex>& lock,
+                                   std::chrono::milliseconds timeout) {
+  const DWORD milliseconds = static_cast<DWORD>(
+      std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1));
+  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex()->srwLock_), milliseconds, 0);
+}
+
+}  // namespace AnonRpc
