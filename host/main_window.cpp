@@ -145,8 +145,27 @@ std::string RunOnMainThread(std::function<std::string()> work) {
   return result;
 }
 
+namespace {
+
+// An engine call holding the lock on another thread may be waiting for this thread to answer a
+// message it sent (an engine making windows under ours does), so go on answering sent messages
+// while waiting for it.
+std::unique_lock<std::mutex> LockEngineAnsweringSentMessages() {
+  std::unique_lock lock(EngineLock, std::try_to_lock);
+  if (lock.owns_lock()) return lock;
+  LogLine("TeardownEngine", "Engine busy, waiting");
+  while (!lock.try_lock()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+  return lock;
+}
+
+}  // namespace
+
 void TeardownEngine() {
-  std::lock_guard lock(EngineLock);
+  const std::unique_lock lock = LockEngineAnsweringSentMessages();
   if (EngineUnloaded) return;
   if (EngineEntryPoints.destroy != nullptr && EngineInstance != nullptr) {
     EngineEntryPoints.destroy(EngineInstance);

@@ -27,6 +27,10 @@
 //                                  the request callback count times in a row, timed (for
 //                                  benchmarks)
 //     control <text>               the control callback (text as its UTF-8 bytes)
+//   hold <CALL>     the export CALL does not return while the script holds this line (re-read
+//                   every 10 ms, for at most 60 s); then it sends the host window given to
+//                   CREATE a message (SendMessageW, WM_NULL), as an engine that makes windows
+//                   under it would, and returns.
 //   <text> is the rest of the line after leading blanks; the word `null` alone passes a null
 //   pointer. In data texts "\uXXXX" (four hex digits) is one UTF-16 code unit; the rest is
 //   UTF-8. Numbers are decimal.
@@ -83,6 +87,11 @@ struct Script {
   std::optional<std::uintptr_t> create;
   std::map<std::string, bool, std::less<>> results;
   std::vector<std::pair<std::string, std::string>> actions;  // call, directive line
+  std::vector<std::string> holds;
+
+  bool Holds(std::string_view call) const {
+    return std::find(holds.begin(), holds.end(), call) != holds.end();
+  }
 
   bool Result(std::string_view call) const {
     const auto found = results.find(call);
@@ -109,6 +118,7 @@ struct Engine {
 
   std::mutex lock;
   std::uintptr_t nextInstance = 1;
+  HWND hostWindow = nullptr;
   Callbacks callbacks;
   std::list<ActionThread> threads;  // a list: a running thread holds on to its node
 };
@@ -179,6 +189,8 @@ Script ReadScript() {
     if (!(fields >> word) || word[0] == '#') continue;
     if (word == "on") {
       if (std::string call; fields >> call) script.actions.emplace_back(std::move(call), line);
+    } else if (word == "hold") {
+      if (std::string call; fields >> call) script.holds.push_back(std::move(call));
     } else if (word == "CREATE") {
       if (std::uint64_t value; fields >> value) script.create = value;
     } else if (int value; fields >> value) {
@@ -319,12 +331,27 @@ void JoinActions() {
   }
 }
 
-// Reads the script, records the call and fires its actions; the script gives the result.
+void HoldWhileScripted(std::string_view call) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ReadScript().Holds(call) && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  HWND window = nullptr;
+  {
+    Engine& engine = TheEngine();
+    std::lock_guard lock(engine.lock);
+    window = engine.hostWindow;
+  }
+  if (window != nullptr) SendMessageW(window, WM_NULL, 0, 0);
+}
+
+// Reads the script, records the call, fires its actions and holds the call if scripted; the
+// script gives the result.
 template <typename... Args>
 Script Called(std::string_view name, const Args&... args) {
   Script script = ReadScript();
   Record(name, args...);
   Fire(script, name);
+  if (script.Holds(name)) HoldWhileScripted(name);
   return script;
 }
 
@@ -341,9 +368,10 @@ void Register(Callback Callbacks::*slot, Callback callback) {
 
 SIM_EXPORT void* LKWINSDK_WEBRTC_CREATE(void* hostWindow, std::uint64_t parentWindow) {
   const Script script = Called("CREATE", hostWindow, parentWindow);
-  if (script.create) return reinterpret_cast<void*>(*script.create);
   Engine& engine = TheEngine();
   std::lock_guard lock(engine.lock);
+  engine.hostWindow = static_cast<HWND>(hostWindow);
+  if (script.create) return reinterpret_cast<void*>(*script.create);
   return reinterpret_cast<void*>(engine.nextInstance++);
 }
 

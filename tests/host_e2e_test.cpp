@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "parent/host_process.h"
 #include "rpc/wire.h"
@@ -304,6 +306,40 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   EXPECT_TRUE(InOrder(
       log, {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=5",
             "[DllControlIpcCallback] [ctl-ipc] 4) AsyncCallParent queued method=CefControl"}));
+}
+
+// Files change without notice: look again every 20 ms until the check holds or the limit passes.
+bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit = 30s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!check()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A window-closing request while START runs: the main thread waits for START to end, and START
+// sends the host window a message before it ends. The wait must answer that message.
+TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
+  HostDir dir;
+  dir.Script("hold START\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  // Answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
+  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
+  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(
+      Eventually([&] { return InOrder(dir.Log(), {"[TeardownEngine] Engine busy, waiting"}); }));
+  dir.Script("");  // START now messages the window and returns
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  start.wait();
+  EXPECT_TRUE(InOrder(dir.EngineCalls(), {"START\t1\t1", "DELETE\t1", "RELEASE"}));
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
 // The engine keeps calling back while the parent releases the host: it still ends cleanly.
