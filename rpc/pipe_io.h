@@ -74,6 +74,10 @@ class PipeCancel {
 
   void Cancel();
 
+  // Undoes a Cancel() that found the call it was meant for already finished. Only for the owner
+  // of the binding, when no Cancel() can race with it.
+  void Rearm();
+
  private:
   std::unique_ptr<State> state_;
 };

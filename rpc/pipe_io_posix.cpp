@@ -176,4 +176,11 @@ void PipeCancel::Cancel() {
   }
 }
 
+void PipeCancel::Rearm() {
+  state_->cancelled.store(false);
+  char bytes[16];
+  while (state_->wake[0] >= 0 && read(state_->wake[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
 }  // namespace AnonRpc

@@ -155,4 +155,9 @@ void PipeCancel::Cancel() {
   CloseHandle(thread);
 }
 
+void PipeCancel::Rearm() {
+  std::lock_guard lock(state_->mutex);
+  state_->cancelled = false;
+}
+
 }  // namespace AnonRpc

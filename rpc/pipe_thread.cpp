@@ -18,9 +18,12 @@ void PipeThread::Start(std::function<void()> body) {
   }
   PipeCancel* cancel = cancel_.get();
   thread_ = std::thread([this, cancel, body = std::move(body)] {
-    {
+    try {
       PipeCancel::Scope scope(*cancel);
       body();
+    } catch (...) {
+      // Out of memory, most likely: the worker ends as it would on a broken pipe, and never
+      // takes the process down.
     }
     std::lock_guard lock(mutex_);
     finished_ = true;
@@ -28,10 +31,15 @@ void PipeThread::Start(std::function<void()> body) {
   });
 }
 
-void PipeThread::Join(std::chrono::milliseconds grace) {
+void PipeThread::Join(std::chrono::milliseconds grace, const std::function<void()>& overdue) {
   if (!thread_.joinable()) return;
   std::unique_lock lock(mutex_);
   if (!finishedSignal_.wait_for(lock, grace, [this] { return finished_; })) {
+    if (overdue) {
+      lock.unlock();
+      overdue();
+      lock.lock();
+    }
     // A cancel can land just before the thread enters its call; the next round catches it.
     while (!finished_) {
       cancel_->Cancel();

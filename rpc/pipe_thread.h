@@ -13,7 +13,8 @@ namespace AnonRpc {
 // A worker thread that blocks in pipe calls, with the one stop path every worker needs: give the
 // body a grace period to return on its own (after the owner's orderly wake-up), then cancel its
 // blocked pipe call, again every few milliseconds, until it has returned; then join. Only pipe
-// calls are cancelled, so a body that is busy elsewhere is waited for.
+// calls are cancelled, so a body that is busy elsewhere is waited for. Nothing the body throws
+// leaves the thread: it just ends there.
 class PipeThread {
  public:
   PipeThread() = default;
@@ -27,8 +28,10 @@ class PipeThread {
   bool Joinable() const { return thread_.joinable(); }
   bool IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
 
-  // Must not be called from the thread itself.
-  void Join(std::chrono::milliseconds grace);
+  // Must not be called from the thread itself. `overdue`, if given, runs once on the calling
+  // thread when the grace has passed and the body still runs, before the first cancel: the
+  // owner's chance to release a body that waits on something no pipe cancel reaches.
+  void Join(std::chrono::milliseconds grace, const std::function<void()>& overdue = {});
 
  private:
   std::thread thread_;

@@ -49,9 +49,9 @@ void RpcCaller::PendingCall::Complete(Kind kind, std::string text) {
 }
 
 std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
-    std::chrono::milliseconds timeout) {
+    Clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  if (!completed_.wait_for(lock, timeout, [this] { return outcome_.has_value(); }))
+  if (!completed_.wait_until(lock, deadline, [this] { return outcome_.has_value(); }))
     return std::nullopt;
   return outcome_;
 }
@@ -61,21 +61,21 @@ RpcCaller::RpcCaller(PipeHandle revReqWrite, PipeHandle revResRead, CallTimeouts
 
 RpcCaller::~RpcCaller() {
   Stop();
-  StopTimer();  // started by CallAsync before Start, perhaps
-  FailAllPending("RpcCaller stopped");
-  PipeClose(revResRead_);
   PipeClose(revReqWrite_);
 }
 
 std::string RpcCaller::Call(const std::string& method, const std::string& payload) {
   CheckArguments(method, payload);
+  EnsureTimer();
+  const Clock::time_point deadline = Clock::now() + timeouts_.call;
   auto call = std::make_shared<PendingCall>(false);
-  const std::uint32_t id = SendRequest(method, payload, call);
-  std::optional<PendingCall::Outcome> outcome = call->Wait(timeouts_.call);
+  const std::uint32_t id = SendRequest(method, payload, call, deadline);
+  std::optional<PendingCall::Outcome> outcome = call->Wait(deadline);
   if (!outcome) {
     if (RemovePending(id, call)) throw RpcTimeoutException("RPC call timeout");
-    // Completed by the reader or a stop just as the time ran out: take that, promptly there.
-    outcome = call->Wait(std::chrono::hours(1));
+    // Taken by the reader or a stop just as the time ran out: its outcome is on the way.
+    outcome = call->Wait(Clock::now() + timeouts_.call);
+    if (!outcome) throw RpcTimeoutException("RPC call timeout");
   }
   if (outcome->kind == Kind::Value) return std::move(outcome->text);
   std::rethrow_exception(ExceptionFor(outcome->kind, outcome->text));
@@ -84,32 +84,59 @@ std::string RpcCaller::Call(const std::string& method, const std::string& payloa
 std::future<std::string> RpcCaller::CallAsync(const std::string& method,
                                               const std::string& payload) {
   CheckArguments(method, payload);
+  EnsureTimer();
+  const Clock::time_point deadline = Clock::now() + timeouts_.async;
   auto call = std::make_shared<PendingCall>(true);
   std::future<std::string> future = call->Future();
-  const std::uint32_t id = SendRequest(method, payload, call);
+  const std::uint32_t id = SendRequest(method, payload, call, deadline);
   {
     std::lock_guard lock(timerLock_);
-    deadlines_.push_back({std::chrono::steady_clock::now() + timeouts_.async, id, call});
+    deadlines_.push_back({deadline, id, call});
+    ++timerChanges_;
   }
   timerSignal_.notify_one();
   return future;
 }
 
 std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::string& payload,
-                                     const std::shared_ptr<PendingCall>& call) {
-  const std::uint32_t id = nextId_.fetch_add(1);
+                                     const std::shared_ptr<PendingCall>& call,
+                                     Clock::time_point deadline) {
+  std::uint32_t id;
   {
     std::lock_guard lock(pendingLock_);
+    // Once the counter has come round, an id may still wait for its answer: never share it.
+    do {
+      id = nextId_.fetch_add(1);
+    } while (pending_.count(id) != 0);
     pending_[id] = call;  // before the first byte, so the answer always finds its entry
   }
   std::lock_guard writeLock(writeLock_);
-  bool written;
-  {
-    PipeCancel::Scope cancellable(writeCancel_);
-    written = WriteRequest(revReqWrite_, id, method, payload);
+  std::uint32_t error = writeFailure_;
+  if (error == 0 && stopped_.load()) error = CancelledPipeError();
+  if (error == 0) {
+    {
+      std::lock_guard lock(timerLock_);
+      writing_ = WriteWatch{deadline};
+      ++timerChanges_;
+    }
+    timerSignal_.notify_one();
+    bool written;
+    {
+      PipeCancel::Scope cancellable(writeCancel_);
+      written = WriteRequest(revReqWrite_, id, method, payload);
+    }
+    error = written ? 0 : LastPipeError();
+    bool cancelledTooLate;
+    {
+      std::lock_guard lock(timerLock_);
+      cancelledTooLate = written && writing_->cancelled;
+      writing_.reset();
+    }
+    // The frame went out whole just as the time ran out: the pipe is still in step.
+    if (cancelledTooLate) writeCancel_.Rearm();
+    writeFailure_ = error;
   }
-  if (!written) {
-    const std::uint32_t error = LastPipeError();
+  if (error != 0) {
     RemovePending(id, call);
     throw RpcException("Write request (err=" + std::to_string(error) + ")");
   }
@@ -117,14 +144,10 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
 }
 
 void RpcCaller::Start() {
-  if (running_.exchange(true)) return;
+  if (stopped_.load() || running_.exchange(true)) return;
   try {
     reader_.Start([this] { ReadResponses(); });
-    std::lock_guard lock(timerLock_);
-    if (!timer_.joinable()) {
-      timerStopping_ = false;
-      timer_ = std::thread([this] { RunTimer(); });
-    }
+    EnsureTimer();
   } catch (...) {
     running_.store(false);
     reader_.Join(std::chrono::milliseconds::zero());
@@ -133,7 +156,8 @@ void RpcCaller::Start() {
 }
 
 void RpcCaller::Stop() {
-  if (!running_.exchange(false)) return;
+  if (stopped_.exchange(true)) return;
+  running_.store(false);
   CancelLockHolder(writeLock_, writeCancel_);
   // Closing a handle does not end a read blocked on it on Windows; cancel the read, then close.
   reader_.Join(std::chrono::milliseconds::zero());
@@ -141,6 +165,11 @@ void RpcCaller::Stop() {
   revResRead_ = kInvalidPipe;
   StopTimer();
   FailAllPending("RpcCaller stopped");
+}
+
+void RpcCaller::EnsureTimer() {
+  std::lock_guard lock(timerLock_);
+  if (!timer_.joinable() && !timerStopping_) timer_ = std::thread([this] { RunTimer(); });
 }
 
 void RpcCaller::StopTimer() {
@@ -153,23 +182,27 @@ void RpcCaller::StopTimer() {
 }
 
 void RpcCaller::ReadResponses() {
-  while (running_.load()) {
-    FrameHeaderBytes bytes;
-    if (!ReadHeader(revResRead_, bytes)) break;
-    const ResponseHeader header = DecodeResponseHeader(bytes);
-    if (header.magic != kResponseMagic || header.bodyLength > kMaxFieldBytes) break;
-    std::string body;
-    if (!ReadExact(revResRead_, header.bodyLength, body)) break;
+  try {
+    while (running_.load()) {
+      FrameHeaderBytes bytes;
+      if (!ReadHeader(revResRead_, bytes)) break;
+      const ResponseHeader header = DecodeResponseHeader(bytes);
+      if (header.magic != kResponseMagic || header.bodyLength > kMaxFieldBytes) break;
+      std::string body;
+      if (!ReadExact(revResRead_, header.bodyLength, body)) break;
 
-    std::shared_ptr<PendingCall> call;
-    {
-      std::lock_guard lock(pendingLock_);
-      const auto found = pending_.find(header.id);
-      if (found == pending_.end()) continue;  // timed out, or never asked for
-      call = std::move(found->second);
-      pending_.erase(found);
+      std::shared_ptr<PendingCall> call;
+      {
+        std::lock_guard lock(pendingLock_);
+        const auto found = pending_.find(header.id);
+        if (found == pending_.end()) continue;  // timed out, or never asked for
+        call = std::move(found->second);
+        pending_.erase(found);
+      }
+      call->Complete(header.status == 0 ? Kind::Value : Kind::Error, std::move(body));
     }
-    call->Complete(header.status == 0 ? Kind::Value : Kind::Error, std::move(body));
+  } catch (...) {
+    // No memory for a body: the stream cannot go on, as if the pipe had broken.
   }
   // While stopping, Stop fails the pending calls itself.
   if (running_.load()) FailAllPending("Pipe broken");
@@ -178,26 +211,49 @@ void RpcCaller::ReadResponses() {
 void RpcCaller::RunTimer() {
   std::unique_lock lock(timerLock_);
   while (!timerStopping_) {
-    if (deadlines_.empty()) {
-      timerSignal_.wait(lock, [this] { return timerStopping_ || !deadlines_.empty(); });
+    const Clock::time_point now = Clock::now();
+    if (writing_ && !writing_->cancelled && writing_->deadline <= now) {
+      // Under timerLock_, which the writer takes to clear writing_: this can only hit that write.
+      writing_->cancelled = true;
+      writeCancel_.Cancel();
       continue;
     }
-    const Deadline next = deadlines_.front();
-    if (timerSignal_.wait_until(lock, next.when, [this] { return timerStopping_; })) continue;
-    deadlines_.pop_front();
-    lock.unlock();
-    // A call that has completed has let its record go; nothing is left to do for it.
-    if (std::shared_ptr<PendingCall> call = next.call.lock()) {
-      std::lock_guard pendingLock(pendingLock_);
-      const auto found = pending_.find(next.id);
-      if (found != pending_.end() && found->second == call) {
-        pending_.erase(found);
-        call->Complete(Kind::Timeout, "Async RPC timeout");
-      }
+    if (!deadlines_.empty() && deadlines_.front().when <= now) {
+      Deadline due = std::move(deadlines_.front());
+      deadlines_.pop_front();
+      lock.unlock();
+      TimeOut(due);
+      lock.lock();
+      continue;
     }
-    lock.lock();
+    std::optional<Clock::time_point> next;
+    if (!deadlines_.empty()) next = deadlines_.front().when;
+    if (writing_ && !writing_->cancelled)
+      next = next ? std::min(*next, writing_->deadline) : writing_->deadline;
+    const std::uint64_t seen = timerChanges_;
+    const auto changed = [&] { return timerStopping_ || timerChanges_ != seen; };
+    if (next) {
+      timerSignal_.wait_until(lock, *next, changed);
+    } else {
+      timerSignal_.wait(lock, changed);
+    }
   }
   deadlines_.clear();
+}
+
+void RpcCaller::TimeOut(const Deadline& due) {
+  // A call that has completed has let its record go; nothing is left to do for it.
+  std::shared_ptr<PendingCall> call = due.call.lock();
+  if (!call) return;
+  std::lock_guard pendingLock(pendingLock_);
+  const auto found = pending_.find(due.id);
+  if (found == pending_.end() || found->second != call) return;
+  pending_.erase(found);
+  try {
+    call->Complete(Kind::Timeout, "Async RPC timeout");
+  } catch (...) {
+    // No memory for the exception: this call is lost, the timer goes on with the others.
+  }
 }
 
 void RpcCaller::FailAllPending(const std::string& message) {

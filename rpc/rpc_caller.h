@@ -26,10 +26,14 @@ struct CallTimeouts {
 
 // The host's calls to the parent: request frames go out on revReqWrite, one reader thread
 // matches the response frames on revResRead to the waiting calls. Owns both handles from
-// construction. Call and CallAsync may be used from any thread; Start and Stop belong to the
-// owner. One timer thread times out every asynchronous call, however many are in flight.
+// construction. Call and CallAsync may be used from any thread, before Start as well; Start and
+// Stop belong to the owner. One timer thread, started with the first call or Start, times out
+// every call, however many are in flight: a call's time-out covers its request write too, so
+// no call outlives it, even when the parent never reads.
 class RpcCaller {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // One call waiting for its answer. It is completed once, by whichever comes first: the
   // answer, a time-out, a stop or a broken pipe; later completions do nothing.
   class PendingCall {
@@ -45,8 +49,8 @@ class RpcCaller {
     std::future<std::string> Future();
 
     void Complete(Kind kind, std::string text);
-    // The outcome, or nullopt when the time-out passed first.
-    std::optional<Outcome> Wait(std::chrono::milliseconds timeout);
+    // The outcome, or nullopt when the deadline passed first.
+    std::optional<Outcome> Wait(Clock::time_point deadline);
 
    private:
     Mutex mutex_;
@@ -69,9 +73,11 @@ class RpcCaller {
   // or a failed write.
   std::future<std::string> CallAsync(const std::string& method, const std::string& payload);
 
-  // Registers the call under a fresh id and writes the request frame; returns the id.
+  // Registers the call under a fresh id and writes the request frame; returns the id. A write
+  // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
+  // have left part of a frame in the pipe: from then on every request fails at once.
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
-                            const std::shared_ptr<PendingCall>& call);
+                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline);
 
   // Starts the reader and timer threads unless running; throws std::system_error when a thread
   // cannot be created.
@@ -79,18 +85,29 @@ class RpcCaller {
 
   // Ends the reader (cancelling its read), the timer and any request write in progress, closes
   // revResRead and fails every pending call with "RpcCaller stopped". Bounded even when the
-  // parent neither reads, writes nor closes. Later calls fail at once. A second call does nothing.
+  // parent neither reads, writes nor closes. Later calls fail at once. Any thread; a second call,
+  // or one racing the first, does nothing.
   void Stop();
+
+  // Where the id counter goes on, as if that many calls had been made.
+  void SetNextIdForTest(std::uint32_t id) { nextId_.store(id); }
 
  private:
   struct Deadline {
-    std::chrono::steady_clock::time_point when;
+    Clock::time_point when;
     std::uint32_t id;
     std::weak_ptr<PendingCall> call;
   };
+  // The request write in progress, as the timer sees it.
+  struct WriteWatch {
+    Clock::time_point deadline;
+    bool cancelled = false;
+  };
 
   void ReadResponses();
+  void EnsureTimer();
   void RunTimer();
+  void TimeOut(const Deadline& due);
   void StopTimer();
   void FailAllPending(const std::string& message);
   bool RemovePending(std::uint32_t id, const std::shared_ptr<PendingCall>& call);
@@ -100,16 +117,20 @@ class RpcCaller {
   const CallTimeouts timeouts_;
 
   Mutex writeLock_;
-  PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
+  PipeCancel writeCancel_;          // bound to whichever thread holds writeLock_
+  std::uint32_t writeFailure_ = 0;  // under writeLock_: the error that broke the request pipe
   std::atomic<std::uint32_t> nextId_{1};
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_;
   Mutex pendingLock_;
-  std::atomic<bool> running_{false};
+  std::atomic<bool> running_{false};  // the reader's
+  std::atomic<bool> stopped_{false};
   PipeThread reader_;
 
   Mutex timerLock_;
   ConditionVariable timerSignal_;
-  std::deque<Deadline> deadlines_;  // in deadline order: every call adds the same time-out
+  std::deque<Deadline> deadlines_;  // in deadline order: every async call adds the same time-out
+  std::optional<WriteWatch> writing_;
+  std::uint64_t timerChanges_ = 0;  // counts what the timer must look at again
   bool timerStopping_ = false;
   std::thread timer_;
 };

@@ -19,7 +19,9 @@ void RpcEndpoint::StartAll() {
 }
 
 void RpcEndpoint::StopAll() {
-  server_.Stop();
+  // A handler still running after the server's grace waits on the parent through the caller (a
+  // request write the parent does not read, or an answer): stopping the caller lets it return.
+  server_.Stop([this] { caller_.Stop(); });
   caller_.Stop();
   sender_.Stop();
 }

@@ -33,7 +33,9 @@ class RpcEndpoint {
   // Server, then caller, then sender; each only if not yet running. A thread that cannot be
   // created throws std::system_error.
   void StartAll();
-  // Server, then caller, then sender; a component already stopped is left alone.
+  // Server, then caller, then sender; a component already stopped is left alone. Bounded
+  // whatever a handler is blocked in: one still running after the server's grace is released by
+  // stopping the caller under it.
   void StopAll();
 
   RpcServer& Server() { return server_; }

@@ -49,7 +49,7 @@ void RpcServer::Start() {
   }
 }
 
-void RpcServer::Stop() {
+void RpcServer::Stop(const std::function<void()>& releaseHandler) {
   if (!running_.exchange(false)) return;
   // From a handler: the loop ends when it returns, and destruction joins.
   if (thread_.IsCurrentThread()) return;
@@ -67,7 +67,7 @@ void RpcServer::Stop() {
       // No waker: the grace period runs out and the read is cancelled instead.
     }
   }
-  thread_.Join(kStopGrace);
+  thread_.Join(kStopGrace, releaseHandler);
   waker.Join(std::chrono::milliseconds::zero());
   CloseHandles();
 }

@@ -36,8 +36,10 @@ class RpcServer {
 
   // Wakes the server thread with the stop frame, joins it and closes the handles. Returns in
   // bounded time even when the wake-up cannot be written and the parent neither writes nor
-  // closes: the thread's blocked pipe call is then cancelled. A second call does nothing.
-  void Stop();
+  // closes: the thread's blocked pipe call is then cancelled. A handler still running when the
+  // grace has passed may wait on something else: `releaseHandler` (if given) runs then, once, on
+  // this thread, to let it go. A second call does nothing.
+  void Stop(const std::function<void()>& releaseHandler = {});
 
   // One request: read, dispatch, reply. False ends the server thread.
   bool HandleOne();

@@ -30,6 +30,15 @@ std::string MessageOf(const std::function<void()>& fn) {
   return "<no exception>";
 }
 
+// The value, or the exception's message.
+std::string OutcomeOf(const std::function<std::string()>& fn) {
+  try {
+    return fn();
+  } catch (const RpcException& error) {
+    return error.what();
+  }
+}
+
 template <typename T>
 std::string MessageOf(std::future<T>& future) {
   return MessageOf([&] { future.get(); });
@@ -170,6 +179,35 @@ TEST(CallerAsync, CallsTimeOutUnlessAnswered) {
   caller.Stop();
 }
 
+TEST(CallerAsync, CallsMadeBeforeStartTimeOutToo) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), kShort);
+  std::future<std::string> early = caller.CallAsync("A", "");
+  ReturnsWithin(
+      20s, [&] { EXPECT_EQ(MessageOf(early), "Async RPC timeout"); }, "a call before Start");
+}
+
+// After 2^32 calls the counter comes round to ids that may still wait for their answer.
+TEST(CallerIds, AnIdStillWaitingIsNeverGivenToAnotherCall) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), kAnswered);
+  caller.Start();
+  std::string first;
+  std::thread waiting([&] { first = OutcomeOf([&] { return caller.Call("A", ""); }); });
+  parent.WaitForRequests(1);
+  caller.SetNextIdForTest(1);
+  std::future<std::string> second = caller.CallAsync("B", "");
+  const std::vector<Request> seen = parent.WaitForRequests(2);
+  EXPECT_NE(seen[1].id, 1u);
+  parent.SendRaw(EncodeResponse(1, RpcStatus::Ok, "for A"));
+  parent.SendRaw(EncodeResponse(seen[1].id, RpcStatus::Ok, "for B"));
+  ReturnsWithin(
+      30s, [&] { waiting.join(); }, "the first call");
+  EXPECT_EQ(first, "for A");
+  EXPECT_EQ(OutcomeOf([&] { return second.get(); }), "for B");
+  caller.Stop();
+}
+
 TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
   ReverseParent parent(ReverseParent::Silent());
   RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());  // 10 s
@@ -216,6 +254,26 @@ TEST(CallerWrite, AFailedWriteReportsTheSystemError) {
                                std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
   EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.CallAsync("CefControl", "x"); }),
                                std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
+  caller.Stop();
+}
+
+// A write the parent never drains fails when the call's time runs out; the frame it cut short
+// leaves the pipe out of step, so later calls fail at once instead of writing after it.
+TEST(CallerWrite, AWriteStillBlockedWhenTheTimeRunsOutIsCancelled) {
+  lark::test::TestPipe requests(4096);  // nobody ever reads it
+  lark::test::TestPipe responses;
+  RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
+  caller.Start();
+  const std::regex failedWrite(R"(Write request \(err=[1-9][0-9]*\))");
+  ReturnsWithin(
+      20s,
+      [&] {
+        EXPECT_TRUE(std::regex_match(
+            MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }), failedWrite));
+        EXPECT_TRUE(
+            std::regex_match(MessageOf([&] { caller.CallAsync("Small", ""); }), failedWrite));
+      },
+      "calls on a pipe nobody drains");
   caller.Stop();
 }
 

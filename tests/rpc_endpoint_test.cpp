@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "parent/host_connection.h"
@@ -190,6 +192,60 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   EXPECT_EQ(unexpected.load(), 0);
   EXPECT_GE(answered.load(), 300);
   EXPECT_GT(notified.load(), 0);
+}
+
+// A handler that waits on the parent through the reverse caller, in its request write on a pipe
+// the parent does not read or for the answer to a synchronous call, must not hold StopAll: the
+// time-outs here are an hour, so only the stop can release it.
+TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
+  struct Case {
+    const char* name;
+    std::function<void(RpcCaller&)> call;
+    std::string outcome;  // what the handler's call ends with; empty: any failed write
+  };
+  const Case cases[] = {
+      {"request write",
+       [](RpcCaller& caller) { caller.CallAsync("CefControl", std::string(1 << 20, 'x')); }, ""},
+      {"synchronous call", [](RpcCaller& caller) { caller.Call("GetJWT", ""); },
+       "RpcCaller stopped"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pipes pipes;  // nobody reads the reverse requests or answers them
+    RpcEndpoint endpoint(
+        pipes.host, [] {}, CallTimeouts{1h, 1h});
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    std::string outcome = "<returned>";
+    endpoint.Server().RegisterMethod("Start", [&](const std::string&) {
+      {
+        std::lock_guard lock(mutex);
+        entered = true;
+        changed.notify_all();
+      }
+      try {
+        c.call(endpoint.Caller());
+      } catch (const RpcException& error) {
+        outcome = error.what();
+      }
+      return std::string("ok");
+    });
+    endpoint.StartAll();
+    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite, 1, "Start", "1"));
+    {
+      std::unique_lock lock(mutex);
+      ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));
+    }
+    ReturnsWithin(
+        10s, [&] { endpoint.StopAll(); }, "StopAll");
+    if (c.outcome.empty()) {
+      EXPECT_EQ(outcome.rfind("Write request (err=", 0), 0u) << outcome;
+    } else {
+      EXPECT_EQ(outcome, c.outcome);
+    }
+    LarkParent::ClosePipeSet(pipes.parent);
+  }
 }
 
 TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
