@@ -79,7 +79,23 @@ void HostConnection::CloseNotifyPipe() {
   ClosePipe(ends_.notifyRead);
 }
 
+void HostConnection::PauseReverseCalls(bool paused) {
+  std::lock_guard lock(callsLock_);
+  reversePaused_ = paused;
+  answered_.notify_all();
+}
+
+bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(callsLock_);
+  return answered_.wait_for(lock, timeout, [this] { return readersEnded_ == 3; });
+}
+
 void HostConnection::CloseReversePipes() {
+  {
+    std::lock_guard lock(callsLock_);
+    reverseStopping_ = true;  // a paused server waits on this lock, not on the pipe
+    answered_.notify_all();
+  }
   reverseServer_.Join(std::chrono::milliseconds::zero());
   ClosePipe(ends_.reverseRequestRead);
   ClosePipe(ends_.reverseResponseWrite);
@@ -96,36 +112,65 @@ void HostConnection::Close() {
 }
 
 void HostConnection::ReadResponses() {
-  while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
-    std::lock_guard lock(callsLock_);
-    const auto found = calls_.find(response->id);
-    if (found == calls_.end()) continue;
-    found->second->result = CallResult{response->status, std::move(response->body)};
-    found->second->done = true;
-    answered_.notify_all();
+  try {
+    while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
+      std::lock_guard lock(callsLock_);
+      const auto found = calls_.find(response->id);
+      if (found == calls_.end()) continue;
+      found->second->result = CallResult{response->status, std::move(response->body)};
+      found->second->done = true;
+      answered_.notify_all();
+    }
+  } catch (...) {
+    // No memory for a body: no answer can be read any more.
   }
   std::lock_guard lock(callsLock_);
   responsesEnded_ = true;
   for (auto& [id, call] : calls_) call->done = true;  // no answer will come
   answered_.notify_all();
+  ++readersEnded_;
 }
 
 void HostConnection::ServeReverseCalls() {
-  while (std::optional<Request> request = ReadRequest(ends_.reverseRequestRead)) {
-    const auto found = handlers_.find(request->method);
-    std::optional<CallResult> answer =
-        found == handlers_.end() ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
-                                              "Method not found: " + request->method}
-                                 : found->second(request->payload);
-    if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
-                                 static_cast<RpcStatus>(answer->status), answer->body))
-      return;
+  try {
+    for (;;) {
+      {
+        std::unique_lock lock(callsLock_);
+        answered_.wait(lock, [this] { return !reversePaused_ || reverseStopping_; });
+        if (reverseStopping_) return;
+      }
+      std::optional<Request> request = ReadRequest(ends_.reverseRequestRead);
+      if (!request) break;
+      const auto found = handlers_.find(request->method);
+      std::optional<CallResult> answer =
+          found == handlers_.end()
+              ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
+                           "Method not found: " + request->method}
+              : found->second(request->payload);
+      if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
+                                   static_cast<RpcStatus>(answer->status), answer->body))
+        break;
+    }
+  } catch (...) {
+    // No memory for a request: the host's calls go unanswered from here on.
   }
+  ReaderEnded();
 }
 
 void HostConnection::ReadNotifications() {
-  while (std::optional<Notification> note = ReadNotification(ends_.notifyRead))
-    if (onNotification_) onNotification_(*note);
+  try {
+    while (std::optional<Notification> note = ReadNotification(ends_.notifyRead))
+      if (onNotification_) onNotification_(*note);
+  } catch (...) {
+    // No memory for a notification: none can be read any more.
+  }
+  ReaderEnded();
+}
+
+void HostConnection::ReaderEnded() {
+  std::lock_guard lock(callsLock_);
+  ++readersEnded_;
+  answered_.notify_all();
 }
 
 }  // namespace LarkParent

@@ -38,6 +38,8 @@ struct CallResult {
 // Owns the ParentEnds from construction. Serve and OnNotification before Start; Call from any
 // thread after it. Handlers run on the connection's own threads. Close (or destruction) cancels
 // every blocked read of those threads and any request write in progress, so it never hangs.
+// A frame the host announces above kMaxFieldBytes, or one there is no memory for, ends that
+// pipe's reading as if the host had closed it.
 class HostConnection {
  public:
   // The answer to one reverse call; nullopt leaves the host waiting (for time-out tests).
@@ -66,6 +68,15 @@ class HostConnection {
   void CloseNotifyPipe();
   void CloseReversePipes();
 
+  // While paused, the host's calls are not read at all, as by a parent that has stopped
+  // reading them; they pile up in the pipe until it is resumed.
+  void PauseReverseCalls(bool paused);
+
+  // True once the host's ends of the three pipes this side reads have all closed (end of pipe
+  // on each), within the time-out: what a parent sees when the host process has gone and
+  // nothing else holds its ends. Reverse calls must not be paused.
+  bool WaitForHostEnds(std::chrono::milliseconds timeout);
+
   void Close();
 
  private:
@@ -77,6 +88,7 @@ class HostConnection {
   void ReadResponses();
   void ServeReverseCalls();
   void ReadNotifications();
+  void ReaderEnded();
   bool Write(std::string_view bytes);
 
   ParentEnds ends_;
@@ -89,6 +101,9 @@ class HostConnection {
   AnonRpc::ConditionVariable answered_;
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_;
   bool responsesEnded_ = false;
+  int readersEnded_ = 0;  // of the three, under callsLock_
+  bool reversePaused_ = false;
+  bool reverseStopping_ = false;
 
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;

@@ -58,8 +58,6 @@ DecodeResult DecodeFrame(std::string_view bytes, std::size_t headerSize, std::ui
   return DecodeResult::Complete;
 }
 
-constexpr std::uint32_t kNoLimit = ~std::uint32_t{0};
-
 }  // namespace
 
 FrameHeaderBytes EncodeHeader(const RequestHeader& h) {
@@ -130,7 +128,7 @@ DecodeResult DecodeNotification(std::string_view bytes, Notification* out, std::
   NotifyHeaderBytes header{};
   if (bytes.size() >= kNotifyHeaderBytes) std::memcpy(header.data(), bytes.data(), header.size());
   const NotifyHeader h = DecodeNotifyHeader(header);
-  const DecodeResult result = DecodeFrame(bytes, kNotifyHeaderBytes, kNotifyMagic, kNoLimit,
+  const DecodeResult result = DecodeFrame(bytes, kNotifyHeaderBytes, kNotifyMagic, kMaxFieldBytes,
                                           h.typeLength, h.payloadLength, consumed);
   if (result == DecodeResult::Complete) {
     out->type.assign(bytes.substr(kNotifyHeaderBytes, h.typeLength));
@@ -215,7 +213,9 @@ std::optional<Notification> ReadNotification(PipeHandle handle) {
   if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
     return std::nullopt;
   const NotifyHeader header = DecodeNotifyHeader(bytes);
-  if (header.magic != kNotifyMagic) return std::nullopt;
+  if (header.magic != kNotifyMagic || header.typeLength > kMaxFieldBytes ||
+      header.payloadLength > kMaxFieldBytes)
+    return std::nullopt;
   Notification note;
   if ((header.typeLength != 0 && !ReadBytes(handle, header.typeLength, note.type)) ||
       (header.payloadLength != 0 && !ReadBytes(handle, header.payloadLength, note.payload)))

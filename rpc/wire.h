@@ -17,7 +17,8 @@ inline constexpr std::uint32_t kRequestMagic = 0x51455241;   // "AREQ"
 inline constexpr std::uint32_t kResponseMagic = 0x53455241;  // "ARES"
 inline constexpr std::uint32_t kNotifyMagic = 0x59544E41;    // "ANTY"
 
-// Bounds a request's method and payload and a response body that the host reads.
+// Bounds every field a reader allocates: a request's method and payload, a response body, a
+// notification's type and payload.
 inline constexpr std::uint32_t kMaxFieldBytes = 4194304;
 
 inline constexpr std::size_t kFrameHeaderBytes = 16;
@@ -103,11 +104,11 @@ bool ReadExact(PipeHandle handle, std::uint32_t n, std::string& out);
 bool ReadHeader(PipeHandle handle, FrameHeaderBytes& bytes);
 bool WriteHeader(PipeHandle handle, const FrameHeaderBytes& bytes);
 
-// Reads one response frame (the parent reads the host's answers this way, the host the
-// parent's). nullopt: the pipe failed, the magic was wrong or the body too large.
+// Reads one frame (the parent reads the host's answers and notifications this way, the host
+// the parent's answers). nullopt: the pipe failed, the magic was wrong or a field announced
+// more than kMaxFieldBytes, which is then never allocated.
 std::optional<Response> ReadResponse(PipeHandle handle);
 std::optional<Request> ReadRequest(PipeHandle handle);
-// Notification fields have no limit.
 std::optional<Notification> ReadNotification(PipeHandle handle);
 
 // Writes a frame as header then body, the way the host's server and caller do.
