@@ -1,11 +1,15 @@
 #include "host/main_window.h"
 
+#include <atomic>
+#include <deque>
+#include <map>
 #include <memory>
-#include <set>
 
 #include "engine/engine_loader.h"
 #include "engine/engine_state.h"
+#include "host/active_endpoint.h"
 #include "logging/log.h"
+#include "rpc/rpc_endpoint.h"
 
 HWND MainWindow = nullptr;
 
@@ -15,10 +19,12 @@ using TaskPtr = std::shared_ptr<MainThreadTask>;
 
 constexpr char kNotRun[] = "error:post_message_failed";
 
-// Tasks whose poster waits. Once the window is gone nothing runs them, so their waiters are
+// Tasks posted and not yet run, by the value their message carries. Only these are ever run: any
+// program on the desktop can post to a top-level window, so the value of a WM_APP_RUN_TASK is
+// looked up, never trusted. Once the window is gone nothing runs them, so their waiters are
 // released with kNotRun instead of waiting forever.
-std::mutex g_waitingLock;
-std::set<TaskPtr> g_waiting;
+std::mutex g_tasksLock;
+std::map<WPARAM, std::unique_ptr<TaskPtr>> g_queued;
 bool g_closed = false;
 
 void Complete(MainThreadTask& task, std::string result) {
@@ -31,24 +37,33 @@ void Complete(MainThreadTask& task, std::string result) {
   task.cv.notify_one();
 }
 
-void ReleaseWaitingTasks() {
-  std::set<TaskPtr> waiting;
+void ReleaseQueuedTasks() {
+  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued;
   {
-    std::lock_guard lock(g_waitingLock);
+    std::lock_guard lock(g_tasksLock);
     g_closed = true;
-    waiting.swap(g_waiting);
+    queued.swap(g_queued);
   }
-  for (const TaskPtr& task : waiting) Complete(*task, kNotRun);
+  for (const auto& [key, holder] : queued) Complete(**holder, kNotRun);
 }
 
 void RunPostedTask(WPARAM wParam) {
   if (wParam == 0) return;
   TaskPtr task;
   {
-    std::unique_ptr<TaskPtr> holder(reinterpret_cast<TaskPtr*>(wParam));
-    task = std::move(*holder);
+    std::lock_guard lock(g_tasksLock);
+    const auto found = g_queued.find(wParam);
+    if (found != g_queued.end()) {
+      task = std::move(*found->second);
+      g_queued.erase(found);
+    }
   }
-  if (!task) return;
+  if (!task) {
+    static std::atomic<bool> logged{false};  // a flood of them must not flood the log
+    if (!logged.exchange(true))
+      LogLine("MainWindowProc", "Ignored a task message this host did not queue");
+    return;
+  }
   std::string result;
   try {
     if (task->task) result = task->task();
@@ -56,6 +71,42 @@ void RunPostedTask(WPARAM wParam) {
     result = "error:task_failed";
   }
   Complete(*task, std::move(result));
+}
+
+// The host's own messages, handled one at a time. An engine that pumps messages inside a call
+// made from one of them (a COM wait, a modal loop) dispatches the next ones into that call;
+// they wait here until the handler that made the call has returned, then run in order, so no
+// engine entry point is entered twice from this thread and no lock is taken twice.
+struct HostMessage {
+  UINT message;
+  WPARAM wParam;
+};
+bool g_handling = false;             // main thread only
+std::deque<HostMessage> g_deferred;  // main thread only
+
+void Handle(HWND window, HostMessage message) {
+  if (message.message == WM_APP_RUN_TASK) {
+    RunPostedTask(message.wParam);
+    return;
+  }
+  TeardownEngine();  // WM_CLOSE or WM_APP_SHUTDOWN
+  DestroyWindow(window);
+}
+
+void HandleInOrder(HWND window, HostMessage message) {
+  if (g_handling) {
+    g_deferred.push_back(message);
+    return;
+  }
+  g_handling = true;
+  Handle(window, message);
+  while (!g_deferred.empty()) {
+    const HostMessage next = g_deferred.front();
+    g_deferred.pop_front();
+    // Once the window is gone its queued tasks have been released and a shutdown has happened.
+    if (IsWindow(window)) Handle(window, next);
+  }
+  g_handling = false;
 }
 
 }  // namespace
@@ -87,7 +138,7 @@ HWND CreateMainWindow(HINSTANCE instance) {
   }
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);
-  std::lock_guard lock(g_waitingLock);
+  std::lock_guard lock(g_tasksLock);
   g_closed = false;  // a new window runs tasks again
   return window;
 }
@@ -95,16 +146,13 @@ HWND CreateMainWindow(HINSTANCE instance) {
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_DESTROY:
-      ReleaseWaitingTasks();
+      ReleaseQueuedTasks();
       PostQuitMessage(0);
       return 0;
     case WM_CLOSE:
     case WM_APP_SHUTDOWN:
-      TeardownEngine();
-      DestroyWindow(window);
-      return 0;
     case WM_APP_RUN_TASK:
-      RunPostedTask(wParam);
+      HandleInOrder(window, {message, wParam});
       return 0;
     default:
       return DefWindowProcW(window, message, wParam, lParam);
@@ -114,35 +162,26 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 std::string RunOnMainThread(std::function<std::string()> work) {
   auto task = std::make_shared<MainThreadTask>();
   task->task = std::move(work);
+  auto holder = std::make_unique<TaskPtr>(task);
+  const auto key = reinterpret_cast<WPARAM>(holder.get());
   bool closed;
   {
-    std::lock_guard lock(g_waitingLock);
+    std::lock_guard lock(g_tasksLock);
     closed = g_closed;
-    if (!closed) g_waiting.insert(task);
+    if (!closed) g_queued.emplace(key, std::move(holder));
   }
-  const auto forget = [&task] {
-    std::lock_guard lock(g_waitingLock);
-    g_waiting.erase(task);
-  };
-
-  auto* holder = new TaskPtr(task);
-  if (!PostMessageW(MainWindow, WM_APP_RUN_TASK, reinterpret_cast<WPARAM>(holder), 0)) {
+  if (!PostMessageW(MainWindow, WM_APP_RUN_TASK, key, 0)) {
     const DWORD error = GetLastError();
     LogLine("RunOnMainThread", "PostMessage failed : ", error);
-    delete holder;
-    forget();
+    std::lock_guard lock(g_tasksLock);
+    g_queued.erase(key);
     return kNotRun;
   }
   if (closed) return kNotRun;  // posted as the window went away: it will never run
 
-  std::string result;
-  {
-    std::unique_lock lock(task->mutex);
-    task->cv.wait(lock, [&] { return task->done; });
-    result = task->result;
-  }
-  forget();
-  return result;
+  std::unique_lock lock(task->mutex);
+  task->cv.wait(lock, [&] { return task->done; });
+  return task->result;
 }
 
 namespace {
@@ -165,6 +204,9 @@ std::unique_lock<std::mutex> LockEngineAnsweringSentMessages() {
 }  // namespace
 
 void TeardownEngine() {
+  // Engine threads blocked on the parent (a token it does not send, a control text it does not
+  // read) would hold DELETE for a call's whole time-out: from here on no reverse call waits.
+  if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire()) endpoint->Caller().Stop();
   const std::unique_lock lock = LockEngineAnsweringSentMessages();
   if (EngineUnloaded) return;
   if (EngineEntryPoints.destroy != nullptr && EngineInstance != nullptr) {
@@ -174,10 +216,4 @@ void TeardownEngine() {
   if (EngineEntryPoints.release != nullptr) EngineEntryPoints.release();
   UnloadEngineModule();
   EngineUnloaded = true;
-}
-
-void DiscardQueuedTasks() {
-  MSG message;
-  while (PeekMessageW(&message, nullptr, WM_APP_RUN_TASK, WM_APP_RUN_TASK, PM_REMOVE))
-    delete reinterpret_cast<TaskPtr*>(message.wParam);
 }

@@ -33,11 +33,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 // Runs `task` on the main thread and returns its result, or "error:post_message_failed" when it
 // cannot be posted or will never run (the window was destroyed first). Any thread but the main
-// thread. A task that throws answers "error:task_failed".
+// thread. A task that throws answers "error:task_failed". Tasks, shutdown requests and WM_CLOSE
+// that reach the window while one of them is being handled (an engine pumping messages inside
+// a call) are handled after it, in order.
 std::string RunOnMainThread(std::function<std::string()> task);
 
-// Deletes the engine instance, releases the engine and unloads its library; main thread.
+// Stops the published endpoint's reverse caller, so that no engine thread stays blocked on the
+// parent, then deletes the engine instance, releases the engine and unloads its library; main
+// thread.
 void TeardownEngine();
-
-// Frees the tasks still queued for a destroyed window; main thread, after the message loop.
-void DiscardQueuedTasks();

@@ -20,12 +20,12 @@
 
 namespace {
 
-// The engine library beside this executable.
-std::wstring EngineLibraryPath() {
+// This executable's directory, without a trailing backslash.
+std::wstring ExecutableDirectory() {
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);
   if (wchar_t* slash = wcsrchr(module, L'\\')) *slash = L'\0';
-  return std::wstring(module) + L"\\LarkRemoteStreamer.dll";
+  return module;
 }
 
 bool ParseHandles(AnonRpc::PipeHandles* handles) {
@@ -36,10 +36,15 @@ bool ParseHandles(AnonRpc::PipeHandles* handles) {
   handles->revReqWrite = ParseHandleArg(__argv[4], "revReqWrite");
   handles->revResRead = ParseHandleArg(__argv[5], "revResRead");
   handles->ntyWrite = ParseHandleArg(__argv[6], "ntyWrite");
-  for (AnonRpc::PipeHandle handle :
-       {handles->fwdReqRead, handles->fwdReqWrite, handles->fwdResWrite, handles->revReqWrite,
-        handles->revResRead, handles->ntyWrite})
+  const AnonRpc::PipeHandle all[] = {handles->fwdReqRead,  handles->fwdReqWrite,
+                                     handles->fwdResWrite, handles->revReqWrite,
+                                     handles->revResRead,  handles->ntyWrite};
+  for (AnonRpc::PipeHandle handle : all)
     if (handle == AnonRpc::kInvalidPipe) return false;
+  // Inherited, they are inheritable still: a process the engine starts with inheritance (a
+  // browser, its helpers) would keep the parent's pipes open after this host has gone.
+  for (AnonRpc::PipeHandle handle : all)
+    SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
   return true;
 }
 
@@ -58,9 +63,29 @@ void RegisterMethods(AnonRpc::RpcServer& server) {
   });
 }
 
+// However the message loop ended (the window's own shutdown, a quit message from elsewhere, a
+// failing GetMessageW) or start-up gave up half way, the end is the same. Nothing may still wait
+// on the main thread when the threads that might wait on it are stopped: the engine is torn
+// down and the window destroyed first, which releases every queued task.
+void ShutDown(AnonRpc::RpcEndpoint& endpoint) {
+  if (IsWindow(MainWindow)) {
+    TeardownEngine();
+    DestroyWindow(MainWindow);
+  }
+  StopHeartbeat();
+  ActiveEndpoint.Clear();
+  endpoint.StopAll();
+  // A callback that took the endpoint just before it was cleared finishes before it is destroyed.
+  ActiveEndpoint.WaitForReaders();
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Whoever started us chose the working directory, and anybody may have filled it: no library
+  // loads from there. Any DLL directory takes its place in the search order; ours is searched
+  // first anyway. (An empty one does the same on Windows, but not under Wine.)
+  SetDllDirectoryW(ExecutableDirectory().c_str());
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
 
   if (!AcquireSingleInstanceMutex()) {
@@ -96,7 +121,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 1;
   }
 
-  LoadDll(EngineLibraryPath());
+  LoadDll(ExecutableDirectory() + L"\\LarkRemoteStreamer.dll");
   if (EngineEntryPoints.create == nullptr) {
     LogLine("WinMain", "LarkRemoteStreamer.dll load failed");
     DestroyWindow(MainWindow);
@@ -117,31 +142,24 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   } catch (const std::system_error& error) {
     // No thread could be created: leave as any other start-up failure does, without a crash.
     LogLine("WinMain", "Thread start failed : ", error.code().value());
-    StopHeartbeat();
-    ActiveEndpoint.Clear();
-    endpoint.StopAll();
-    TeardownEngine();
-    DestroyWindow(MainWindow);
+    ShutDown(endpoint);
     CoUninitialize();
     return 1;
   }
 
   MSG message{};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  BOOL got;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  DiscardQueuedTasks();
 
   LogLine("WinMain", "Shutting down");
-  StopHeartbeat();
-  ActiveEndpoint.Clear();
-  endpoint.StopAll();
-  // A callback that took the endpoint just before it was cleared finishes before it is destroyed.
-  ActiveEndpoint.WaitForReaders();
+  ShutDown(endpoint);
   UnregisterClassW(kMainWindowClass, instance);
   CoUninitialize();
   CloseSingleInstanceMutex();
   LogLine("WinMain", "Exit");
-  return static_cast<int>(static_cast<UINT>(message.wParam));
+  // After a failing GetMessageW the message holds nothing of ours.
+  return got == 0 ? static_cast<int>(static_cast<UINT>(message.wParam)) : 0;
 }

@@ -3,6 +3,9 @@
 // text file and every call written to a record. It streams nothing and never stands in for a
 // real engine. Built with LARK_SIM_LACKING_OPEN_AND_CEF_INPUT it lacks those two exports.
 //
+// Built with LARK_SIM_WITH_DEPENDENCY it imports lark_sim_dependency.dll, which must load from
+// beside it.
+//
 // Both files sit beside the DLL and are named after its own file name without ".dll" (<stem>),
 // so a renamed copy keeps its own script and record.
 //
@@ -27,10 +30,21 @@
 //                                  the request callback count times in a row, timed (for
 //                                  benchmarks)
 //     control <text>               the control callback (text as its UTF-8 bytes)
+//     controls <count> <bytes>     the control callback count times in a row, each with a text
+//                                  of that many 'x'
+//     spawn <seconds>              starts a process (rundll32 running this DLL's SimLinger)
+//                                  that lives that long, inheriting every inheritable handle,
+//                                  as an engine starting browser helpers does
+//   inside <CALL> <action>
+//                   as `on`, but the action runs on the calling thread before the call returns,
+//                   as an engine that calls back synchronously does
 //   hold <CALL>     the export CALL does not return while the script holds this line (re-read
 //                   every 10 ms, for at most 60 s); then it sends the host window given to
 //                   CREATE a message (SendMessageW, WM_NULL), as an engine that makes windows
 //                   under it would, and returns.
+//   pump <CALL>     the export CALL runs a message loop on its thread while the script holds
+//                   this line (same limits), as an engine waiting on COM or in a modal loop
+//                   does; a quit message ends the loop and is posted again.
 //   <text> is the rest of the line after leading blanks; the word `null` alone passes a null
 //   pointer. In data texts "\uXXXX" (four hex digits) is one UTF-16 code unit; the rest is
 //   UTF-8. Numbers are decimal.
@@ -50,6 +64,8 @@
 //   TOKEN_BUFFER <capacity> <the whole buffer in lower-case hex>  after a request callback
 //   REQUESTS <count> <microseconds all of them took>              after a requests action
 //   FIRED <the script line, without leading blanks>               after each action
+//   PUMPED <message number>         for each message a pump directive dispatched
+//   SPAWNED <process id>            after a spawn action started its process
 //
 // Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
 // join every action thread still running before they return, as a real engine stops its
@@ -62,6 +78,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -87,10 +104,15 @@ struct Script {
   std::optional<std::uintptr_t> create;
   std::map<std::string, bool, std::less<>> results;
   std::vector<std::pair<std::string, std::string>> actions;  // call, directive line
+  std::vector<std::pair<std::string, std::string>> inside;   // call, directive line
   std::vector<std::string> holds;
+  std::vector<std::string> pumps;
 
   bool Holds(std::string_view call) const {
     return std::find(holds.begin(), holds.end(), call) != holds.end();
+  }
+  bool Pumps(std::string_view call) const {
+    return std::find(pumps.begin(), pumps.end(), call) != pumps.end();
   }
 
   bool Result(std::string_view call) const {
@@ -187,10 +209,12 @@ Script ReadScript() {
     std::istringstream fields(line);
     std::string word;
     if (!(fields >> word) || word[0] == '#') continue;
-    if (word == "on") {
-      if (std::string call; fields >> call) script.actions.emplace_back(std::move(call), line);
-    } else if (word == "hold") {
-      if (std::string call; fields >> call) script.holds.push_back(std::move(call));
+    if (word == "on" || word == "inside") {
+      if (std::string call; fields >> call)
+        (word == "on" ? script.actions : script.inside).emplace_back(std::move(call), line);
+    } else if (word == "hold" || word == "pump") {
+      if (std::string call; fields >> call)
+        (word == "hold" ? script.holds : script.pumps).push_back(std::move(call));
     } else if (word == "CREATE") {
       if (std::uint64_t value; fields >> value) script.create = value;
     } else if (int value; fields >> value) {
@@ -245,6 +269,23 @@ std::string Hex(const std::vector<char>& bytes) {
   return hex;
 }
 
+// A process that inherits whatever this one lets it inherit and lives `seconds`.
+void Spawn(int seconds) {
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(system) + L"\\rundll32.exe\" \"" +
+                             ModulePath().wstring() + L"\",SimLinger " + std::to_wstring(seconds);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &info))
+    return;
+  Record("SPAWNED", static_cast<std::uint64_t>(info.dwProcessId));
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+}
+
 // The body of one action for the callbacks registered now; empty when the line does not parse
 // or its callback is not registered.
 std::function<void()> MakeAction(const std::string& line, const Callbacks& callbacks) {
@@ -286,6 +327,19 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
     return [control = callbacks.control, text = RestOfLine(fields)] {
       control(text ? text->c_str() : nullptr);
     };
+  }
+  if (kind == "controls") {
+    int count = 0;
+    std::size_t bytes = 0;
+    if (!(fields >> count >> bytes) || !callbacks.control) return {};
+    return [control = callbacks.control, count, text = std::string(bytes, 'x')] {
+      for (int i = 0; i < count; ++i) control(text.c_str());
+    };
+  }
+  if (kind == "spawn") {
+    int seconds = 0;
+    if (!(fields >> seconds)) return {};
+    return [seconds] { Spawn(seconds); };
   }
   return {};
 }
@@ -344,14 +398,50 @@ void HoldWhileScripted(std::string_view call) {
   if (window != nullptr) SendMessageW(window, WM_NULL, 0, 0);
 }
 
-// Reads the script, records the call, fires its actions and holds the call if scripted; the
-// script gives the result.
+void PumpWhileScripted(std::string_view call) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ReadScript().Pumps(call) && std::chrono::steady_clock::now() < limit) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      Record("PUMPED", static_cast<int>(message.message));
+      if (message.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(message.wParam));  // the quit belongs to the host's loop
+        return;
+      }
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+}
+
+// The actions scripted to run inside the call, on its thread.
+void RunInside(const Script& script, std::string_view call) {
+  Callbacks callbacks;
+  {
+    Engine& engine = TheEngine();
+    std::lock_guard lock(engine.lock);
+    callbacks = engine.callbacks;
+  }
+  for (const auto& [trigger, line] : script.inside) {
+    if (trigger != call) continue;
+    if (std::function<void()> body = MakeAction(line, callbacks)) {
+      body();
+      Record("FIRED", line);
+    }
+  }
+}
+
+// Reads the script, records the call, fires its actions, runs those scripted inside it, and
+// holds or pumps if scripted; the script gives the result.
 template <typename... Args>
 Script Called(std::string_view name, const Args&... args) {
   Script script = ReadScript();
   Record(name, args...);
   Fire(script, name);
+  RunInside(script, name);
   if (script.Holds(name)) HoldWhileScripted(name);
+  if (script.Pumps(name)) PumpWhileScripted(name);
   return script;
 }
 
@@ -366,7 +456,19 @@ void Register(Callback Callbacks::*slot, Callback callback) {
 
 #define SIM_EXPORT extern "C" __declspec(dllexport)
 
+// The body of a spawned process, run by rundll32: lingers for the seconds its command line gives.
+SIM_EXPORT void CALLBACK SimLinger(HWND, HINSTANCE, LPSTR commandLine, int) {
+  Sleep(static_cast<DWORD>(std::strtoul(commandLine, nullptr, 10)) * 1000);
+}
+
+#ifdef LARK_SIM_WITH_DEPENDENCY
+extern "C" __declspec(dllimport) int LarkSimDependency();
+#endif
+
 SIM_EXPORT void* LKWINSDK_WEBRTC_CREATE(void* hostWindow, std::uint64_t parentWindow) {
+#ifdef LARK_SIM_WITH_DEPENDENCY
+  LarkSimDependency();
+#endif
   const Script script = Called("CREATE", hostWindow, parentWindow);
   Engine& engine = TheEngine();
   std::lock_guard lock(engine.lock);

@@ -360,4 +360,150 @@ TEST(EngineSession, CallbacksFiringDuringShutdown) {
   EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
+// The host ends, whatever the parent, the engine and the rest of the desktop do meanwhile.
+
+// A parent that has stopped reading the host's calls while START sends it more than the pipe
+// holds: the window-closing request must not wait out the call's time-out, let alone for ever.
+TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
+  HostDir dir;
+  dir.Script("inside START controls 1 1048576\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.PauseReverseCalls(true);
+  parent.Start();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  ASSERT_TRUE(Eventually([&] {
+    return InOrder(
+        dir.Log(),
+        {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=1048576"});
+  }));
+  PostMessageW(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), WM_CLOSE, 0, 0);
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, 8s);  // not the call's 10 s
+  start.wait();
+  EXPECT_TRUE(InOrder(dir.EngineCalls(), {"START\t1\t1", "DELETE\t1", "RELEASE"}));
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
+// The names of the engine's calls, without what a pump or an action recorded beside them.
+Lines CallNames(const Lines& calls) {
+  Lines names;
+  for (const std::string& call : calls) {
+    const std::string name = call.substr(0, call.find('\t'));
+    if (name != "PUMPED" && name != "FIRED") names.push_back(name);
+  }
+  return names;
+}
+
+// An engine that pumps messages inside CREATE and DELETE (a COM wait, a modal loop) lets the
+// host's own messages through: they wait until the engine call has returned.
+TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
+  HostDir dir;
+  dir.Script("pump CREATE\npump DELETE\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  const auto larkInfo = [&] {
+    return std::async(std::launch::async, [&] {
+      const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+      return result ? result->body : "no answer";
+    });
+  };
+  const auto pumped = [&](UINT message) {
+    return Eventually(
+        [&] { return InOrder(dir.EngineCalls(), {"PUMPED\t" + std::to_string(message)}); });
+  };
+  auto first = larkInfo();
+  ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));           // inside CREATE
+  PostMessageW(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), 0x8002, 0, 0);  // shutdown
+  ASSERT_TRUE(pumped(0x8002));
+  dir.Script("pump DELETE\n");
+  EXPECT_EQ(first.get(), "ok");
+  ASSERT_TRUE(Eventually([&] { return InOrder(CallNames(dir.EngineCalls()), {"DELETE"}); }));
+  auto second = larkInfo();  // its task arrives inside DELETE's pump
+  ASSERT_TRUE(pumped(0x8001));
+  dir.Script("");
+  EXPECT_EQ(second.get(), "error:post_message_failed");
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_EQ(CallNames(dir.EngineCalls()),
+            (Lines{"CREATE", "LARK_INFO", "CALLBACK_REQUEST", "CALLBACK_DATA",
+                   "CALLBACK_CONTROL_IPC", "DELETE", "RELEASE"}));
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
+// Any program on the desktop can post to a top-level window: task messages the host did not
+// queue are ignored, and a quit message sent to its thread still ends it the orderly way.
+TEST(HostEnds, MessagesFromElsewhere) {
+  HostDir dir;
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  ASSERT_TRUE(parent.Call("IsRun", "").has_value());
+  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  ASSERT_NE(window, nullptr);
+  for (WPARAM stray : {WPARAM{1}, WPARAM{0xdeadbeef}, reinterpret_cast<WPARAM>(window), ~WPARAM{0}})
+    PostMessageW(window, 0x8001, stray, 0);
+  const std::optional<CallResult> info = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->body, "ok");
+  const Lines log = dir.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "[MainWindowProc] Ignored a task message this host did not queue"),
+            1);
+  PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(InOrder(dir.EngineCalls(), {"DELETE\t1", "RELEASE"}));
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
+// Browser and helper processes that the engine starts inherit what is inheritable: never the
+// host's pipe ends, which would keep the parent's pipes open after the host has gone.
+TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
+  HostDir dir;
+  dir.Script("inside START spawn 120\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  Inbox inbox;
+  inbox.Attach(host->Connection());
+  LarkParent::HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call("Start", "1").has_value());
+  DWORD child = 0;
+  for (const std::string& call : dir.EngineCalls())
+    if (call.rfind("SPAWNED\t", 0) == 0) child = std::stoul(call.substr(8));
+  ASSERT_NE(child, 0u);
+  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(parent.WaitForHostEnds(10s));
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child);
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still there
+  TerminateProcess(process, 0);
+  CloseHandle(process);
+}
+
+// The engine's own libraries load from beside it; the working directory, which anybody may
+// have filled, is no place to load code from.
+TEST(HostStartup, EngineLibrariesLoadFromBesideItNeverFromTheWorkingDirectory) {
+  for (const bool beside : {true, false}) {
+    SCOPED_TRACE(beside ? "beside the engine" : "in the working directory");
+    HostDir dir(EngineCopy::Dependent);
+    const std::filesystem::path elsewhere = dir.Path() / "cwd";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::copy_file(lark::test::BinDirectory() / "lark_sim_dependency.dll",
+                               (beside ? dir.Path() : elsewhere) / "lark_sim_dependency.dll");
+    std::unique_ptr<HostProcess> host = dir.Launch({}, elsewhere);
+    if (beside) {
+      host->Connection().Start();
+      ASSERT_TRUE(host->Connection().Call("Release", "").has_value());
+      EXPECT_EQ(host->WaitForExit(kExit), 0u);
+    } else {
+      EXPECT_EQ(host->WaitForExit(kExit), 1u);
+      EXPECT_TRUE(InOrder(dir.Log(), {"[LoadDll] LoadLibraryW failed : 126",
+                                      "[WinMain] LarkRemoteStreamer.dll load failed"}));
+    }
+  }
+}
+
 }  // namespace

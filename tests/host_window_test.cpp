@@ -38,7 +38,6 @@ class MainThread {
       }
       MSG message;
       while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-      DiscardQueuedTasks();
     });
     std::unique_lock lock(mutex);
     ready.wait(lock, [&] { return created; });

@@ -19,7 +19,8 @@
 
 namespace lark::test {
 
-enum class EngineCopy { Full, LackingTwoExports, Missing };
+// Dependent: a stand-in that imports lark_sim_dependency.dll, which the test places.
+enum class EngineCopy { Full, LackingTwoExports, Dependent, Missing };
 
 class HostDir {
  public:
@@ -31,11 +32,11 @@ class HostDir {
     fs::remove_all(path_);
     fs::create_directories(path_);
     fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", path_ / "LarkRemoteHost.exe");
-    if (engine != EngineCopy::Missing) {
-      const char* built =
-          engine == EngineCopy::Full ? "LarkRemoteStreamer.dll" : "LarkRemoteStreamer_lacking.dll";
-      fs::copy_file(BinDirectory() / built, path_ / "LarkRemoteStreamer.dll");
-    }
+    const char* const built[] = {"LarkRemoteStreamer.dll", "LarkRemoteStreamer_lacking.dll",
+                                 "LarkRemoteStreamer_dependent.dll"};
+    if (engine != EngineCopy::Missing)
+      fs::copy_file(BinDirectory() / built[static_cast<int>(engine)],
+                    path_ / "LarkRemoteStreamer.dll");
     std::ofstream(path_ / "lklogfile.txt") << "logfile_on";
   }
   ~HostDir() {
@@ -51,12 +52,15 @@ class HostDir {
     std::ofstream(path_ / "LarkRemoteStreamer.sim", std::ios::binary) << text;
   }
 
-  // Starts the host; arguments as HostProcess takes them (default: the six handles).
+  // Starts the host; arguments as HostProcess takes them (default: the six handles), in this
+  // folder unless another working directory is given.
   std::unique_ptr<LarkParent::HostProcess> Launch(
-      std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> arguments = {}) const {
+      std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> arguments = {},
+      const std::filesystem::path& workingDirectory = {}) const {
     LarkParent::HostProcess::Options options;
     options.executable = (path_ / "LarkRemoteHost.exe").wstring();
     options.arguments = std::move(arguments);
+    options.workingDirectory = workingDirectory.wstring();
     std::string error;
     std::unique_ptr<LarkParent::HostProcess> host =
         LarkParent::HostProcess::Launch(options, &error);
