@@ -1,11 +1,14 @@
 #include "engine/engine_methods.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -114,7 +117,7 @@ std::string GetJsonString(const nlohmann::json& value, const char* name) {
 
 std::string HandleRemoteInfo(const std::string& payload) {
   if (EngineEntryPoints.create == nullptr) return "error:dll_not_loaded";
-  LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
+  if (LogEnabled()) LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
   const EngineHost& host = ConnectedEngineHost();
   if (!host.runOnMainThread) return "error:post_message_failed";
   return host.runOnMainThread([payload] { return CreateEngine(payload); });
@@ -164,40 +167,132 @@ std::string HandleRemoteIsRun(const std::string&) {
                     [](void* instance) { return EngineEntryPoints.isRun(instance); });
 }
 
+namespace {
+
+constexpr std::string_view kTokenKey = "accessToken";
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Where a value that is not a string literal ends: at what would end it in JSON.
+std::size_t BareValueEnd(const std::string& text, std::size_t i) {
+  while (i < text.size() && text[i] != ',' && text[i] != '}' && text[i] != ']' && text[i] != '\n' &&
+         text[i] != '\r')
+    ++i;
+  return i;
+}
+
+// Where an object or array starting at i ends (one past its closing bracket), skipping string
+// literals; the end of the text if it never closes.
+std::size_t NestedValueEnd(const std::string& text, std::size_t i) {
+  int depth = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"' || c == '\'') {
+      for (++i; i < text.size() && text[i] != c; ++i)
+        if (text[i] == '\\') ++i;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(c | 0x20);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The string literal opening at i with its quote: the index of its closing quote (npos when it
+// never closes), and whether its text, escapes decoded, is the token's key.
+std::pair<std::size_t, bool> ScanLiteral(const std::string& text, std::size_t i) {
+  const char quote = text[i];
+  std::size_t length = 0;  // characters decoded so far
+  bool matches = true;     // and each was the token key's
+  for (++i; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == quote) return {i, matches && length == kTokenKey.size()};
+    if (c == '\\' && i + 1 < text.size()) {
+      c = text[++i];
+      if (c == 'u') {
+        int unit = 0;
+        for (int digits = 0; digits < 4 && unit >= 0; ++digits) {
+          const int digit = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+          unit = digit < 0 ? -1 : unit * 16 + digit;
+          if (digit >= 0) ++i;
+        }
+        c = unit > 0 && unit < 0x80 ? static_cast<char>(unit) : '\0';
+      }
+    }
+    matches = matches && length < kTokenKey.size() && kTokenKey[length] == c;
+    ++length;
+  }
+  return {std::string::npos, false};
+}
+
+}  // namespace
+
 std::string MaskAccessToken(const std::string& payload) {
-  // Walks the text's string literals; the literal after a key that decodes to "accessToken"
-  // keeps its quotes and loses its content. Tolerant of malformed text: it only masks.
+  // One pass over the text, valid JSON or not. A key that reads "accessToken" once its escapes
+  // are decoded, quoted either way or bare, followed by a colon, has its value replaced by ***:
+  // the inside of a string literal (to the end of the text if it never closes), a whole object
+  // or array, or anything else up to what would end a value.
   std::string out;
   std::size_t copied = 0;
-  bool maskNext = false;
-  for (std::size_t i = 0; i < payload.size(); ++i) {
+  const auto mask = [&](std::size_t from, std::size_t to) {
+    out.append(payload, copied, from - copied);
+    out += "***";
+    copied = to;
+  };
+  bool maskNext = false;  // just after the token key's colon
+  std::size_t i = 0;
+  while (i < payload.size()) {
     const char c = payload[i];
-    if (c != '"') {
-      if (c != ':' && c != ' ' && c != '\t' && c != '\r' && c != '\n') maskNext = false;
+    if (IsBlank(c)) {
+      ++i;
       continue;
     }
-    std::size_t end = i + 1;
-    while (end < payload.size() && payload[end] != '"') end += payload[end] == '\\' ? 2 : 1;
-    if (end >= payload.size()) break;  // unterminated: nothing more to find
+    bool isKey = false;
     if (maskNext) {
-      out.append(payload, copied, i + 1 - copied);
-      out += "***";
-      copied = end;
       maskNext = false;
-    } else {
-      try {
-        maskNext = nlohmann::json::parse(payload.substr(i, end + 1 - i)) == "accessToken";
-      } catch (const std::exception&) {
-        maskNext = false;
+      if (c == '"' || c == '\'') {
+        const std::size_t close = ScanLiteral(payload, i).first;
+        mask(i + 1, close == std::string::npos ? payload.size() : close);
+        i = close == std::string::npos ? payload.size() : close + 1;
+      } else {
+        const std::size_t end =
+            c == '{' || c == '[' ? NestedValueEnd(payload, i) : BareValueEnd(payload, i);
+        mask(i, end);
+        i = end;
       }
-      // A key is followed by ':'; a value that merely says "accessToken" is not.
-      std::size_t next = end + 1;
-      while (next < payload.size() && (payload[next] == ' ' || payload[next] == '\t' ||
-                                       payload[next] == '\r' || payload[next] == '\n'))
-        ++next;
-      if (next >= payload.size() || payload[next] != ':') maskNext = false;
+      continue;
     }
-    i = end;
+    if (c == '"' || c == '\'') {
+      const auto [close, matches] = ScanLiteral(payload, i);
+      if (close == std::string::npos) break;  // nothing after it can be a key
+      isKey = matches;
+      i = close + 1;
+    } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      const std::size_t start = i;
+      while (i < payload.size() &&
+             (std::isalnum(static_cast<unsigned char>(payload[i])) || payload[i] == '_'))
+        ++i;
+      isKey = std::string_view(payload).substr(start, i - start) == kTokenKey;
+    } else {
+      ++i;
+      continue;
+    }
+    if (!isKey) continue;
+    std::size_t next = i;
+    while (next < payload.size() && IsBlank(payload[next])) ++next;
+    if (next < payload.size() && payload[next] == ':') {
+      maskNext = true;
+      i = next + 1;
+    }
   }
   out.append(payload, copied, std::string::npos);
   return out;

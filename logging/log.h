@@ -58,3 +58,13 @@ void LogLine(std::string_view tag, const Parts&... parts) noexcept {
     // The logger could not be created; the next log site tries again.
   }
 }
+
+// For a site whose parts cost more than the line itself (a payload masked for the log): build
+// them only when this is true. Never throws.
+inline bool LogEnabled() noexcept {
+  try {
+    return Logger::Instance()->Enabled();
+  } catch (...) {
+    return false;
+  }
+}
