@@ -38,15 +38,19 @@ void Beat(const HeartbeatSettings& settings) {
     g_heartbeatSignal.wait_until(lock, deadline, [] { return !HeartbeatRunning.load(); });
     if (!HeartbeatRunning.load()) return;
 
-    if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
-      endpoint->Sender().Enqueue(kHeartbeatType, "");
+    try {
+      if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
+        endpoint->Sender().Enqueue(kHeartbeatType, "");
 
-    if (++ticks % 10 == 0 && settings.memoryProbe) {
-      const std::optional<MemoryCounters> counters = settings.memoryProbe();
-      if (counters && counters->privateUsage > kMemoryLimitBytes) {
-        ReportBreach(*counters);
-        return;  // the flag stays set: no more heartbeats until the shutdown stops us
+      if (++ticks % 10 == 0 && settings.memoryProbe) {
+        const std::optional<MemoryCounters> counters = settings.memoryProbe();
+        if (counters && counters->privateUsage > kMemoryLimitBytes) {
+          ReportBreach(*counters);
+          return;  // the flag stays set: no more heartbeats until the shutdown stops us
+        }
       }
+    } catch (...) {
+      // Out of memory, most likely: this tick is lost, the next may fare better.
     }
   }
 }

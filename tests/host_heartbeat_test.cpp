@@ -126,6 +126,18 @@ TEST_F(Heartbeat, BreachMessageGivesWholeMebibytes) {
             "limit=1000 MB, working=800 MB. Requesting shutdown.");
 }
 
+// Out of memory, say: a tick that throws is skipped, and the heartbeat goes on.
+TEST_F(Heartbeat, ATickThatThrowsIsSkipped) {
+  std::atomic<int> probes{0};
+  StartHeartbeat({5ms, [&]() -> std::optional<MemoryCounters> {
+                    if (++probes == 1) throw std::bad_alloc();
+                    return MemoryCounters{0, 0};
+                  }});
+  ASSERT_GE(WaitForBeats(25), 25u);
+  StopHeartbeat();
+  EXPECT_GE(probes.load(), 2);
+}
+
 TEST_F(Heartbeat, StartTwiceStartsOneThreadAndStopIsPromptMidPeriod) {
   const std::size_t before = lark::test::ThreadCount();
   StartHeartbeat({1h, ReadMemoryCounters});
