@@ -1,5 +1,7 @@
 #include "rpc/notify_sender.h"
 
+#include <vector>
+
 #include "logging/log.h"
 #include "rpc/wire.h"
 
@@ -19,6 +21,10 @@ bool WriteOnce(PipeHandle handle, const void* data, std::size_t length) {
   return PipeWrite(handle, data, static_cast<std::uint32_t>(length), &written) && written == length;
 }
 
+std::size_t Size(const std::pair<std::string, std::string>& entry) {
+  return entry.first.size() + entry.second.size();
+}
+
 }  // namespace
 
 NotifySender::NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken)
@@ -32,19 +38,19 @@ NotifySender::~NotifySender() {
 bool NotifySender::Enqueue(const std::string& type, const std::string& payload) {
   if (type.empty()) return false;
   Entry entry(type, payload);  // copied before the lock is taken
-  std::string droppedType;
-  bool dropped = false;
+  std::vector<std::string> droppedTypes;
   {
     std::lock_guard lock(queueLock_);
-    if (queue_.size() >= kQueueBound) {
-      droppedType = std::move(queue_.front().first);
-      queue_.pop_front();
-      dropped = true;
-    }
+    queuedBytes_ += Size(entry);
     queue_.push_back(std::move(entry));
+    while (queue_.size() > kQueueBound || (queuedBytes_ > kQueueByteBound && queue_.size() > 1)) {
+      queuedBytes_ -= Size(queue_.front());
+      droppedTypes.push_back(std::move(queue_.front().first));
+      queue_.pop_front();
+    }
   }
   queueSignal_.notify_one();
-  if (dropped) {
+  for (const std::string& droppedType : droppedTypes) {
     const std::uint64_t total = dropped_.fetch_add(1) + 1;
     LogLine("AnonRpc::NotifySender::Enqueue",
             "NotifySender queue overflow, dropped oldest (type=", droppedType, ", total=", total,
@@ -68,6 +74,7 @@ void NotifySender::Stop() {
   {
     std::lock_guard lock(queueLock_);
     queue_.clear();
+    queuedBytes_ = 0;
   }
   queueSignal_.notify_all();
   writer_.Join(kStopGrace);
@@ -88,6 +95,7 @@ void NotifySender::WriteQueued() {
     queueSignal_.wait_for(lock, kIdleWait, [this] { return !queue_.empty() || !running_.load(); });
     if (!running_.load()) return;  // what is still queued is not written
     if (queue_.empty()) continue;
+    queuedBytes_ -= Size(queue_.front());
     const Entry entry = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();

@@ -16,11 +16,13 @@ namespace AnonRpc {
 
 // One-way notifications to the parent on ntyWrite. Producers on any thread Enqueue; one writer
 // thread writes the frames in arrival order. The queue keeps at most kQueueBound entries and
-// drops the oldest, counting and logging each drop. A failed write ends the writer and calls
+// kQueueByteBound bytes of types and payloads, and drops the oldest past either, counting and
+// logging each drop; the newest entry always stays. A failed write ends the writer and calls
 // onPipeBroken on it (once, and only while running). Owns ntyWrite from construction.
 class NotifySender {
  public:
   static constexpr std::size_t kQueueBound = 10000;
+  static constexpr std::size_t kQueueByteBound = std::size_t{64} << 20;
 
   NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken);
   ~NotifySender();
@@ -51,6 +53,7 @@ class NotifySender {
   const std::function<void()> onPipeBroken_;
   std::atomic<bool> running_{false};
   std::deque<Entry> queue_;
+  std::size_t queuedBytes_ = 0;  // under queueLock_
   Mutex queueLock_;
   ConditionVariable queueSignal_;
   std::atomic<std::uint64_t> dropped_{0};

@@ -78,6 +78,29 @@ TEST(NotifySender, OverflowDropsTheOldestAndLogsEachDropWithItsTotal) {
                 "[AnonRpc::NotifySender::Stop] NotifySender total dropped during session: 2"}));
 }
 
+// An engine flooding large events at a parent that has stopped reading must not exhaust memory
+// long before any count bound is reached.
+TEST(NotifySender, TheQueuedBytesAreBoundedTooTheNewestEntryAlwaysStays) {
+  CapturedLog log;
+  TestPipe pipe;
+  NotifySender sender(pipe.TakeWrite(), nullptr);  // not started: the writer is stalled
+  const std::string nineMiB(9 << 20, 'p');
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(sender.Enqueue("e" + std::to_string(i), nineMiB));
+  EXPECT_EQ(sender.QueuedCount(), 7u);  // 63 MiB of 64
+  EXPECT_EQ(sender.DroppedCount(), 2u);
+  EXPECT_TRUE(sender.Enqueue("whole", std::string(NotifySender::kQueueByteBound + 1, 'w')));
+  EXPECT_EQ(sender.QueuedCount(), 1u);
+  EXPECT_EQ(sender.DroppedCount(), 9u);
+  const std::vector<std::string> lines = log.Messages();
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[0],
+            "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
+            "(type=e0, total=1)");
+  EXPECT_EQ(lines[8],
+            "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
+            "(type=e8, total=9)");
+}
+
 TEST(NotifySender, StopLogsNothingWhenNothingWasDropped) {
   CapturedLog log;
   TestPipe pipe;
