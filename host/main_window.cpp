@@ -159,6 +159,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   }
 }
 
+void CloseMainWindow(HWND window) {
+  if (IsWindow(window)) HandleInOrder(window, {WM_APP_SHUTDOWN, 0});
+}
+
 std::string RunOnMainThread(std::function<std::string()> work) {
   auto task = std::make_shared<MainThreadTask>();
   task->task = std::move(work);

@@ -38,6 +38,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // a call) are handled after it, in order.
 std::string RunOnMainThread(std::function<std::string()> task);
 
+// What WM_APP_SHUTDOWN does, for the main thread once its message loop has ended some other way
+// (a quit message from elsewhere): the engine torn down and the window destroyed, with the same
+// care for messages that an engine call pumps meanwhile. Does nothing to a destroyed window.
+void CloseMainWindow(HWND window);
+
 // Stops the published endpoint's reverse caller, so that no engine thread stays blocked on the
 // parent, then deletes the engine instance, releases the engine and unloads its library; main
 // thread.

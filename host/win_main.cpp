@@ -68,10 +68,7 @@ void RegisterMethods(AnonRpc::RpcServer& server) {
 // on the main thread when the threads that might wait on it are stopped: the engine is torn
 // down and the window destroyed first, which releases every queued task.
 void ShutDown(AnonRpc::RpcEndpoint& endpoint) {
-  if (IsWindow(MainWindow)) {
-    TeardownEngine();
-    DestroyWindow(MainWindow);
-  }
+  CloseMainWindow(MainWindow);
   StopHeartbeat();
   ActiveEndpoint.Clear();
   endpoint.StopAll();

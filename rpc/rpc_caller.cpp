@@ -111,9 +111,8 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     pending_[id] = call;  // before the first byte, so the answer always finds its entry
   }
   std::lock_guard writeLock(writeLock_);
-  std::uint32_t error = writeFailure_;
-  if (error == 0 && stopped_.load()) error = CancelledPipeError();
-  if (error == 0) {
+  if (!writeFailure_ && stopped_.load()) writeFailure_ = CancelledPipeError();
+  if (!writeFailure_) {
     {
       std::lock_guard lock(timerLock_);
       writing_ = WriteWatch{deadline};
@@ -125,7 +124,7 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
       PipeCancel::Scope cancellable(writeCancel_);
       written = WriteRequest(revReqWrite_, id, method, payload);
     }
-    error = written ? 0 : LastPipeError();
+    if (!written) writeFailure_ = LastPipeError();
     bool cancelledTooLate;
     {
       std::lock_guard lock(timerLock_);
@@ -134,11 +133,10 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     }
     // The frame went out whole just as the time ran out: the pipe is still in step.
     if (cancelledTooLate) writeCancel_.Rearm();
-    writeFailure_ = error;
   }
-  if (error != 0) {
+  if (writeFailure_) {
     RemovePending(id, call);
-    throw RpcException("Write request (err=" + std::to_string(error) + ")");
+    throw RpcException("Write request (err=" + std::to_string(*writeFailure_) + ")");
   }
   return id;
 }

@@ -117,8 +117,10 @@ class RpcCaller {
   const CallTimeouts timeouts_;
 
   Mutex writeLock_;
-  PipeCancel writeCancel_;          // bound to whichever thread holds writeLock_
-  std::uint32_t writeFailure_ = 0;  // under writeLock_: the error that broke the request pipe
+  PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
+  // Under writeLock_: the error that ended the request pipe for good (a write that failed may
+  // have left part of a frame in it), or the stop.
+  std::optional<std::uint32_t> writeFailure_;
   std::atomic<std::uint32_t> nextId_{1};
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_;
   Mutex pendingLock_;

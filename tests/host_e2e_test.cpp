@@ -434,7 +434,8 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
 }
 
 // Any program on the desktop can post to a top-level window: task messages the host did not
-// queue are ignored, and a quit message sent to its thread still ends it the orderly way.
+// queue are ignored, and a quit message sent to its thread still ends it the orderly way, with
+// the same care for an engine that pumps messages inside DELETE.
 TEST(HostEnds, MessagesFromElsewhere) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
@@ -452,9 +453,20 @@ TEST(HostEnds, MessagesFromElsewhere) {
   EXPECT_EQ(std::count(log.begin(), log.end(),
                        "[MainWindowProc] Ignored a task message this host did not queue"),
             1);
+  dir.Script("pump DELETE\n");
   PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
+  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"DELETE\t1"}); }));
+  auto late = std::async(std::launch::async, [&] {
+    const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+    return result ? result->body : "no answer";
+  });
+  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"PUMPED\t32769"}); }));
+  dir.Script("");
+  EXPECT_EQ(late.get(), "error:post_message_failed");
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_TRUE(InOrder(dir.EngineCalls(), {"DELETE\t1", "RELEASE"}));
+  EXPECT_EQ(CallNames(dir.EngineCalls()),
+            (Lines{"CREATE", "LARK_INFO", "CALLBACK_REQUEST", "CALLBACK_DATA",
+                   "CALLBACK_CONTROL_IPC", "DELETE", "RELEASE"}));
   EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
