@@ -397,6 +397,38 @@ Lines CallNames(const Lines& calls) {
   return names;
 }
 
+// "LarkInfo" on a thread of its own; the future holds the answer's body, or "no answer".
+std::future<std::string> LarkInfoInBackground(LarkParent::HostConnection& parent) {
+  return std::async(std::launch::async, [&parent] {
+    const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+    return result ? result->body : "no answer";
+  });
+}
+
+// Whether a pump directive of the stand-in has dispatched the message.
+bool Pumped(const HostDir& dir, UINT message) {
+  return Eventually(
+      [&] { return InOrder(dir.EngineCalls(), {"PUMPED\t" + std::to_string(message)}); });
+}
+
+// A session from "LarkInfo" to the end, each engine call made once.
+const Lines kEachCallOnce = {
+    "CREATE", "LARK_INFO", "CALLBACK_REQUEST", "CALLBACK_DATA", "CALLBACK_CONTROL_IPC",
+    "DELETE", "RELEASE"};
+
+// With the stand-in pumping messages in DELETE: a task that arrives inside it is released
+// unrun, and the host ends with each engine call of the session made once.
+void ATaskInsideDeleteIsReleasedAndTheHostEnds(const HostDir& dir, HostProcess& host) {
+  ASSERT_TRUE(Eventually([&] { return InOrder(CallNames(dir.EngineCalls()), {"DELETE"}); }));
+  auto late = LarkInfoInBackground(host.Connection());
+  ASSERT_TRUE(Pumped(dir, 0x8001));
+  dir.Script("");
+  EXPECT_EQ(late.get(), "error:post_message_failed");
+  EXPECT_EQ(host.WaitForExit(kExit), 0u);
+  EXPECT_EQ(CallNames(dir.EngineCalls()), kEachCallOnce);
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
 // An engine that pumps messages inside CREATE and DELETE (a COM wait, a modal loop) lets the
 // host's own messages through: they wait until the engine call has returned.
 TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
@@ -405,32 +437,13 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
-  const auto larkInfo = [&] {
-    return std::async(std::launch::async, [&] {
-      const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
-      return result ? result->body : "no answer";
-    });
-  };
-  const auto pumped = [&](UINT message) {
-    return Eventually(
-        [&] { return InOrder(dir.EngineCalls(), {"PUMPED\t" + std::to_string(message)}); });
-  };
-  auto first = larkInfo();
+  auto first = LarkInfoInBackground(parent);
   ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));           // inside CREATE
   PostMessageW(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), 0x8002, 0, 0);  // shutdown
-  ASSERT_TRUE(pumped(0x8002));
+  ASSERT_TRUE(Pumped(dir, 0x8002));
   dir.Script("pump DELETE\n");
   EXPECT_EQ(first.get(), "ok");
-  ASSERT_TRUE(Eventually([&] { return InOrder(CallNames(dir.EngineCalls()), {"DELETE"}); }));
-  auto second = larkInfo();  // its task arrives inside DELETE's pump
-  ASSERT_TRUE(pumped(0x8001));
-  dir.Script("");
-  EXPECT_EQ(second.get(), "error:post_message_failed");
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_EQ(CallNames(dir.EngineCalls()),
-            (Lines{"CREATE", "LARK_INFO", "CALLBACK_REQUEST", "CALLBACK_DATA",
-                   "CALLBACK_CONTROL_IPC", "DELETE", "RELEASE"}));
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  ATaskInsideDeleteIsReleasedAndTheHostEnds(dir, *host);
 }
 
 // Any program on the desktop can post to a top-level window: task messages the host did not
@@ -455,19 +468,7 @@ TEST(HostEnds, MessagesFromElsewhere) {
             1);
   dir.Script("pump DELETE\n");
   PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
-  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"DELETE\t1"}); }));
-  auto late = std::async(std::launch::async, [&] {
-    const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
-    return result ? result->body : "no answer";
-  });
-  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"PUMPED\t32769"}); }));
-  dir.Script("");
-  EXPECT_EQ(late.get(), "error:post_message_failed");
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_EQ(CallNames(dir.EngineCalls()),
-            (Lines{"CREATE", "LARK_INFO", "CALLBACK_REQUEST", "CALLBACK_DATA",
-                   "CALLBACK_CONTROL_IPC", "DELETE", "RELEASE"}));
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  ATaskInsideDeleteIsReleasedAndTheHostEnds(dir, *host);
 }
 
 // Browser and helper processes that the engine starts inherit what is inheritable: never the
