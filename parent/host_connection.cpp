@@ -28,6 +28,10 @@ void HostConnection::OnNotification(NotificationHandler handler) {
   onNotification_ = std::move(handler);
 }
 
+void HostConnection::OnStrayResponse(std::function<void(const Response&)> handler) {
+  onStrayResponse_ = std::move(handler);
+}
+
 void HostConnection::Start() {
   responseReader_.Start([this] { ReadResponses(); });
   reverseServer_.Start([this] { ServeReverseCalls(); });
@@ -74,8 +78,13 @@ void HostConnection::CloseRequestPipe() {
   ClosePipe(ends_.requestWrite);
 }
 
+void HostConnection::CloseResponsePipe() {
+  responseReader_.Join(std::chrono::milliseconds::zero());
+  ClosePipe(ends_.responseRead);
+}
+
 void HostConnection::CloseNotifyPipe() {
-  notifyReader_.Join(std::chrono::milliseconds::zero());
+  StopReader(notifyReader_, notificationsStopping_);
   ClosePipe(ends_.notifyRead);
 }
 
@@ -85,28 +94,43 @@ void HostConnection::PauseReverseCalls(bool paused) {
   answered_.notify_all();
 }
 
+void HostConnection::PauseNotifications(bool paused) {
+  std::lock_guard lock(callsLock_);
+  notificationsPaused_ = paused;
+  answered_.notify_all();
+}
+
 bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
   std::unique_lock lock(callsLock_);
   return answered_.wait_for(lock, timeout, [this] { return readersEnded_ == 3; });
 }
 
 void HostConnection::CloseReversePipes() {
-  {
-    std::lock_guard lock(callsLock_);
-    reverseStopping_ = true;  // a paused server waits on this lock, not on the pipe
-    answered_.notify_all();
-  }
-  reverseServer_.Join(std::chrono::milliseconds::zero());
+  StopReader(reverseServer_, reverseStopping_);
   ClosePipe(ends_.reverseRequestRead);
   ClosePipe(ends_.reverseResponseWrite);
 }
 
+void HostConnection::StopReader(PipeThread& reader, bool& stopping) {
+  {
+    std::lock_guard lock(callsLock_);
+    stopping = true;  // a paused reader waits on this lock, not on the pipe
+    answered_.notify_all();
+  }
+  reader.Join(std::chrono::milliseconds::zero());
+}
+
+bool HostConnection::Unpaused(const bool& paused, const bool& stopping) {
+  std::unique_lock lock(callsLock_);
+  answered_.wait(lock, [&] { return !paused || stopping; });
+  return !stopping;
+}
+
 void HostConnection::Close() {
   CancelLockHolder(writeLock_, writeCancel_);
-  responseReader_.Join(std::chrono::milliseconds::zero());
+  CloseResponsePipe();
   CloseNotifyPipe();
   CloseReversePipes();
-  ClosePipe(ends_.responseRead);
   std::lock_guard writeLock(writeLock_);
   ClosePipe(ends_.requestWrite);
 }
@@ -114,12 +138,17 @@ void HostConnection::Close() {
 void HostConnection::ReadResponses() {
   try {
     while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
-      std::lock_guard lock(callsLock_);
-      const auto found = calls_.find(response->id);
-      if (found == calls_.end()) continue;
-      found->second->result = CallResult{response->status, std::move(response->body)};
-      found->second->done = true;
-      answered_.notify_all();
+      {
+        std::lock_guard lock(callsLock_);
+        const auto found = calls_.find(response->id);
+        if (found != calls_.end()) {
+          found->second->result = CallResult{response->status, std::move(response->body)};
+          found->second->done = true;
+          answered_.notify_all();
+          continue;
+        }
+      }
+      if (onStrayResponse_) onStrayResponse_(*response);
     }
   } catch (...) {
     // No memory for a body: no answer can be read any more.
@@ -134,11 +163,7 @@ void HostConnection::ReadResponses() {
 void HostConnection::ServeReverseCalls() {
   try {
     for (;;) {
-      {
-        std::unique_lock lock(callsLock_);
-        answered_.wait(lock, [this] { return !reversePaused_ || reverseStopping_; });
-        if (reverseStopping_) return;
-      }
+      if (!Unpaused(reversePaused_, reverseStopping_)) break;
       std::optional<Request> request = ReadRequest(ends_.reverseRequestRead);
       if (!request) break;
       const auto found = handlers_.find(request->method);
@@ -159,8 +184,11 @@ void HostConnection::ServeReverseCalls() {
 
 void HostConnection::ReadNotifications() {
   try {
-    while (std::optional<Notification> note = ReadNotification(ends_.notifyRead))
+    while (Unpaused(notificationsPaused_, notificationsStopping_)) {
+      std::optional<Notification> note = ReadNotification(ends_.notifyRead);
+      if (!note) break;
       if (onNotification_) onNotification_(*note);
+    }
   } catch (...) {
     // No memory for a notification: none can be read any more.
   }

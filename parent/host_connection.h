@@ -53,6 +53,9 @@ class HostConnection {
 
   void Serve(const std::string& method, ReverseHandler handler);
   void OnNotification(NotificationHandler handler);
+  // Responses that no call waits for (a protocol error answered with id 0, an answer that came
+  // after its call gave up), on the response reader's thread.
+  void OnStrayResponse(std::function<void(const AnonRpc::Response&)> handler);
   // Throws std::system_error when a thread cannot be created.
   void Start();
 
@@ -63,14 +66,17 @@ class HostConnection {
   // Raw bytes onto the forward request pipe, for malformed input.
   bool SendRaw(std::string_view bytes);
 
-  // The parent letting go of one pipe, as a parent that goes away would.
+  // The parent letting go of one pipe, as a parent that goes away would; the thread that reads
+  // it ends first.
   void CloseRequestPipe();
+  void CloseResponsePipe();
   void CloseNotifyPipe();
   void CloseReversePipes();
 
-  // While paused, the host's calls are not read at all, as by a parent that has stopped
-  // reading them; they pile up in the pipe until it is resumed.
+  // While paused, the host's calls (or notifications) are not read at all, as by a parent that
+  // has stopped reading them; they pile up in the pipe until it is resumed.
   void PauseReverseCalls(bool paused);
+  void PauseNotifications(bool paused);
 
   // True once the host's ends of the three pipes this side reads have all closed (end of pipe
   // on each), within the time-out: what a parent sees when the host process has gone and
@@ -89,6 +95,9 @@ class HostConnection {
   void ServeReverseCalls();
   void ReadNotifications();
   void ReaderEnded();
+  // Waits while `paused` holds; false once `stopping` does. Both under callsLock_.
+  bool Unpaused(const bool& paused, const bool& stopping);
+  void StopReader(AnonRpc::PipeThread& reader, bool& stopping);
   bool Write(std::string_view bytes);
 
   ParentEnds ends_;
@@ -104,9 +113,12 @@ class HostConnection {
   int readersEnded_ = 0;  // of the three, under callsLock_
   bool reversePaused_ = false;
   bool reverseStopping_ = false;
+  bool notificationsPaused_ = false;
+  bool notificationsStopping_ = false;
 
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;
+  std::function<void(const AnonRpc::Response&)> onStrayResponse_;
 
   AnonRpc::PipeThread responseReader_;
   AnonRpc::PipeThread reverseServer_;

@@ -13,11 +13,17 @@
 #include "parent/host_process.h"
 #include "rpc/wire.h"
 #include "support/host_dir.h"
+#include "support/host_session.h"
 
 namespace {
 
+using lark::test::CallNames;
 using lark::test::EngineCopy;
+using lark::test::Eventually;
 using lark::test::HostDir;
+using lark::test::Inbox;
+using lark::test::InOrder;
+using lark::test::LarkInfoInBackground;
 using LarkParent::CallResult;
 using LarkParent::HostProcess;
 using namespace std::chrono_literals;
@@ -41,58 +47,6 @@ std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> HandlesWit
     return args;
   };
 }
-
-bool InOrder(const Lines& lines, const Lines& expected) {
-  auto at = lines.begin();
-  for (const std::string& line : expected) {
-    at = std::find(at, lines.end(), line);
-    if (at == lines.end()) return false;
-    ++at;
-  }
-  return true;
-}
-
-// What a host sent its parent, collected on the connection's threads.
-struct Inbox {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::pair<std::chrono::steady_clock::time_point, AnonRpc::Notification>> notes;
-  Lines reverseCalls;
-
-  void Attach(LarkParent::HostConnection& connection, std::string token = "tok-123") {
-    connection.OnNotification([this](const AnonRpc::Notification& note) {
-      std::lock_guard lock(mutex);
-      notes.emplace_back(std::chrono::steady_clock::now(), note);
-      changed.notify_all();
-    });
-    connection.Serve("GetJWT", [this, token](const std::string&) {
-      Add("GetJWT");
-      return CallResult{0, token};
-    });
-    connection.Serve("CefControl", [this](const std::string& payload) {
-      Add("CefControl " + payload);
-      return CallResult{0, "ignored"};
-    });
-    connection.Start();
-  }
-  void Add(std::string call) {
-    std::lock_guard lock(mutex);
-    reverseCalls.push_back(std::move(call));
-    changed.notify_all();
-  }
-  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, limit, done);
-  }
-  // The notifications other than heartbeats, as "type payload".
-  Lines Events() {
-    std::lock_guard lock(mutex);
-    Lines events;
-    for (const auto& [when, note] : notes)
-      if (note.type != "2") events.push_back(note.type + " " + note.payload);
-    return events;
-  }
-};
 
 constexpr char kMutexLine[] = "[AcquireSingleInstanceMutex] Single instance mutex acquired";
 
@@ -308,16 +262,6 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
             "[DllControlIpcCallback] [ctl-ipc] 4) AsyncCallParent queued method=CefControl"}));
 }
 
-// Files change without notice: look again every 20 ms until the check holds or the limit passes.
-bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit = 30s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 // A window-closing request while START runs: the main thread waits for START to end, and START
 // sends the host window a message before it ends. The wait must answer that message.
 TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
@@ -385,24 +329,6 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
   start.wait();
   EXPECT_TRUE(InOrder(dir.EngineCalls(), {"START\t1\t1", "DELETE\t1", "RELEASE"}));
   EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
-}
-
-// The names of the engine's calls, without what a pump or an action recorded beside them.
-Lines CallNames(const Lines& calls) {
-  Lines names;
-  for (const std::string& call : calls) {
-    const std::string name = call.substr(0, call.find('\t'));
-    if (name != "PUMPED" && name != "FIRED") names.push_back(name);
-  }
-  return names;
-}
-
-// "LarkInfo" on a thread of its own; the future holds the answer's body, or "no answer".
-std::future<std::string> LarkInfoInBackground(LarkParent::HostConnection& parent) {
-  return std::async(std::launch::async, [&parent] {
-    const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
-    return result ? result->body : "no answer";
-  });
 }
 
 // Whether a pump directive of the stand-in has dispatched the message.
