@@ -1,0 +1,50 @@
+// Arbitrary bytes from a hostile host on the three pipes the parent kit reads (answers, the
+// host's calls, notifications): the kit must read what is whole, refuse the rest without
+// allocating what a header announces, and see every pipe end once the host's ends close.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <thread>
+
+#include "parent/host_connection.h"
+#include "parent/pipe_set.h"
+
+using namespace AnonRpc;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  PipeHandles host;
+  LarkParent::ParentEnds ends;
+  if (!LarkParent::CreatePipeSet(&host, &ends)) __builtin_trap();
+  LarkParent::HostConnection parent(ends);
+  parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
+  parent.OnNotification([](const Notification&) {});
+  parent.Start();
+
+  // The first two bytes split the rest into the three streams.
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const std::size_t body = bytes.size() > 2 ? bytes.size() - 2 : 0;
+  const std::size_t first = body == 0 ? 0 : static_cast<std::uint8_t>(bytes[0]) * body / 256;
+  const std::size_t second =
+      body == 0 ? 0 : first + static_cast<std::uint8_t>(bytes[1]) * (body - first) / 256;
+  const std::string_view rest = bytes.substr(bytes.size() - body);
+  const std::string_view streams[] = {rest.substr(0, first), rest.substr(first, second - first),
+                                      rest.substr(second)};
+  PipeHandle* const writeEnds[] = {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite};
+
+  PipeClose(host.revResRead);  // the parent's answers to the host's calls fail at once
+  host.revResRead = kInvalidPipe;
+  std::thread writers[3];
+  for (int i = 0; i < 3; ++i) {
+    writers[i] = std::thread([&, i] {
+      WriteAll(*writeEnds[i], streams[i]);
+      PipeClose(*writeEnds[i]);
+      *writeEnds[i] = kInvalidPipe;
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  if (!parent.WaitForHostEnds(std::chrono::seconds(30))) __builtin_trap();
+  parent.Close();
+  LarkParent::ClosePipeSet(host);
+  return 0;
+}

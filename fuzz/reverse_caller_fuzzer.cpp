@@ -1,0 +1,56 @@
+// Arbitrary bytes as the parent's answers to the host's calls, with calls waiting: each call
+// must end with an answer or a documented failure once the stream ends, and nothing may crash or
+// hang.
+
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rpc/rpc_caller.h"
+#include "rpc/wire.h"
+
+using namespace AnonRpc;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  PipeHandle requestRead, requestWrite, responseRead, responseWrite;
+  if (!CreatePipePair(&requestRead, &requestWrite) ||
+      !CreatePipePair(&responseRead, &responseWrite))
+    __builtin_trap();
+  {
+    RpcCaller caller(requestWrite, responseRead);
+    caller.Start();
+    std::vector<std::future<std::string>> calls;
+    for (int i = 0; i < 3; ++i) calls.push_back(caller.CallAsync("CefControl", "x"));
+    std::string waited = "none";
+    std::thread waiting([&] {
+      try {
+        waited = caller.Call("GetJWT", "");
+      } catch (const RpcException&) {
+        waited = "failed";
+      }
+    });
+    std::thread parent([&] {
+      // Every call waits before the first answer comes: a call made after the stream has ended
+      // would wait out its time-out, as nobody reads answers any more.
+      for (int i = 0; i < 4; ++i)
+        if (!ReadRequest(requestRead)) __builtin_trap();
+      WriteAll(responseWrite, data, static_cast<std::uint32_t>(size));
+      PipeClose(responseWrite);  // the end of the stream ends every call still waiting
+    });
+    for (std::future<std::string>& call : calls) {
+      try {
+        call.get();
+      } catch (const RpcException&) {
+      }
+    }
+    waiting.join();
+    parent.join();
+    if (waited == "none") __builtin_trap();
+    caller.Stop();
+  }
+  PipeClose(requestRead);
+  return 0;
+}
