@@ -9,7 +9,6 @@
 // LARK_FAULT_RUNS=1 replays it (./run faults 1 s).
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +24,7 @@
 #include "support/file_lines.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
+#include "support/process_stats.h"
 
 namespace {
 
@@ -346,17 +346,9 @@ Outcome CallbacksDuringShutdown(FaultRun& run) {
   return run.End();
 }
 
-// The threads of another process, now.
 std::size_t ThreadsOf(DWORD process) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  std::size_t count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == process) ++count;
-  CloseHandle(snapshot);
-  return count;
+  const std::optional<lark::test::ProcessFigures> figures = lark::test::FiguresOf(process);
+  return figures ? figures->threads : 0;
 }
 
 // 1000 control texts in a burst: answered, and the host's thread count stays flat.
