@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
 #include "support/fake_engine.h"
@@ -18,6 +19,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using lark::bench::Row;
 
 constexpr int kRounds = 7;
 constexpr std::size_t kPayloadBytes = 4 << 20;
@@ -41,11 +43,6 @@ double MedianSeconds(const std::function<void()>& work) {
   return rounds[rounds.size() / 2];
 }
 
-void Row(const char* what, double measured, double baseline) {
-  std::printf("%-52s %9.2f ms vs %9.2f ms  ratio %.2f\n", what, measured * 1e3, baseline * 1e3,
-              measured / baseline);
-}
-
 }  // namespace
 
 int main() {
@@ -55,21 +52,23 @@ int main() {
   const std::string plain = Payload("xxaxx");
   const std::string escaped = Payload(R"(\"a\")");
   const std::string badEscapes = Payload(R"(\qaxx)");
-  std::printf("engine_bench: payloads of %zu bytes, medians of %d rounds\n", plain.size(), kRounds);
+  std::fprintf(stderr, "engine_bench: payloads of %zu bytes, medians of %d rounds\n", plain.size(),
+               kRounds);
 
   std::string result;
   const double infoPlain = MedianSeconds([&] { result = HandleRemoteInfo(plain); });
-  if (result != "ok") std::printf("unexpected answer: %s\n", result.c_str());
-  Row("HandleRemoteInfo, logging off: escapes / plain",
-      MedianSeconds([&] { result = HandleRemoteInfo(escaped); }), infoPlain);
-  Row("HandleRemoteInfo, logging off: bad escapes / plain",
-      MedianSeconds([&] { result = HandleRemoteInfo(badEscapes); }), infoPlain);
+  if (result != "ok") std::fprintf(stderr, "unexpected answer: %s\n", result.c_str());
+  Row("LarkInfo, 4 MiB, logging off: escaped literals / plain",
+      MedianSeconds([&] { result = HandleRemoteInfo(escaped); }), infoPlain, "ms", 1e3, "<= 1.2");
+  Row("LarkInfo, 4 MiB, logging off: bad escapes / plain",
+      MedianSeconds([&] { result = HandleRemoteInfo(badEscapes); }), infoPlain, "ms", 1e3,
+      "<= 1.2");
 
   std::size_t sink = 0;
   const double maskPlain = MedianSeconds([&] { sink += MaskAccessToken(plain).size(); });
-  Row("MaskAccessToken (logging on): escapes / plain",
-      MedianSeconds([&] { sink += MaskAccessToken(escaped).size(); }), maskPlain);
-  Row("MaskAccessToken (logging on): bad escapes / plain",
-      MedianSeconds([&] { sink += MaskAccessToken(badEscapes).size(); }), maskPlain);
+  Row("token mask, 4 MiB (logging on): escaped literals / plain",
+      MedianSeconds([&] { sink += MaskAccessToken(escaped).size(); }), maskPlain, "ms", 1e3);
+  Row("token mask, 4 MiB (logging on): bad escapes / plain",
+      MedianSeconds([&] { sink += MaskAccessToken(badEscapes).size(); }), maskPlain, "ms", 1e3);
   return sink == 0;
 }

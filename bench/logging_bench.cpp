@@ -5,6 +5,7 @@
 // of a log site with logging off.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "logging/log.h"
 #include "logging/log_files.h"
 #include "logging/log_platform.h"
@@ -126,16 +128,30 @@ double MeasureLoggingOff() {
   return Median(rounds) / 1000;
 }
 
+// What a log site with logging off cannot do without: ask the logger whether it is on.
+double MeasureFlagTest() {
+  std::atomic<long long> on{0};
+  const std::function<void()> site = [&] {
+    for (int i = 0; i < 1000; ++i)
+      if (Logger::Instance()->Enabled()) ++on;
+  };
+  std::vector<double> rounds;
+  const int calls = CallsPerRound(site);
+  for (int round = 0; round < kRounds; ++round) rounds.push_back(SecondsPerCall(calls, site));
+  return Median(rounds) / 1000;
+}
+
 }  // namespace
 
 int main() {
-  std::printf("log line, logging on (us)   %10s %10s %7s %15s %7s\n", "line", "bare work", "ratio",
-              "listing+append", "ratio");
+  using lark::bench::Row;
   for (int files : {10, 100, 1000}) {
     const LineCosts c = MeasureLine(files);
-    std::printf("%5d files in the directory  %10.2f %10.2f %6.2fx %15.2f %6.2fx\n", files,
-                c.line * 1e6, c.bare * 1e6, c.line / c.bare, c.minimum * 1e6, c.line / c.minimum);
+    const std::string where = ", " + std::to_string(files) + " files in the directory";
+    Row("log line, logging on / listing with status and append" + where, c.line, c.bare, "us", 1e6);
+    Row("log line, logging on / listing and append" + where, c.line, c.minimum, "us", 1e6);
   }
-  std::printf("log site, logging off        %10.2f ns\n", MeasureLoggingOff() * 1e9);
+  const double off = MeasureLoggingOff();
+  Row("log site, logging off / a test of the flag", off, MeasureFlagTest(), "ns", 1e9);
   return 0;
 }

@@ -156,8 +156,8 @@ void ThreadsDuringAsyncBurst() {
     if (i % 50 == 0) most = std::max(most, lark::test::ThreadCount());
   }
   for (auto& call : calls) call.wait();
-  std::printf("  %-46s before %zu, at most %zu during the burst (target: flat)\n",
-              "threads, 1000 CallAsync", before, most);
+  Row("threads during 1000 CallAsync, at most / before", static_cast<double>(most),
+      static_cast<double>(before), "", 1, "flat");
 }
 
 // The JSON-RPC peer's figures, measured by bench/jsonrpc/bench.js in the same run and handed
@@ -170,35 +170,35 @@ void CompareWithPeer(double callSeconds, double rawCallSeconds, double heartbeat
     const nlohmann::json figures = nlohmann::json::parse(peer);
     const double peerCall = figures.at("roundTripUs").get<double>() / 1e6;
     const double peerRate = figures.at("notificationsPerSecond").get<double>();
-    std::printf("  %-46s %10.2f us     Call is %6.1fx its rate      target >= 10\n",
-                "vscode-jsonrpc round trip (Node, stdio)", peerCall * 1e6, peerCall / callSeconds);
-    std::printf("  %-46s %10s        raw ping-pong is %4.1fx its rate\n", "", "",
-                peerCall / rawCallSeconds);
-    std::printf("  %-46s %10.0f /s     heartbeats %6.1fx its rate  target >= 5\n",
-                "vscode-jsonrpc notifications", peerRate, 1 / heartbeatSeconds / peerRate);
+    // Rates: ours over the peer's.
+    Row("round trips/s: Call / vscode-jsonrpc (Node, stdio)", 1 / callSeconds, 1 / peerCall, "/s",
+        1, ">= 10");
+    Row("round trips/s: raw ping-pong / vscode-jsonrpc", 1 / rawCallSeconds, 1 / peerCall, "/s", 1,
+        "(the most any caller can reach)");
+    Row("notifications/s: heartbeats / vscode-jsonrpc", 1 / heartbeatSeconds, peerRate, "/s", 1,
+        ">= 5");
   } catch (const std::exception& error) {
-    std::printf("  vscode-jsonrpc figures unreadable: %s\n", error.what());
+    std::fprintf(stderr, "vscode-jsonrpc figures unreadable: %s\n", error.what());
   }
 }
 
 }  // namespace
 
 int main() {
-  std::printf("rpc_bench: medians of %d rounds\n", kRounds);
+  std::fprintf(stderr, "rpc_bench: medians of %d rounds\n", kRounds);
   const double call = Median(kRounds, CallRoundTrip);
   const double raw = Median(kRounds, RawRoundTrip);
-  Row("Call round trip (IsRun -> true)", call, raw, "us", 1e6, "target <= 1.3");
+  Row("Call round trip (IsRun -> true) / raw ping-pong", call, raw, "us", 1e6, "<= 1.3");
 
   double heartbeat = 0;
   for (const std::string& payload : {std::string(), std::string(4096, 'p')}) {
     const double sender = Median(kRounds, [&] { return SenderRate(payload); });
     const double rawRate = Median(kRounds, [&] { return RawRate(payload); });
     if (payload.empty()) heartbeat = sender;
-    // Rates: the raw baseline over the sender, so the ratio reads as a share of raw speed.
-    std::printf(
-        "  %-46s %10.0f /s     baseline %10.0f /s     ratio %5.2f  target >= 0.8\n",
-        payload.empty() ? "notifications, 13-byte heartbeat" : "notifications, 4 KiB payload",
-        1 / sender, 1 / rawRate, rawRate / sender);
+    // Rates: the sender's over raw writes, so the ratio reads as a share of raw speed.
+    Row(payload.empty() ? "notifications/s, 13-byte heartbeats / raw writes"
+                        : "notifications/s, 4 KiB payloads / raw writes",
+        1 / sender, 1 / rawRate, "/s", 1, ">= 0.8");
   }
   ThreadsDuringAsyncBurst();
   CompareWithPeer(call, raw, heartbeat);

@@ -1,9 +1,12 @@
 // The baseline for the host benchmark: a trivial hidden-window program on the same six pipes
-// that answers with raw frames in the same pattern as the host, and no more. "IsRun" answers
+// that does the start-up work any host must (DPI awareness, a named mutex, a COM apartment, the
+// engine library beside it loaded) and answers with raw frames in the same pattern as the host,
+// and no more. "IsRun" answers
 // "true"; "Burst" N writes N notifications (type "7", payload "x") as header, type, payload and
 // a flush; "Release" answers "ok" and ends the program.
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdlib>
 #include <string>
@@ -54,6 +57,14 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\TrivialHost_SingleInstance");
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  wchar_t engine[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, engine, MAX_PATH);
+  if (wchar_t* slash = wcsrchr(engine, L'\\')) slash[1] = L'\0';
+  HMODULE library = LoadLibraryW((std::wstring(engine) + L"LarkRemoteStreamer.dll").c_str());
+
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = WindowProc;
@@ -68,5 +79,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   server.join();
+  if (library != nullptr) FreeLibrary(library);
+  CoUninitialize();
+  if (mutex != nullptr) CloseHandle(mutex);
   return 0;
 }
