@@ -28,6 +28,10 @@ void HostConnection::OnNotification(NotificationHandler handler) {
   onNotification_ = std::move(handler);
 }
 
+void HostConnection::ObserveFrames(FrameObserver observer) {
+  observer_ = std::move(observer);
+}
+
 void HostConnection::Start() {
   responseReader_.Start([this] { ReadResponses(); });
   reverseServer_.Start([this] { ServeReverseCalls(); });
@@ -47,6 +51,7 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
       calls_[id] = call;
     }
     PipeCancel::Scope cancellable(writeCancel_);
+    if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
     if (!WriteRequest(ends_.requestWrite, id, method, payload)) {
       std::lock_guard lock(callsLock_);
       calls_.erase(id);
@@ -66,6 +71,7 @@ bool HostConnection::SendRaw(std::string_view bytes) {
 bool HostConnection::Write(std::string_view bytes) {
   std::lock_guard writeLock(writeLock_);
   PipeCancel::Scope cancellable(writeCancel_);
+  if (observer_) observer_(Pipe::Request, bytes);
   return WriteAll(ends_.requestWrite, bytes);
 }
 
@@ -97,6 +103,10 @@ void HostConnection::Close() {
 
 void HostConnection::ReadResponses() {
   while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
+    if (observer_)
+      observer_(
+          Pipe::Response,
+          EncodeResponse(response->id, static_cast<RpcStatus>(response->status), response->body));
     std::lock_guard lock(callsLock_);
     const auto found = calls_.find(response->id);
     if (found == calls_.end()) continue;
@@ -112,11 +122,17 @@ void HostConnection::ReadResponses() {
 
 void HostConnection::ServeReverseCalls() {
   while (std::optional<Request> request = ReadRequest(ends_.reverseRequestRead)) {
+    if (observer_)
+      observer_(Pipe::ReverseRequest,
+                EncodeRequest(request->id, request->method, request->payload));
     const auto found = handlers_.find(request->method);
     std::optional<CallResult> answer =
         found == handlers_.end() ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
                                               "Method not found: " + request->method}
                                  : found->second(request->payload);
+    if (answer && observer_)
+      observer_(Pipe::ReverseResponse,
+                EncodeResponse(request->id, static_cast<RpcStatus>(answer->status), answer->body));
     if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
                                  static_cast<RpcStatus>(answer->status), answer->body))
       return;
@@ -124,8 +140,10 @@ void HostConnection::ServeReverseCalls() {
 }
 
 void HostConnection::ReadNotifications() {
-  while (std::optional<Notification> note = ReadNotification(ends_.notifyRead))
+  while (std::optional<Notification> note = ReadNotification(ends_.notifyRead)) {
+    if (observer_) observer_(Pipe::Notify, EncodeNotification(note->type, note->payload));
     if (onNotification_) onNotification_(*note);
+  }
 }
 
 }  // namespace LarkParent
