@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   app.add_option("--cef-body", options.cefBody, "the body answering CefControl (ok)");
   app.add_option("--no-answer", unanswered, "leave the host's calls of METHOD unanswered")
       ->type_name("METHOD")
-      ->expected(1);
+      ->allow_extra_args(false);
   app.add_option("--call-timeout", callTimeout, "how long a call waits for its answer (30s)");
   app.add_flag("--heartbeats", options.print.heartbeats, "a line for each heartbeat");
   app.add_flag("--trace", options.print.trace, "a hex dump of every frame");

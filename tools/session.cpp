@@ -171,11 +171,22 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
   while (std::optional<Frame> frame = stream.Next()) {
     printer_.Print(time, *frame);
     std::lock_guard state(stateLock_);
-    if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content))
+    // A reverse call counts once its answer is out, so that a wait for it ends after both lines.
+    if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content)) {
       ++notifications_[note->type];
-    else if (const auto* call = std::get_if<AnonRpc::Request>(&frame->content);
-             call != nullptr && pipe == Pipe::ReverseRequest)
-      ++reverseCalls_[call->method];
+    } else if (pipe == Pipe::ReverseRequest) {
+      const auto& call = std::get<AnonRpc::Request>(frame->content);
+      if (options_.unanswered.count(call.method) != 0)
+        ++reverseCalls_[call.method];
+      else
+        answering_[call.id] = call.method;
+    } else if (pipe == Pipe::ReverseResponse) {
+      const auto answered = answering_.find(std::get<AnonRpc::Response>(frame->content).id);
+      if (answered != answering_.end()) {
+        ++reverseCalls_[answered->second];
+        answering_.erase(answered);
+      }
+    }
     changed_.notify_all();
   }
 }

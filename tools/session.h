@@ -82,6 +82,7 @@ class Session {
   AnonRpc::ConditionVariable changed_;
   std::map<std::string, int> notifications_, reverseCalls_;       // by type and method: seen
   std::map<std::string, int> waitedNotifications_, waitedCalls_;  // and waited for
+  std::map<std::uint32_t, std::string> answering_;  // reverse calls by id, until answered
   std::optional<std::uint32_t> exitCode_;
   bool exitExpected_ = false;
 
