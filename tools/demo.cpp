@@ -27,6 +27,7 @@ int RunDemo(const fs::path& binFolder, SessionOptions options, int heartbeats) {
 
   options.host = folder / "LarkRemoteHost.exe";
   options.log = true;
+  options.print.heartbeats = true;
   if (!options.token) options.token = "demo.jwt.token";
   std::string script =
       "call LarkInfo {\"hWnd\":\"1234\",\"appID\":\"demo-app\",\"accountId\":\"demo-account\","
