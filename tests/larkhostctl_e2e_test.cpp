@@ -12,7 +12,6 @@
 #include <regex>
 #include <sstream>
 
-#include "rpc/wire.h"
 #include "support/bin_directory.h"
 #include "support/host_dir.h"
 #include "support/tool_run.h"
@@ -84,16 +83,6 @@ bool InGroups(const Lines& lines, std::vector<Lines> groups) {
     at += static_cast<std::ptrdiff_t>(group.size());
   }
   return at == lines.end();
-}
-
-std::string Hex(const std::string& bytes) {
-  std::string hex;
-  for (unsigned char byte : bytes) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    hex += digits;
-  }
-  return hex;
 }
 
 TEST(Larkhostctl, AScriptedSessionPrintsEveryFrameInOrder) {
@@ -193,7 +182,7 @@ TEST(Larkhostctl, TheHostsTokenRequestIsAnsweredAsTold) {
       {"--jwt-file",
        {"--jwt-file", "token.txt"},
        "-> reverse-response #1 GetJWT: Ok \"tok-file\"",
-       Hex("tok-file") + "abab"},
+       "746f6b2d66696c65abab"},  // the token's bytes, then the fill
       {"no token", {}, noToken, untouched},
       {"--no-answer", {"--no-answer", "GetJWT"}, "", untouched},  // the host's call times out
   };
@@ -293,9 +282,10 @@ TEST(Larkhostctl, ACaptureDecodesIntoTheLinesTheSessionPrinted) {
   EXPECT_EQ(FrameLines(cut.out), Lines(whole.begin(), whole.end() - 1));
 
   // One pipe's bytes as hex text, the second frame with a wrong magic.
-  const fs::path stream =
-      Write(dir, "request.hex",
-            Hex(AnonRpc::EncodeRequest(7, "IsRun", "")) + "\n41 52 45 58\n" + std::string(24, '0'));
+  const fs::path stream = Write(dir, "request.hex",
+                                "41524551 07000000 05000000 00000000 4973 52756e\n"  // IsRun, id 7
+                                "41 52 45 58" +
+                                    std::string(24, '0'));
   const ToolResult raw = Larkhostctl({"decode", stream.string(), "--pipe", "request"});
   EXPECT_EQ(raw.exitCode, 1u);
   EXPECT_EQ(Split(raw.out).at(0), R"(-> request #7 IsRun "")");

@@ -75,7 +75,7 @@ std::optional<Pipe> PipeNamed(std::string_view name) {
 
 std::optional<Frame> PipeStream::Next() {
   if (!error_.empty()) return std::nullopt;
-  Frame frame{pipe_, consumed_, {}, {}};
+  Frame frame{pipe_, {}, {}};
   std::size_t used = 0;
   DecodeResult result = DecodeResult::NeedMore;
   switch (KindOf(pipe_)) {
@@ -117,14 +117,12 @@ void PipeStream::Malformed(DecodeResult result) {
               " frame starts with \"" + std::string(kMagic[static_cast<int>(kind)]) + "\"";
     return;
   }
-  const auto f =
-      HeaderFields(pending_);  // too large: only request and response fields have a limit
-  const char* field = kind == Kind::Response  ? "body"
-                      : f[2] > kMaxFieldBytes ? "method"
-                                              : "payload";
-  const std::uint32_t length = kind == Kind::Response ? f[3] : f[2] > kMaxFieldBytes ? f[2] : f[3];
-  error_ += std::string(field) + " length " + std::to_string(length) + " is above the limit of " +
-            std::to_string(kMaxFieldBytes) + " bytes";
+  // Too large: only the fields of requests and responses have a limit.
+  const auto f = HeaderFields(pending_);
+  const bool method = kind == Kind::Request && f[2] > kMaxFieldBytes;
+  const char* field = method ? "method" : kind == Kind::Request ? "payload" : "body";
+  error_ += std::string(field) + " length " + std::to_string(method ? f[2] : f[3]) +
+            " is above the limit of " + std::to_string(kMaxFieldBytes) + " bytes";
 }
 
 void PipeStream::EndOfInput() {

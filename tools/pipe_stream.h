@@ -23,7 +23,6 @@ std::optional<Pipe> PipeNamed(std::string_view name);
 
 struct Frame {
   Pipe pipe = Pipe::Request;
-  std::uint64_t offset = 0;  // of its first byte in its pipe's stream
   std::string bytes;
   std::variant<AnonRpc::Request, AnonRpc::Response, AnonRpc::Notification> content;
 };

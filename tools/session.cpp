@@ -173,17 +173,17 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
     std::lock_guard state(stateLock_);
     // A reverse call counts once its answer is out, so that a wait for it ends after both lines.
     if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content)) {
-      ++notifications_[note->type];
+      ++notifications_.seen[note->type];
     } else if (pipe == Pipe::ReverseRequest) {
       const auto& call = std::get<AnonRpc::Request>(frame->content);
       if (options_.unanswered.count(call.method) != 0)
-        ++reverseCalls_[call.method];
+        ++reverseCalls_.seen[call.method];
       else
         answering_[call.id] = call.method;
     } else if (pipe == Pipe::ReverseResponse) {
       const auto answered = answering_.find(std::get<AnonRpc::Response>(frame->content).id);
       if (answered != answering_.end()) {
-        ++reverseCalls_[answered->second];
+        ++reverseCalls_.seen[answered->second];
         answering_.erase(answered);
       }
     }
@@ -269,7 +269,7 @@ bool Session::Run(const Command& command) {
 
 bool Session::Call(const Command& command) {
   if (WaitForExit(0ms)) {
-    Fail(command.text + ": the host has exited");
+    if (!EndedEarly()) Fail(command.text + ": the host has exited");
     return false;
   }
   const auto start = std::chrono::steady_clock::now();
@@ -293,16 +293,13 @@ bool Session::Call(const Command& command) {
   return true;
 }
 
-bool Session::Wait(std::map<std::string, int>& seen, const Command& command, const char* what) {
-  std::map<std::string, int>& waited =
-      &seen == &notifications_ ? waitedNotifications_ : waitedCalls_;
+bool Session::Wait(Tally& tally, const Command& command, const char* what) {
+  const auto came = [&] { return tally.seen[command.name] > tally.waited[command.name]; };
   {
     std::unique_lock lock(stateLock_);
-    if (changed_.wait_for(
-            lock, command.duration,
-            [&] { return seen[command.name] > waited[command.name] || exitCode_.has_value(); }) &&
-        seen[command.name] > waited[command.name]) {
-      ++waited[command.name];
+    changed_.wait_for(lock, command.duration, [&] { return came() || exitCode_.has_value(); });
+    if (came()) {
+      ++tally.waited[command.name];
       return true;
     }
   }
@@ -328,7 +325,7 @@ int Session::Finish() {
   }
   if (host_ && !EndedEarly()) {
     const std::optional<std::uint32_t> code = WaitForExit(0ms);
-    if (code && *code != 0)
+    if (code && *code != 0 && !failed_)  // a failure said first is the one line to read
       Fail("host exited with code " + std::to_string(*code) + " (" + ExitMeaning(*code) + ")");
   }
   if (host_) {

@@ -55,6 +55,11 @@ class Session {
   int Finish();
 
  private:
+  // What came, by notification type or reverse-call method, and how much of it waits took.
+  struct Tally {
+    std::map<std::string, int> seen, waited;
+  };
+
   void OnFrame(Pipe pipe, std::string_view bytes);
   // Prints the log's new lines; with outputLock_ held.
   void PrintLogLines();
@@ -63,7 +68,7 @@ class Session {
   void Fail(const std::string& message);
   bool EndedEarly();
   bool Call(const Command& command);
-  bool Wait(std::map<std::string, int>& seen, const Command& command, const char* what);
+  bool Wait(Tally& tally, const Command& command, const char* what);
   std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
   void WatchExit();
   std::chrono::microseconds SinceLaunch() const;
@@ -80,8 +85,7 @@ class Session {
 
   AnonRpc::Mutex stateLock_;
   AnonRpc::ConditionVariable changed_;
-  std::map<std::string, int> notifications_, reverseCalls_;       // by type and method: seen
-  std::map<std::string, int> waitedNotifications_, waitedCalls_;  // and waited for
+  Tally notifications_, reverseCalls_;
   std::map<std::uint32_t, std::string> answering_;  // reverse calls by id, until answered
   std::optional<std::uint32_t> exitCode_;
   bool exitExpected_ = false;
