@@ -53,7 +53,8 @@ class HostConnection {
   using NotificationHandler = std::function<void(const AnonRpc::Notification&)>;
   // Sees every whole frame as its bytes, on the thread that moves it: a frame to be written just
   // before the write, a frame read once it is complete. For tools that trace or record the
-  // traffic; it must not call into the connection. A malformed frame ends its reader unseen.
+  // traffic; set it before Start, and it must not call into the connection. A malformed frame
+  // ends its reader unseen.
   using FrameObserver = std::function<void(Pipe pipe, std::string_view frame)>;
 
   explicit HostConnection(const ParentEnds& ends);

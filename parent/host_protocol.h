@@ -12,10 +12,6 @@ namespace LarkParent {
 
 inline constexpr std::wstring_view kHostExecutableName = L"LarkRemoteHost.exe";
 
-// The methods the host serves, in the order it registers them.
-inline constexpr std::string_view kHostMethods[] = {
-    "LarkInfo", "Start", "OpenUrl", "EnableControl", "EnableCef", "End", "IsRun", "Release"};
-
 // The host's calls to the parent. "GetJWT" has an empty payload and wants the token as the body
 // of a status-0 answer; "CefControl" carries the engine's control text and its answer is ignored.
 inline constexpr std::string_view kGetJwtMethod = "GetJWT";
