@@ -95,9 +95,13 @@ int main(int argc, char** argv) {
   CLI::App* decode = app.add_subcommand(
       "decode", "print the frames of a capture, or of one pipe's bytes (binary or hex text)");
   decode->add_option("file", decodeFile, "the capture or the pipe's bytes")->required();
-  decode->add_option("--pipe", decodePipe, "the pipe the bytes crossed")
-      ->check(
-          CLI::IsMember({"request", "response", "reverse-request", "reverse-response", "notify"}));
+  decode
+      ->add_option("--pipe", decodePipe,
+                   "the pipe the bytes crossed: request, response, reverse-request, "
+                   "reverse-response or notify")
+      ->check([](const std::string& name) {
+        return PipeNamed(name) ? std::string() : "no pipe is called " + name;
+      });
   decode->fallthrough();
 
   try {
@@ -134,9 +138,9 @@ int main(int argc, char** argv) {
     if (!parsed) return BadUsage(error);
     run = *parsed;
   }
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    std::optional<Command> command = ParseCommand(commands[i], fs::current_path(), &error);
-    if (!command) return BadUsage("argument \"" + commands[i] + "\": " + error);
+  for (const std::string& text : commands) {
+    std::optional<Command> command = ParseCommand(text, fs::current_path(), &error);
+    if (!command) return BadUsage("argument \"" + text + "\": " + error);
     run.push_back(std::move(*command));
   }
 
