@@ -17,7 +17,8 @@ const char kCommandHelp[] =
     "  kill                     terminate the host\n"
     "  help                     this text\n"
     "TIME is milliseconds, or with a unit: 500ms, 5s; waits give up after 30s by default.\n"
-    "At the prompt, quit or the end of input ends the session.\n";
+    "At the prompt, quit or the end of input ends the session. As arguments, a lone call\n"
+    "followed by METHOD PAYLOAD pairs, each an argument of its own, calls them in turn.\n";
 
 namespace {
 

@@ -138,6 +138,14 @@ int main(int argc, char** argv) {
     if (!parsed) return BadUsage(error);
     run = *parsed;
   }
+  if (!commands.empty() && commands[0] == "call") {
+    // The older form: a lone "call", then METHOD PAYLOAD pairs, each an argument of its own.
+    for (std::size_t i = 1; i < commands.size(); i += 2) {
+      const std::string payload = i + 1 < commands.size() ? commands[i + 1] : "";
+      run.push_back({Command::Kind::Call, commands[i], payload, {}, "call " + commands[i]});
+    }
+    commands.clear();
+  }
   for (const std::string& text : commands) {
     std::optional<Command> command = ParseCommand(text, fs::current_path(), &error);
     if (!command) return BadUsage("argument \"" + text + "\": " + error);
