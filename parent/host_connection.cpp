@@ -32,6 +32,10 @@ void HostConnection::OnStrayResponse(std::function<void(const Response&)> handle
   onStrayResponse_ = std::move(handler);
 }
 
+void HostConnection::ObserveFrames(FrameObserver observer) {
+  observer_ = std::move(observer);
+}
+
 void HostConnection::Start() {
   responseReader_.Start([this] { ReadResponses(); });
   reverseServer_.Start([this] { ServeReverseCalls(); });
@@ -51,6 +55,7 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
       calls_[id] = call;
     }
     PipeCancel::Scope cancellable(writeCancel_);
+    if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
     if (!WriteRequest(ends_.requestWrite, id, method, payload)) {
       std::lock_guard lock(callsLock_);
       calls_.erase(id);
@@ -70,6 +75,7 @@ bool HostConnection::SendRaw(std::string_view bytes) {
 bool HostConnection::Write(std::string_view bytes) {
   std::lock_guard writeLock(writeLock_);
   PipeCancel::Scope cancellable(writeCancel_);
+  if (observer_) observer_(Pipe::Request, bytes);
   return WriteAll(ends_.requestWrite, bytes);
 }
 
@@ -138,6 +144,10 @@ void HostConnection::Close() {
 void HostConnection::ReadResponses() {
   try {
     while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
+      if (observer_)
+        observer_(
+            Pipe::Response,
+            EncodeResponse(response->id, static_cast<RpcStatus>(response->status), response->body));
       {
         std::lock_guard lock(callsLock_);
         const auto found = calls_.find(response->id);
@@ -166,12 +176,19 @@ void HostConnection::ServeReverseCalls() {
       if (!Unpaused(reversePaused_, reverseStopping_)) break;
       std::optional<Request> request = ReadRequest(ends_.reverseRequestRead);
       if (!request) break;
+      if (observer_)
+        observer_(Pipe::ReverseRequest,
+                  EncodeRequest(request->id, request->method, request->payload));
       const auto found = handlers_.find(request->method);
       std::optional<CallResult> answer =
           found == handlers_.end()
               ? CallResult{static_cast<std::uint32_t>(RpcStatus::MethodNotFound),
                            "Method not found: " + request->method}
               : found->second(request->payload);
+      if (answer && observer_)
+        observer_(
+            Pipe::ReverseResponse,
+            EncodeResponse(request->id, static_cast<RpcStatus>(answer->status), answer->body));
       if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
                                    static_cast<RpcStatus>(answer->status), answer->body))
         break;
@@ -187,6 +204,7 @@ void HostConnection::ReadNotifications() {
     while (Unpaused(notificationsPaused_, notificationsStopping_)) {
       std::optional<Notification> note = ReadNotification(ends_.notifyRead);
       if (!note) break;
+      if (observer_) observer_(Pipe::Notify, EncodeNotification(note->type, note->payload));
       if (onNotification_) onNotification_(*note);
     }
   } catch (...) {

@@ -29,11 +29,19 @@ struct ParentEnds {
   AnonRpc::PipeHandle notifyRead = AnonRpc::kInvalidPipe;            // notifications
 };
 
+// A host's answer. The status says whether the method ran (0) or why not, with the body as the
+// message; a method that ran may still refuse, which its result text says with an "error:"
+// prefix ("error:not_initialized"), so Ok() alone does not mean that the call succeeded.
 struct CallResult {
   std::uint32_t status = 0;
   std::string body;
   bool Ok() const { return status == 0; }
+  bool Refused() const { return Ok() && body.compare(0, 6, "error:") == 0; }
+  bool Succeeded() const { return Ok() && !Refused(); }
 };
+
+// The parent's five pipe ends, named by what crosses them.
+enum class Pipe { Request, Response, ReverseRequest, ReverseResponse, Notify };
 
 // Owns the ParentEnds from construction. Serve and OnNotification before Start; Call from any
 // thread after it. Handlers run on the connection's own threads. Close (or destruction) cancels
@@ -45,6 +53,11 @@ class HostConnection {
   // The answer to one reverse call; nullopt leaves the host waiting (for time-out tests).
   using ReverseHandler = std::function<std::optional<CallResult>(const std::string& payload)>;
   using NotificationHandler = std::function<void(const AnonRpc::Notification&)>;
+  // Sees every whole frame as its bytes, on the thread that moves it: a frame to be written just
+  // before the write, a frame read once it is complete. For tools that trace or record the
+  // traffic; set it before Start, and it must not call into the connection. A malformed frame
+  // ends its reader unseen.
+  using FrameObserver = std::function<void(Pipe pipe, std::string_view frame)>;
 
   explicit HostConnection(const ParentEnds& ends);
   ~HostConnection();
@@ -56,6 +69,7 @@ class HostConnection {
   // Responses that no call waits for (a protocol error answered with id 0, an answer that came
   // after its call gave up), on the response reader's thread.
   void OnStrayResponse(std::function<void(const AnonRpc::Response&)> handler);
+  void ObserveFrames(FrameObserver observer);
   // Throws std::system_error when a thread cannot be created.
   void Start();
 
@@ -119,6 +133,7 @@ class HostConnection {
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;
   std::function<void(const AnonRpc::Response&)> onStrayResponse_;
+  FrameObserver observer_;
 
   AnonRpc::PipeThread responseReader_;
   AnonRpc::PipeThread reverseServer_;

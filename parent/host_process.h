@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "parent/host_connection.h"
-#include "rpc/rpc_endpoint.h"
+#include "rpc/pipe_handles.h"
 
 namespace LarkParent {
 
@@ -41,8 +41,9 @@ class HostProcess {
 
   // Starts the host, with handle inheritance restricted to its six ends where the system
   // supports it, and returns it running; the connection is not started yet. On failure returns
-  // nullptr with nothing left open and, if error is not null, sets it to a text such as
-  // "CreateProcessW failed : 2" (the system error in decimal).
+  // nullptr with nothing left open and, if error is not null, sets it to a text: "no host
+  // executable at " and the path (UTF-8) when no such file exists, otherwise such as
+  // "CreateProcessW failed : 193" (the system error in decimal).
   static std::unique_ptr<HostProcess> Launch(const Options& options, std::string* error);
 
   ~HostProcess();

@@ -20,6 +20,15 @@ std::unique_ptr<HostProcess> Fail(std::string* error, const char* what, std::uin
   return nullptr;
 }
 
+std::string Utf8(const std::wstring& text) {
+  const int size = static_cast<int>(text.size());
+  std::string out(WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr),
+                  '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), static_cast<int>(out.size()),
+                      nullptr, nullptr);
+  return out;
+}
+
 std::vector<HANDLE> HostEnds(const PipeHandles& h) {
   std::vector<HANDLE> ends;
   for (AnonRpc::PipeHandle end :
@@ -107,6 +116,12 @@ void HostProcess::OwnedHandle::Reset() {
 }
 
 std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::string* error) {
+  // CreateProcessW would only say "failed : 267" or ": 2", which leaves a user guessing.
+  const DWORD attributes = GetFileAttributesW(options.executable.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (error != nullptr) *error = "no host executable at " + Utf8(options.executable);
+    return nullptr;
+  }
   PipeSetGuard pipes;
   if (!CreatePipeSet(&pipes.host, &pipes.parent))
     return Fail(error, "CreatePipeSet", AnonRpc::LastPipeError());

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "parent/host_connection.h"
-#include "rpc/rpc_endpoint.h"
+#include "rpc/pipe_handles.h"
 
 namespace LarkParent {
 

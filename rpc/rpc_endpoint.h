@@ -3,21 +3,12 @@
 #include <functional>
 
 #include "rpc/notify_sender.h"
+#include "rpc/pipe_handles.h"
 #include "rpc/pipe_io.h"
 #include "rpc/rpc_caller.h"
 #include "rpc/rpc_server.h"
 
 namespace AnonRpc {
-
-// The six pipe handle values in command-line order.
-struct PipeHandles {
-  PipeHandle fwdReqRead = kInvalidPipe;
-  PipeHandle fwdReqWrite = kInvalidPipe;
-  PipeHandle fwdResWrite = kInvalidPipe;
-  PipeHandle revReqWrite = kInvalidPipe;
-  PipeHandle revResRead = kInvalidPipe;
-  PipeHandle ntyWrite = kInvalidPipe;
-};
 
 // The host's three pipe workers, built from the six handles (which pass into their ownership).
 // Construction starts nothing and writes nothing. Destruction stops whatever still runs, in the

@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 
+#include "rpc/notify_sender.h"
 #include "support/bin_directory.h"
 #include "support/file_lines.h"
 #include "support/host_dir.h"

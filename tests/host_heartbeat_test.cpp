@@ -10,6 +10,7 @@
 #include "host/main_window.h"
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "rpc/rpc_endpoint.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
 #include "support/main_window_class.h"

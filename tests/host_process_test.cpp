@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -167,16 +168,30 @@ TEST(HostProcess, HostInheritsNoOtherHandle) {
   EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(0));
 }
 
-TEST(HostProcess, LaunchFailureLeavesNothingOpen) {
-  HostProcess::Options options;
-  options.executable = (BinDirectory() / "no_such_host.exe").wstring();
-  std::string error;
-  EXPECT_EQ(HostProcess::Launch(options, &error), nullptr);  // the first also warms up the loader
-  EXPECT_EQ(error, "CreateProcessW failed : 2");
+TEST(HostProcess, LaunchFailureSaysWhyAndLeavesNothingOpen) {
+  const std::filesystem::path missing = BinDirectory() / "no_such_host.exe";
+  const std::filesystem::path notAProgram =
+      std::filesystem::temp_directory_path() /
+      ("not-a-program-" + std::to_string(GetCurrentProcessId()) + ".exe");
+  std::ofstream(notAProgram) << "text";
+  struct Case {
+    std::filesystem::path executable;
+    std::string error;  // its start
+  };
+  for (const Case& c : {Case{missing, "no host executable at " + missing.string()},
+                        Case{notAProgram, "CreateProcessW failed : "}}) {
+    SCOPED_TRACE(c.executable.string());
+    HostProcess::Options options;
+    options.executable = c.executable.wstring();
+    std::string error;
+    EXPECT_EQ(HostProcess::Launch(options, &error), nullptr);  // the first also warms up the loader
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
 
-  const std::size_t before = OpenHandleCount();
-  EXPECT_EQ(HostProcess::Launch(options, nullptr), nullptr);
-  EXPECT_EQ(OpenHandleCount(), before);
+    const std::size_t before = OpenHandleCount();
+    EXPECT_EQ(HostProcess::Launch(options, nullptr), nullptr);
+    EXPECT_EQ(OpenHandleCount(), before);
+  }
+  std::filesystem::remove(notAProgram);
 }
 
 TEST(HostProcess, ArgumentsReachTheHostAsGiven) {

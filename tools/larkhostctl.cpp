@@ -1,219 +1,161 @@
-// larkhostctl: drives a LarkRemoteHost from the command line through the parent kit.
-//
-//   larkhostctl demo              a whole session against the stand-in engine, in a fresh folder
-//   larkhostctl call M [P] ...    start the host beside this tool, call M with payload P (pairs,
-//                                 in order), print every answer and notification, then Release
+// larkhostctl: drives a LarkRemoteHost through the parent kit, with every frame on its pipes
+// visible; decodes captures; runs the demo. `larkhostctl --help` tells how.
 
-#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <CLI/CLI.hpp>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <iostream>
+#include <iterator>
 
-#include "parent/host_process.h"
+#include "parent/host_protocol.h"
+#include "parent/module_folder.h"
+#include "tools/decode.h"
+#include "tools/demo.h"
+#include "tools/session.h"
 
 namespace {
 
+using namespace Larkhostctl;
 namespace fs = std::filesystem;
-using LarkParent::CallResult;
-using LarkParent::HostConnection;
-using LarkParent::HostProcess;
-using Clock = std::chrono::steady_clock;
 
-const Clock::time_point g_start = Clock::now();
-std::mutex g_printLock;
+constexpr int kBadUsage = 2;
 
-// Heartbeats seen so far, for the demo to wait on.
-std::mutex g_beatLock;
-std::condition_variable g_beat;
-int g_beats = 0;
-
-template <typename... Args>
-void Say(const char* format, Args... args) {
-  std::lock_guard lock(g_printLock);
-  std::printf("[%6.3f] ", std::chrono::duration<double>(Clock::now() - g_start).count());
-  std::printf(format, args...);
-  std::printf("\n");
-  std::fflush(stdout);
+int BadUsage(const std::string& message) {
+  std::fprintf(stderr, "larkhostctl: %s\n", message.c_str());
+  return kBadUsage;
 }
 
-fs::path ToolDirectory() {
-  std::wstring path(32768, L'\0');
-  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-  return fs::path(path).parent_path();
-}
-
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    }
+void Interact(Session& session) {
+  for (std::string line;;) {
+    std::fputs("larkhostctl> ", stdout);
+    std::fflush(stdout);
+    if (!std::getline(std::cin, line) || line == "quit" || line == "quit\r") return;
+    if (IsBlankOrComment(line)) continue;
+    std::string error;
+    if (const std::optional<Command> command = ParseCommand(line, fs::current_path(), &error))
+      session.Run(*command);
+    else
+      std::fprintf(stderr, "larkhostctl: %s\n", error.c_str());
   }
-  return out;
-}
-
-// Prints what the host sends on its own and answers its calls to the parent.
-void Attach(HostConnection& connection, const std::string& token) {
-  connection.OnNotification([](const AnonRpc::Notification& note) {
-    const bool heartbeat = note.type == "2" && note.payload.empty();
-    Say("<- notification type \"%s\" payload \"%s\"%s", Printable(note.type).c_str(),
-        Printable(note.payload).c_str(), heartbeat ? " (heartbeat)" : "");
-    if (!heartbeat) return;
-    std::lock_guard lock(g_beatLock);
-    ++g_beats;
-    g_beat.notify_all();
-  });
-  connection.Serve("GetJWT", [token](const std::string&) {
-    Say("<- host calls GetJWT; answering with a %zu-byte token", token.size());
-    return CallResult{0, token};
-  });
-  connection.Serve("CefControl", [](const std::string& payload) {
-    Say("<- host calls CefControl \"%s\"", Printable(payload).c_str());
-    return CallResult{0, "ok"};
-  });
-  connection.Start();
-}
-
-bool Call(HostConnection& connection, const std::string& method, const std::string& payload) {
-  Say("-> %s \"%s\"", method.c_str(), Printable(payload).c_str());
-  const std::optional<CallResult> result =
-      connection.Call(method, payload, std::chrono::seconds(30));
-  if (!result) {
-    Say("   no answer");
-    return false;
-  }
-  Say("   status %u \"%s\"", result->status, Printable(result->body).c_str());
-  return true;
-}
-
-int Finish(HostProcess& host, const fs::path& logFile) {
-  const std::optional<std::uint32_t> code = host.WaitForExit(std::chrono::seconds(30));
-  if (code) {
-    Say("host exited with code %u", *code);
-  } else {
-    Say("host did not exit; terminating it");
-    host.Terminate(HostProcess::kTerminatedExitCode);
-  }
-  std::ifstream log(logFile, std::ios::binary);
-  if (log) {
-    std::printf("\n%s:\n", logFile.string().c_str());
-    std::string line;
-    while (std::getline(log, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      std::printf("  %s\n", line.c_str());
-    }
-  }
-  return code && *code == 0 ? 0 : 1;
-}
-
-std::unique_ptr<HostProcess> Start(const fs::path& executable) {
-  HostProcess::Options options;
-  options.executable = executable.wstring();
-  std::string error;
-  std::unique_ptr<HostProcess> host = HostProcess::Launch(options, &error);
-  if (!host) {
-    std::fprintf(stderr, "cannot start %s: %s\n", executable.string().c_str(), error.c_str());
-    return nullptr;
-  }
-  Say("started %s, process %u", executable.filename().string().c_str(), host->ProcessId());
-  return host;
-}
-
-int Demo(int heartbeats, const std::string& token) {
-  // A fresh folder: a copy of the host and the stand-in engine, its script, logging on.
-  const fs::path bin = ToolDirectory();
-  const fs::path dir =
-      fs::temp_directory_path() / ("larkhostctl-demo-" + std::to_string(GetCurrentProcessId()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  fs::copy_file(bin / "LarkRemoteHost.exe", dir / "LarkRemoteHost.exe");
-  fs::copy_file(bin / "LarkRemoteStreamer.dll", dir / "LarkRemoteStreamer.dll");
-  std::ofstream(dir / "lklogfile.txt") << "logfile_on";
-  std::ofstream(dir / "LarkRemoteStreamer.sim")
-      << "# the stand-in engine's behaviour for the demo\n"
-         "on START data 7 stream started\n"
-         "on START data -3 caf\\u00e9\n"
-         "on ENABLE_CONTROL control {\"kind\":\"focus\"}\n"
-         "on OPEN request 65281 1024\n";
-  Say("demo folder %s", dir.string().c_str());
-
-  std::unique_ptr<HostProcess> host = Start(dir / "LarkRemoteHost.exe");
-  if (!host) return 1;
-  Attach(host->Connection(), token);
-  HostConnection& connection = host->Connection();
-  Call(connection, "LarkInfo",
-       R"({"hWnd":"1234","appID":"demo-app","accountId":"demo-account","did":"device-1",)"
-       R"("session":"session-1","language":"en","serverId":"eu-1","country":"DE",)"
-       R"("accessToken":"demo-access-token"})");
-  Call(connection, "Start", "7");
-  Call(connection, "EnableControl", "true");
-  Call(connection, "OpenUrl", "https://example.test/app");
-  Call(connection, "IsRun", "");
-  Say("waiting for %d heartbeats", heartbeats);
-  {
-    std::unique_lock lock(g_beatLock);
-    g_beat.wait_for(lock, std::chrono::seconds(5) * heartbeats,
-                    [&] { return g_beats >= heartbeats; });
-  }
-  Call(connection, "End", "");
-  Call(connection, "IsRun", "");
-  Call(connection, "Release", "");
-  const int result = Finish(*host, dir / "LarkRemoteStreamer.dat");
-  std::ifstream record(dir / "LarkRemoteStreamer.calls");
-  std::printf("\nwhat the stand-in engine was asked (%s):\n",
-              (dir / "LarkRemoteStreamer.calls").string().c_str());
-  for (std::string line; std::getline(record, line);)
-    std::printf("  %s%s\n", line.substr(0, 100).c_str(), line.size() > 100 ? "..." : "");
-  record.close();
-  host.reset();
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
-  return result;
-}
-
-int Calls(const fs::path& executable, const std::vector<std::string>& words,
-          const std::string& token) {
-  std::unique_ptr<HostProcess> host = Start(executable);
-  if (!host) return 1;
-  Attach(host->Connection(), token);
-  for (std::size_t i = 0; i < words.size(); i += 2)
-    Call(host->Connection(), words[i], i + 1 < words.size() ? words[i + 1] : "");
-  Call(host->Connection(), "Release", "");
-  return Finish(*host, executable.parent_path() / "LarkRemoteStreamer.dat");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Drives a LarkRemoteHost through the parent kit."};
-  app.require_subcommand(1);
-  std::string token = "demo.jwt.token";
-  app.add_option("--token", token, "what the parent answers to the host's GetJWT");
+  // Lines end in LF alone, whatever reads them.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 
-  int heartbeats = 2;
+  CLI::App app{
+      "Drives a LarkRemoteHost through the parent kit: launches it, runs the commands given as "
+      "arguments (one an argument), from a script, or typed at the prompt, and prints every "
+      "frame, notification and reverse call with the time since the launch."};
+  app.footer(std::string("\n") + kCommandHelp);
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return "larkhostctl: " + std::string(error.what()) + "\n";
+  });
+
+  SessionOptions options;
+  options.host = LarkParent::ModuleFolder() / LarkParent::kHostExecutableName;
+  std::vector<std::string> commands;
+  std::string script, jwtFile, callTimeout = "30s";
+  std::vector<std::string> unanswered;
+  app.add_option("commands", commands, "commands to run, one an argument: \"call IsRun\"");
+  app.add_option("-f,--file", script, "run the commands of a script file (-: standard input)");
+  app.add_option("--host", options.host, "the host to launch (default: the one beside this tool)");
+  CLI::Option* jwt = app.add_option("--jwt", options.token, "the answer to the host's GetJWT");
+  app.add_option("--jwt-file", jwtFile, "the same from a file, without its trailing line ends")
+      ->excludes(jwt)
+      ->check(CLI::ExistingFile);
+  app.add_option("--cef-status", options.cefStatus, "the status answering CefControl (0)");
+  app.add_option("--cef-body", options.cefBody, "the body answering CefControl (ok)");
+  app.add_option("--no-answer", unanswered, "leave the host's calls of METHOD unanswered")
+      ->type_name("METHOD")
+      ->allow_extra_args(false);
+  app.add_option("--call-timeout", callTimeout, "how long a call waits for its answer (30s)");
+  app.add_flag("--heartbeats", options.print.heartbeats, "a line for each heartbeat");
+  app.add_flag("--trace", options.print.trace, "a hex dump of every frame");
+  app.add_flag("--json", options.print.json, "one JSON object a line instead of text");
+  app.add_flag("--log", options.log,
+               "switch the host's log on for this run and print its lines as they come");
+  app.add_option("--capture", options.capture, "write every frame, its pipe and time, to a file");
+
+  int demoHeartbeats = 2;
   CLI::App* demo = app.add_subcommand("demo", "a whole session against the stand-in engine");
-  demo->add_option("--heartbeats", heartbeats, "heartbeats to wait for before ending")
+  demo->add_option("--heartbeats", demoHeartbeats, "heartbeats to wait for before ending")
       ->check(CLI::Range(0, 20));
+  demo->fallthrough();
 
-  std::string host = (ToolDirectory() / "LarkRemoteHost.exe").string();
-  std::vector<std::string> words;
-  CLI::App* call = app.add_subcommand("call", "call methods in order, then Release");
-  call->add_option("--host", host, "the host executable")->check(CLI::ExistingFile);
-  call->add_option("calls", words, "METHOD [PAYLOAD] pairs")->required();
+  fs::path decodeFile;
+  std::string decodePipe;
+  CLI::App* decode = app.add_subcommand(
+      "decode", "print the frames of a capture, or of one pipe's bytes (binary or hex text)");
+  decode->add_option("file", decodeFile, "the capture or the pipe's bytes")->required();
+  decode
+      ->add_option("--pipe", decodePipe,
+                   "the pipe the bytes crossed: request, response, reverse-request, "
+                   "reverse-response or notify")
+      ->check([](const std::string& name) {
+        return PipeNamed(name) ? std::string() : "no pipe is called " + name;
+      });
+  decode->fallthrough();
 
-  CLI11_PARSE(app, argc, argv);
-  if (*demo) return Demo(heartbeats, token);
-  return Calls(host, words, token);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : kBadUsage;
+  }
+  options.unanswered.insert(unanswered.begin(), unanswered.end());
+  if (!jwtFile.empty()) {
+    std::ifstream in(jwtFile, std::ios::binary);
+    std::string token(std::istreambuf_iterator<char>(in), {});
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+    options.token = token;
+  }
+  const std::optional<std::chrono::milliseconds> timeout = ParseDuration(callTimeout);
+  if (!timeout) return BadUsage("--call-timeout: \"" + callTimeout + "\" is no TIME");
+  options.callTimeout = *timeout;
+
+  if (*decode) return Decode(decodeFile, PipeNamed(decodePipe), options.print);
+  if (*demo) return RunDemo(LarkParent::ModuleFolder(), options, demoHeartbeats);
+
+  // Every command is checked before the host starts, so a typo costs no session.
+  std::vector<Command> run;
+  std::string error;
+  const bool prompt = script.empty() && commands.empty() && _isatty(_fileno(stdin));
+  if (!script.empty() || (commands.empty() && !prompt)) {
+    const bool fromStdin = script.empty() || script == "-";
+    std::ifstream file;
+    if (!fromStdin) file.open(script, std::ios::binary);
+    if (!fromStdin && !file) return BadUsage("cannot read the script " + script);
+    const std::optional<std::vector<Command>> parsed =
+        ParseScript(fromStdin ? std::cin : file, fromStdin ? "stdin" : script,
+                    fromStdin ? fs::current_path() : fs::absolute(script).parent_path(), &error);
+    if (!parsed) return BadUsage(error);
+    run = *parsed;
+  }
+  if (!commands.empty() && commands[0] == "call") {
+    // The older form: a lone "call", then METHOD PAYLOAD pairs, each an argument of its own.
+    for (std::size_t i = 1; i < commands.size(); i += 2) {
+      const std::string payload = i + 1 < commands.size() ? commands[i + 1] : "";
+      run.push_back({Command::Kind::Call, commands[i], payload, {}, "call " + commands[i]});
+    }
+    commands.clear();
+  }
+  for (const std::string& text : commands) {
+    std::optional<Command> command = ParseCommand(text, fs::current_path(), &error);
+    if (!command) return BadUsage("argument \"" + text + "\": " + error);
+    run.push_back(std::move(*command));
+  }
+
+  Session session(options);
+  if (!session.Launch()) return 1;
+  for (const Command& command : run)
+    if (!session.Run(command)) break;
+  if (prompt) Interact(session);
+  return session.Finish();
 }

@@ -1,0 +1,297 @@
+// larkhostctl as a plug-in team runs it: against the real host with the stand-in engine.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "support/bin_directory.h"
+#include "support/host_dir.h"
+#include "support/tool_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lark::test::EngineCopy;
+using lark::test::FileLines;
+using lark::test::HostDir;
+using lark::test::ToolResult;
+using Lines = std::vector<std::string>;
+
+const char kExited0[] =
+    "host exited with code 0 (a normal end; a host that finds another one running also ends at "
+    "once with 0)";
+
+fs::path Write(const HostDir& dir, const std::string& name, const std::string& bytes) {
+  std::ofstream(dir.Path() / name, std::ios::binary) << bytes;
+  return dir.Path() / name;
+}
+
+ToolResult Larkhostctl(std::vector<std::string> arguments, const std::string& input = "") {
+  return lark::test::RunTool(lark::test::BinDirectory() / "larkhostctl.exe", arguments, input);
+}
+
+// A session with the host of `dir`.
+ToolResult Session(const HostDir& dir, std::vector<std::string> arguments,
+                   const std::string& input = "") {
+  arguments.insert(arguments.begin(), {"--host", (dir.Path() / "LarkRemoteHost.exe").string()});
+  return Larkhostctl(arguments, input);
+}
+
+Lines Split(const std::string& text) {
+  Lines lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The lines with the time since launch, the process id and the heartbeat count made constant.
+Lines Normalised(const std::string& text) {
+  Lines lines = Split(text);
+  for (std::string& line : lines) {
+    line = std::regex_replace(line, std::regex(R"(^\[ *\d+\.\d{3}\] )"), "[t] ");
+    line = std::regex_replace(line, std::regex(R"((process|heartbeats:) \d+$)"), "$1 N");
+  }
+  return lines;
+}
+
+// The frames' lines and their hex dumps, without the session's own events.
+Lines FrameLines(const std::string& text) {
+  Lines frames;
+  for (const std::string& line : Split(text))
+    if (std::regex_search(line, std::regex(R"(^(\[ *[\d.]+\] (->|<-) |      [0-9a-f]{4} ))")))
+      frames.push_back(line);
+  return frames;
+}
+
+// Lines in groups whose order among themselves is free: what two threads print at once.
+bool InGroups(const Lines& lines, std::vector<Lines> groups) {
+  auto at = lines.begin();
+  for (Lines& group : groups) {
+    if (lines.end() - at < static_cast<std::ptrdiff_t>(group.size())) return false;
+    Lines seen(at, at + static_cast<std::ptrdiff_t>(group.size()));
+    std::sort(seen.begin(), seen.end());
+    std::sort(group.begin(), group.end());
+    if (seen != group) return false;
+    at += static_cast<std::ptrdiff_t>(group.size());
+  }
+  return at == lines.end();
+}
+
+TEST(Larkhostctl, AScriptedSessionPrintsEveryFrameInOrder) {
+  HostDir dir;
+  dir.Script("on START data 7 hello\non START control ping\n");
+  Write(dir, "session.json", R"({"hWnd":"1"})");
+  const fs::path script = Write(dir, "session.txt",
+                                "# payloads from files are read beside the script\n"
+                                "call LarkInfo @session.json\n"
+                                "\n"
+                                "call Start 7\n"
+                                "wait-notify 7\n"
+                                "wait-call CefControl\n"
+                                "call Reboot\n"
+                                "call Release\n"
+                                "wait-exit\n");
+  const ToolResult result = Session(dir, {"-f", script.string()});
+  EXPECT_EQ(result.exitCode, 1u);  // Reboot was refused
+  EXPECT_EQ(result.err,
+            "larkhostctl: call Reboot: answered MethodNotFound \"Method not found: Reboot\"\n");
+  const Lines lines = Normalised(result.out);
+  EXPECT_TRUE(InGroups(
+      lines, {{"[t] started " + (dir.Path() / "LarkRemoteHost.exe").string() + ", process N"},
+              {R"([t] -> request #1 LarkInfo "{"hWnd":"1"}")"},
+              {R"([t] <- response #1 LarkInfo: Ok "ok")"},
+              {R"([t] -> request #2 Start "7")"},
+              {R"([t] <- response #2 Start: Ok "ok")", R"([t] <- notify 7 "hello")",
+               R"([t] <- reverse-request #1 CefControl "ping")",
+               R"([t] -> reverse-response #1 CefControl: Ok "ok")"},
+              {R"([t] -> request #3 Reboot "")"},
+              {R"([t] <- response #3 Reboot: MethodNotFound "Method not found: Reboot")"},
+              {R"([t] -> request #4 Release "")"},
+              {R"([t] <- response #4 Release: Ok "ok")"},
+              {std::string("[t] ") + kExited0},
+              {"[t] heartbeats: N"}}))
+      << result.out;
+}
+
+// One JSON object a line, with the host's log interleaved in time order, from a script on
+// standard input; the flag file is as it was afterwards.
+TEST(Larkhostctl, JsonLinesWithTheLogInTimeOrder) {
+  HostDir dir;
+  const fs::path flags = Write(dir, "lklogfile.txt", "# logging off\n");
+  const ToolResult result = Session(dir, {"--json", "--log"},
+                                    "call LarkInfo {\"hWnd\":\"1\"}\ncall Release\nwait-exit\n");
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_EQ(result.err, "");
+  std::vector<nlohmann::json> records;
+  for (const std::string& line : Split(result.out)) {
+    ASSERT_NO_THROW(records.push_back(nlohmann::json::parse(line))) << line;
+  }
+  ASSERT_FALSE(records.empty());
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_LE(records[i - 1].value("t", 0.0), records[i].value("t", 0.0)) << i;
+  }
+  const auto at = [&](const std::function<bool(const nlohmann::json&)>& match) {
+    return static_cast<std::size_t>(std::find_if(records.begin(), records.end(), match) -
+                                    records.begin());
+  };
+  const std::size_t request = at([](const nlohmann::json& r) {
+    return r.value("pipe", "") == "request" && r.value("id", 0) == 1 &&
+           r.value("method", "") == "LarkInfo";
+  });
+  const std::size_t logged = at([](const nlohmann::json& r) {
+    return r.value("event", "") == "log" &&
+           r.value("line", "").find("[HandleRemoteInfo] HandleRemoteInfo : {") != std::string::npos;
+  });
+  const std::size_t response = at([](const nlohmann::json& r) {
+    return r.value("pipe", "") == "response" && r.value("id", 0) == 1 &&
+           r.value("status", 1) == 0 && r.value("body", "") == "ok" &&
+           r.value("method", "") == "LarkInfo";
+  });
+  const std::size_t exit = at([](const nlohmann::json& r) {
+    return r.value("event", "") == "exit" && r.value("code", 1) == 0;
+  });
+  // The host logs a call before it answers it, and the log lines come in that order.
+  EXPECT_LT(request, logged);
+  EXPECT_LT(logged, response);
+  EXPECT_LT(response, exit);
+  EXPECT_LT(exit, records.size());
+  EXPECT_EQ(records.back().value("event", ""), "heartbeats");
+  EXPECT_EQ(FileLines(flags, "\n"), Lines{"# logging off"});
+}
+
+TEST(Larkhostctl, TheHostsTokenRequestIsAnsweredAsTold) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string answer;  // the reverse-response line; empty: none
+    std::string buffer;  // how the engine's buffer starts afterwards
+  };
+  const std::string untouched = "abababababababab";
+  const std::string noToken =
+      "-> reverse-response #1 GetJWT: HandlerError \"larkhostctl has no token to give: start it "
+      "with --jwt TOKEN or --jwt-file FILE\"";
+  const Case cases[] = {
+      {"--jwt-file",
+       {"--jwt-file", "token.txt"},
+       "-> reverse-response #1 GetJWT: Ok \"tok-file\"",
+       "746f6b2d66696c65abab"},  // the token's bytes, then the fill
+      {"no token", {}, noToken, untouched},
+      {"--no-answer", {"--no-answer", "GetJWT"}, "", untouched},  // the host's call times out
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostDir dir;
+    dir.Script("on START request 65281 1024\n");
+    const fs::path session = Write(dir, "session.json", R"({"hWnd":"1"})");
+    std::vector<std::string> arguments = c.options;
+    if (!arguments.empty() && arguments[0] == "--jwt-file")
+      arguments[1] = Write(dir, "token.txt", "tok-file\r\n").string();
+    for (const char* command : {"call Start 1", "wait-call GetJWT", "call Release", "wait-exit"})
+      arguments.push_back(command);
+    arguments.insert(arguments.end() - 4, "call LarkInfo @" + session.string());
+    const ToolResult result = Session(dir, arguments);
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    Lines answers;
+    for (const std::string& line : Normalised(result.out))
+      if (line.find("reverse-response") != std::string::npos) answers.push_back(line.substr(4));
+    EXPECT_EQ(answers, c.answer.empty() ? Lines{} : Lines{c.answer});
+    const Lines calls = dir.EngineCalls();
+    const auto token = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+      return call.rfind("TOKEN_BUFFER\t1024\t", 0) == 0;
+    });
+    ASSERT_NE(token, calls.end());
+    EXPECT_EQ(token->substr(18, c.buffer.size()), c.buffer);
+  }
+}
+
+TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
+  HostDir dir;
+  HostDir noEngine(EngineCopy::Missing);
+  const fs::path script = Write(dir, "typo.txt", "call IsRun\ncal IsRun\n");
+  const std::string missing = (dir.Path() / "Missing.exe").string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::uint32_t exitCode;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"a bad command",
+       {"--host", (dir.Path() / "LarkRemoteHost.exe").string(), "-f", script.string()},
+       2,
+       "larkhostctl: " + script.string() + ":2: unknown command \"cal\" (help lists them)\n"},
+      {"a missing host",
+       {"--host", missing, "call IsRun"},
+       1,
+       "larkhostctl: cannot start the host: no host executable at " + missing + "\n"},
+      {"a host without its engine",
+       {"--host", (noEngine.Path() / "LarkRemoteHost.exe").string(), "call IsRun"},
+       1,
+       "larkhostctl: host ended early with exit code 1 (start-up failed: the engine library is "
+       "missing or incomplete, or the pipe handles or the window could not be had)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult result = Larkhostctl(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(result.err, c.err);
+  }
+  EXPECT_EQ(dir.Log(), Lines{});  // the typo was found before any host started
+}
+
+TEST(Larkhostctl, ACaptureDecodesIntoTheLinesTheSessionPrinted) {
+  HostDir dir;
+  dir.Script("on START data 7 hello\non START control ping\n");
+  const fs::path capture = dir.Path() / "session.cap";
+  const ToolResult session = Session(
+      dir, {"--trace", "--capture", capture.string(),
+            "call LarkInfo @" + Write(dir, "session.json", R"({"hWnd":"1"})").string(),
+            "call Start 7", "wait-notify 7", "wait-call CefControl", "call Release", "wait-exit"});
+  EXPECT_EQ(session.err, "");
+  const ToolResult decoded = Larkhostctl({"decode", capture.string(), "--trace"});
+  EXPECT_EQ(decoded.exitCode, 0u) << decoded.err;
+  EXPECT_EQ(FrameLines(decoded.out), FrameLines(session.out));
+  EXPECT_GE(FrameLines(decoded.out).size(), 20u);  // 8 frames, each with its dump
+
+  // Cut in the middle of the last record: every frame before it, then where the file ends.
+  const Lines whole = FrameLines(Larkhostctl({"decode", capture.string(), "--heartbeats"}).out);
+  std::ifstream in(capture, std::ios::binary);
+  const std::string bytes(std::istreambuf_iterator<char>(in), {});
+  in.close();
+  std::size_t last = 8;  // after "LARKCAP1"; a record: pipe, time, length, bytes
+  std::uint32_t length = 0;
+  for (std::size_t at = last; at < bytes.size(); at += 13 + length) {
+    last = at;
+    std::memcpy(&length, bytes.data() + at + 9, 4);
+  }
+  const std::size_t kept = 13 + length / 2;
+  std::ofstream(capture, std::ios::binary | std::ios::trunc) << bytes.substr(0, last + kept);
+  const ToolResult cut = Larkhostctl({"decode", capture.string(), "--heartbeats"});
+  EXPECT_EQ(cut.exitCode, 1u);
+  EXPECT_EQ(cut.err, "larkhostctl: " + capture.string() + ": offset " + std::to_string(last) +
+                         ": the capture ends inside a record, " + std::to_string(kept) + " of " +
+                         std::to_string(13 + length) + " bytes\n");
+  EXPECT_EQ(FrameLines(cut.out), Lines(whole.begin(), whole.end() - 1));
+
+  // One pipe's bytes as hex text, the second frame with a wrong magic.
+  const fs::path stream = Write(dir, "request.hex",
+                                "41524551 07000000 05000000 00000000 4973 52756e\n"  // IsRun, id 7
+                                "41 52 45 58" +
+                                    std::string(24, '0'));
+  const ToolResult raw = Larkhostctl({"decode", stream.string(), "--pipe", "request"});
+  EXPECT_EQ(raw.exitCode, 1u);
+  EXPECT_EQ(Split(raw.out).at(0), R"(-> request #7 IsRun "")");
+  EXPECT_EQ(raw.err,
+            "larkhostctl: " + stream.string() +
+                ": offset 21: bad magic 41 52 45 58; a request frame starts with \"AREQ\"\n");
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+#pragma once
+
+// The commands of a session, one a line, as they come from arguments, a script or the prompt.
+
+#include <chrono>
+#include <filesystem>
+#include <istream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Larkhostctl {
+
+struct Command {
+  enum class Kind { Call, WaitNotify, WaitCall, Sleep, WaitExit, Close, Kill, Help };
+  Kind kind = Kind::Help;
+  std::string name;     // the method of call and wait-call, the type of wait-notify
+  std::string payload;  // of call
+  std::chrono::milliseconds duration{0};  // of sleep; the time-out of a wait
+  std::string text;                       // as written, for messages
+};
+
+inline constexpr std::chrono::seconds kDefaultWait{30};
+
+// Parses one line. "@FILE" payloads are read at once, relative to `folder`. nullopt, with the
+// reason in `error`, when the line is no command.
+std::optional<Command> ParseCommand(std::string_view line, const std::filesystem::path& folder,
+                                    std::string* error);
+
+// "500" (milliseconds), "500ms" or "5s".
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
+
+// Whether a script skips the line: blank, or a comment starting with '#'.
+bool IsBlankOrComment(std::string_view line);
+
+// The commands of a script; on the first bad line nullopt with "<name>:<line>: <reason>".
+std::optional<std::vector<Command>> ParseScript(std::istream& in, const std::string& name,
+                                                const std::filesystem::path& folder,
+                                                std::string* error);
+
+// The commands, for `help` and the usage text.
+extern const char kCommandHelp[];
+
+}  // namespace Larkhostctl

@@ -1,0 +1,48 @@
+#pragma once
+
+// Switches the host's log on for one run and hands out the lines it gains. Construction writes
+// "logfile_on" to the flag file beside the host (before the host starts, since the host reads it
+// once); destruction stops the ticks and gives the flag file its old content back, or removes it
+// if there was none. Lines are read from where the log ended at construction; a log that shrank
+// (was rotated) is read from its start.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rpc/sync.h"
+
+namespace Larkhostctl {
+
+class LogFollower {
+ public:
+  explicit LogFollower(const std::filesystem::path& hostFolder);
+  ~LogFollower();
+  LogFollower(const LogFollower&) = delete;
+  LogFollower& operator=(const LogFollower&) = delete;
+
+  // Calls `tick` every 50 ms on a thread of its own, until destruction, so that lines show up
+  // while nothing else happens. Throws std::system_error when the thread cannot be created.
+  void Start(std::function<void()> tick);
+  // The whole lines added since the last call, without their CR LF. Any thread.
+  std::vector<std::string> NewLines();
+
+ private:
+  std::filesystem::path flagFile_;
+  std::optional<std::string> oldFlags_;  // nullopt: there was no flag file
+  std::filesystem::path log_;
+
+  AnonRpc::Mutex readLock_;
+  std::uintmax_t offset_ = 0;  // under readLock_
+  std::string partial_;        // a line read without its end yet, under readLock_
+
+  AnonRpc::Mutex stopLock_;
+  AnonRpc::ConditionVariable stopSignal_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace Larkhostctl

@@ -1,0 +1,340 @@
+#include "tools/session.h"
+
+#include <cstdio>
+#include <thread>
+
+#include "parent/host_protocol.h"
+
+namespace Larkhostctl {
+
+using LarkParent::CallResult;
+using LarkParent::HostProcess;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A host whose pipes have closed is about to be seen exiting.
+constexpr auto kExitAfterPipesClose = 5s;
+constexpr auto kExitAfterRelease = 30s;
+
+std::string Seconds(std::chrono::milliseconds time) {
+  return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + "s"
+                                  : std::to_string(time.count()) + "ms";
+}
+
+HWND HostWindow(DWORD processId) {
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, L"RemoteHostMainWnd", L"RemoteHost")) !=
+         nullptr) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == processId) return window;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string ExitMeaning(std::uint32_t code) {
+  switch (code) {
+    case 0:
+      return "a normal end; a host that finds another one running also ends at once with 0";
+    case 1:
+      return "start-up failed: the engine library is missing or incomplete, or the pipe handles "
+             "or the window could not be had";
+    case HostProcess::kTerminatedExitCode:
+      return "terminated by larkhostctl";
+  }
+  char text[64];
+  std::snprintf(
+      text, sizeof text,
+      code >= 0xC0000000 ? "ended by exception 0x%08X" : "not an exit code of the host's own",
+      static_cast<unsigned>(code));
+  return text;
+}
+
+Session::Session(SessionOptions options)
+    : options_(std::move(options)), printer_(options_.print, [](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+      }) {
+  for (Pipe pipe :
+       {Pipe::Request, Pipe::Response, Pipe::ReverseRequest, Pipe::ReverseResponse, Pipe::Notify})
+    streams_.emplace(pipe, PipeStream(pipe));
+}
+
+Session::~Session() {
+  if (watcher_.joinable()) {
+    SetEvent(stopWatching_.get());
+    watcher_.join();
+  }
+  host_.reset();  // its threads print through this session
+  log_.reset();
+}
+
+std::chrono::microseconds Session::SinceLaunch() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               launched_);
+}
+
+void Session::Event(std::string_view name, const std::string& text, nlohmann::ordered_json fields) {
+  std::lock_guard lock(outputLock_);
+  printer_.Event(SinceLaunch(), name, text, std::move(fields));
+}
+
+void Session::Fail(const std::string& message) {
+  failed_ = true;
+  std::fprintf(stderr, "larkhostctl: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+bool Session::Launch() {
+  const std::filesystem::path folder = options_.host.parent_path();
+  if (!options_.capture.empty()) {
+    std::string error;
+    capture_ = CaptureWriter::Create(options_.capture, &error);
+    if (!capture_) {
+      Fail(error);
+      return false;
+    }
+  }
+  if (options_.log && std::filesystem::exists(options_.host))
+    log_ = std::make_unique<LogFollower>(folder);
+
+  HostProcess::Options launch;
+  launch.executable = options_.host.wstring();
+  std::string error;
+  launched_ = std::chrono::steady_clock::now();
+  host_ = HostProcess::Launch(launch, &error);
+  if (!host_) {
+    Fail("cannot start the host: " + error);
+    return false;
+  }
+  const DWORD processId = host_->ProcessId();
+  // The kit holds the process open, so this identifier still names the host.
+  process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  stopWatching_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!process_ || !stopWatching_) {
+    Fail("cannot watch the host : " + std::to_string(GetLastError()));
+    return false;
+  }
+  Event("started", "started " + options_.host.string() + ", process " + std::to_string(processId),
+        {{"host", options_.host.string()}, {"process", processId}});
+
+  LarkParent::HostConnection& connection = host_->Connection();
+  connection.ObserveFrames([this](Pipe pipe, std::string_view bytes) { OnFrame(pipe, bytes); });
+  const auto answer = [this](const std::string& method, CallResult result) {
+    return [this, method, result](const std::string&) -> std::optional<CallResult> {
+      if (options_.unanswered.count(method) != 0) return std::nullopt;
+      return result;
+    };
+  };
+  connection.Serve(
+      std::string(LarkParent::kGetJwtMethod),
+      answer(std::string(LarkParent::kGetJwtMethod),
+             options_.token
+                 ? CallResult{0, *options_.token}
+                 : CallResult{static_cast<std::uint32_t>(AnonRpc::RpcStatus::HandlerError),
+                              "larkhostctl has no token to give: start it "
+                              "with --jwt TOKEN or --jwt-file FILE"}));
+  connection.Serve(std::string(LarkParent::kCefControlMethod),
+                   answer(std::string(LarkParent::kCefControlMethod),
+                          CallResult{options_.cefStatus, options_.cefBody}));
+  for (const std::string& method : options_.unanswered)
+    if (method != LarkParent::kGetJwtMethod && method != LarkParent::kCefControlMethod)
+      connection.Serve(method, answer(method, {}));
+  connection.Start();
+  if (log_)
+    log_->Start([this] {
+      std::lock_guard lock(outputLock_);
+      PrintLogLines();
+    });
+  watcher_ = std::thread([this] { WatchExit(); });
+  return true;
+}
+
+void Session::PrintLogLines() {
+  if (!log_) return;
+  for (const std::string& line : log_->NewLines())
+    printer_.Event(SinceLaunch(), "log", "log " + line, {{"line", line}});
+}
+
+void Session::OnFrame(Pipe pipe, std::string_view bytes) {
+  std::lock_guard lock(outputLock_);
+  // The host logs what it does before it answers: lines logged so far come first.
+  PrintLogLines();
+  const std::chrono::microseconds time = SinceLaunch();
+  if (capture_) capture_->Write(time, pipe, bytes);
+  PipeStream& stream = streams_.at(pipe);
+  stream.Append(bytes);
+  while (std::optional<Frame> frame = stream.Next()) {
+    printer_.Print(time, *frame);
+    std::lock_guard state(stateLock_);
+    // A reverse call counts once its answer is out, so that a wait for it ends after both lines.
+    if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content)) {
+      ++notifications_.seen[note->type];
+    } else if (pipe == Pipe::ReverseRequest) {
+      const auto& call = std::get<AnonRpc::Request>(frame->content);
+      if (options_.unanswered.count(call.method) != 0)
+        ++reverseCalls_.seen[call.method];
+      else
+        answering_[call.id] = call.method;
+    } else if (pipe == Pipe::ReverseResponse) {
+      const auto answered = answering_.find(std::get<AnonRpc::Response>(frame->content).id);
+      if (answered != answering_.end()) {
+        ++reverseCalls_.seen[answered->second];
+        answering_.erase(answered);
+      }
+    }
+    changed_.notify_all();
+  }
+}
+
+void Session::WatchExit() {
+  const HANDLE waits[] = {process_.get(), stopWatching_.get()};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+  DWORD code = 0;
+  GetExitCodeProcess(process_.get(), &code);
+  {
+    std::lock_guard lock(outputLock_);
+    PrintLogLines();  // its last lines come before the exit
+  }
+  Event("exit", "host exited with code " + std::to_string(code) + " (" + ExitMeaning(code) + ")",
+        {{"code", code}, {"meaning", ExitMeaning(code)}});
+  std::lock_guard lock(stateLock_);
+  exitCode_ = code;
+  changed_.notify_all();
+}
+
+std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(stateLock_);
+  changed_.wait_for(lock, timeout, [this] { return exitCode_.has_value(); });
+  return exitCode_;
+}
+
+bool Session::EndedEarly() {
+  std::optional<std::uint32_t> code;
+  {
+    std::lock_guard lock(stateLock_);
+    if (exitExpected_ || !exitCode_) return false;
+    code = exitCode_;
+  }
+  if (!earlyEndReported_)
+    Fail("host ended early with exit code " + std::to_string(*code) + " (" + ExitMeaning(*code) +
+         ")");
+  earlyEndReported_ = true;
+  return true;
+}
+
+bool Session::Run(const Command& command) {
+  if (EndedEarly()) return false;
+  const auto expectExit = [this] {
+    std::lock_guard lock(stateLock_);
+    exitExpected_ = true;
+  };
+  switch (command.kind) {
+    case Command::Kind::Call:
+      return Call(command);
+    case Command::Kind::WaitNotify:
+      return Wait(notifications_, command, "notification");
+    case Command::Kind::WaitCall:
+      return Wait(reverseCalls_, command, "call");
+    case Command::Kind::Sleep:
+      std::this_thread::sleep_for(command.duration);
+      return true;
+    case Command::Kind::WaitExit:
+      expectExit();
+      if (WaitForExit(command.duration)) return true;
+      Fail(command.text + ": the host still runs after " + Seconds(command.duration));
+      return false;
+    case Command::Kind::Close: {
+      expectExit();
+      const HWND window = HostWindow(host_->ProcessId());
+      if (window != nullptr && PostMessageW(window, WM_CLOSE, 0, 0)) return true;
+      Fail("close: the host has no window");
+      return false;
+    }
+    case Command::Kind::Kill:
+      expectExit();
+      host_->Terminate(HostProcess::kTerminatedExitCode);
+      return true;
+    case Command::Kind::Help:
+      std::fputs(kCommandHelp, stdout);
+      std::fflush(stdout);
+      return true;
+  }
+  return true;
+}
+
+bool Session::Call(const Command& command) {
+  if (WaitForExit(0ms)) {
+    if (!EndedEarly()) Fail(command.text + ": the host has exited");
+    return false;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<CallResult> result =
+      host_->Connection().Call(command.name, command.payload, options_.callTimeout);
+  if (!result) {
+    const bool timedOut = std::chrono::steady_clock::now() - start >= options_.callTimeout;
+    if (!timedOut && WaitForExit(kExitAfterPipesClose) && EndedEarly()) return false;
+    Fail(command.text + (timedOut ? ": no answer within " + Seconds(options_.callTimeout)
+                                  : ": no answer; the host closed its pipes"));
+    return false;
+  }
+  if (!result->Ok()) {
+    Fail(command.text + ": answered " + StatusName(result->status) + " " + Quoted(result->body));
+    return true;
+  }
+  if (command.name == "Release") {
+    std::lock_guard lock(stateLock_);
+    exitExpected_ = true;
+  }
+  return true;
+}
+
+bool Session::Wait(Tally& tally, const Command& command, const char* what) {
+  const auto came = [&] { return tally.seen[command.name] > tally.waited[command.name]; };
+  {
+    std::unique_lock lock(stateLock_);
+    changed_.wait_for(lock, command.duration, [&] { return came() || exitCode_.has_value(); });
+    if (came()) {
+      ++tally.waited[command.name];
+      return true;
+    }
+  }
+  if (EndedEarly()) return false;
+  Fail(command.text + ": no " + what + " " + command.name +
+       (WaitForExit(0ms) ? " before the host exited" : " within " + Seconds(command.duration)));
+  return false;
+}
+
+int Session::Finish() {
+  if (host_ && !WaitForExit(0ms)) {
+    bool expected;
+    {
+      std::lock_guard lock(stateLock_);
+      expected = exitExpected_;
+    }
+    if (!expected) Run(Command{Command::Kind::Call, "Release", "", {}, "call Release"});
+    if (!WaitForExit(kExitAfterRelease)) {
+      Fail("the host did not exit within " + Seconds(kExitAfterRelease) + "; terminating it");
+      host_->Terminate(HostProcess::kTerminatedExitCode);
+      WaitForExit(kExitAfterRelease);
+    }
+  }
+  if (host_ && !EndedEarly()) {
+    const std::optional<std::uint32_t> code = WaitForExit(0ms);
+    if (code && *code != 0 && !failed_)  // a failure said first is the one line to read
+      Fail("host exited with code " + std::to_string(*code) + " (" + ExitMeaning(*code) + ")");
+  }
+  if (host_) {
+    std::lock_guard lock(outputLock_);
+    printer_.Event(SinceLaunch(), "heartbeats",
+                   "heartbeats: " + std::to_string(printer_.Heartbeats()),
+                   {{"count", printer_.Heartbeats()}});
+  }
+  return failed_ ? 1 : 0;
+}
+
+}  // namespace Larkhostctl

@@ -1,0 +1,108 @@
+#pragma once
+
+// One host driven by larkhostctl: launched through the parent kit, its reverse calls answered as
+// the options say, every frame printed (and captured) as it crosses, its log followed, commands
+// run one after the other. Run and Finish are called from one thread; frames, log lines and the
+// host's exit are printed from the threads that see them, each line whole.
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "parent/host_process.h"
+#include "rpc/sync.h"
+#include "tools/capture_file.h"
+#include "tools/command.h"
+#include "tools/frame_printer.h"
+#include "tools/log_follower.h"
+
+namespace Larkhostctl {
+
+struct SessionOptions {
+  std::filesystem::path host;
+  std::optional<std::string> token;  // the answer to GetJWT; none: an error status
+  std::uint32_t cefStatus = 0;       // the answer to CefControl
+  std::string cefBody = "ok";
+  std::set<std::string> unanswered;  // reverse calls left without an answer
+  PrintOptions print;
+  bool log = false;
+  std::filesystem::path capture;  // empty: none
+  std::chrono::milliseconds callTimeout{30000};
+};
+
+class Session {
+ public:
+  explicit Session(SessionOptions options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Launches the host; false when it could not, after saying why.
+  bool Launch();
+  // False when a script should stop here; the failure has been reported.
+  bool Run(const Command& command);
+  // Releases a host that still runs and waits for it to exit (terminating it after 30 s), prints
+  // the heartbeat count, and returns the exit status: 0 when every call was answered with status
+  // 0, every wait was met and the host exited with 0.
+  int Finish();
+
+ private:
+  // What came, by notification type or reverse-call method, and how much of it waits took.
+  struct Tally {
+    std::map<std::string, int> seen, waited;
+  };
+
+  void OnFrame(Pipe pipe, std::string_view bytes);
+  // Prints the log's new lines; with outputLock_ held.
+  void PrintLogLines();
+  void Event(std::string_view name, const std::string& text,
+             nlohmann::ordered_json fields = nlohmann::ordered_json::object());
+  void Fail(const std::string& message);
+  bool EndedEarly();
+  bool Call(const Command& command);
+  bool Wait(Tally& tally, const Command& command, const char* what);
+  std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
+  void WatchExit();
+  std::chrono::microseconds SinceLaunch() const;
+
+  SessionOptions options_;
+  std::chrono::steady_clock::time_point launched_;
+  std::unique_ptr<LarkParent::HostProcess> host_;
+  std::unique_ptr<LogFollower> log_;
+
+  AnonRpc::Mutex outputLock_;  // taken before stateLock_ when both are
+  FramePrinter printer_;
+  std::map<Pipe, PipeStream> streams_;
+  std::unique_ptr<CaptureWriter> capture_;
+
+  AnonRpc::Mutex stateLock_;
+  AnonRpc::ConditionVariable changed_;
+  Tally notifications_, reverseCalls_;
+  std::map<std::uint32_t, std::string> answering_;  // reverse calls by id, until answered
+  std::optional<std::uint32_t> exitCode_;
+  bool exitExpected_ = false;
+
+  bool failed_ = false;  // Run's thread only
+  bool earlyEndReported_ = false;
+
+  struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+  };
+  using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+  OwnedHandle process_;  // the watcher's own handle to the host
+  OwnedHandle stopWatching_;
+  std::thread watcher_;
+};
+
+// What an exit code of the host says.
+std::string ExitMeaning(std::uint32_t code);
+
+}  // namespace Larkhostctl
