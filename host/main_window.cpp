@@ -1,6 +1,7 @@
 #include "host/main_window.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -18,6 +19,9 @@ namespace {
 using TaskPtr = std::shared_ptr<MainThreadTask>;
 
 constexpr char kNotRun[] = "error:post_message_failed";
+
+// How long the teardown lets reverse calls in progress complete before it fails them.
+constexpr std::chrono::milliseconds kReverseCallGrace{1000};
 
 // Tasks posted and not yet run, by the value their message carries. Only these are ever run: any
 // program on the desktop can post to a top-level window, so the value of a WM_APP_RUN_TASK is
@@ -209,8 +213,10 @@ std::unique_lock<std::mutex> LockEngineAnsweringSentMessages() {
 
 void TeardownEngine() {
   // Engine threads blocked on the parent (a token it does not send, a control text it does not
-  // read) would hold DELETE for a call's whole time-out: from here on no reverse call waits.
-  if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire()) endpoint->Caller().Stop();
+  // read) would hold DELETE for a call's whole time-out. Calls in progress get a moment to
+  // complete (an answer may be on its way); then no reverse call waits any more.
+  if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
+    endpoint->Caller().Stop(kReverseCallGrace);
   const std::unique_lock lock = LockEngineAnsweringSentMessages();
   if (EngineUnloaded) return;
   if (EngineEntryPoints.destroy != nullptr && EngineInstance != nullptr) {

@@ -43,7 +43,7 @@ std::string RunOnMainThread(std::function<std::string()> task);
 // care for messages that an engine call pumps meanwhile. Does nothing to a destroyed window.
 void CloseMainWindow(HWND window);
 
-// Stops the published endpoint's reverse caller, so that no engine thread stays blocked on the
-// parent, then deletes the engine instance, releases the engine and unloads its library; main
-// thread.
+// Stops the published endpoint's reverse caller (calls in progress get up to a second to
+// complete), so that no engine thread stays blocked on the parent, then deletes the engine
+// instance, releases the engine and unloads its library; main thread.
 void TeardownEngine();

@@ -153,7 +153,11 @@ void RpcCaller::Start() {
   }
 }
 
-void RpcCaller::Stop() {
+void RpcCaller::Stop(std::chrono::milliseconds grace) {
+  if (grace > std::chrono::milliseconds::zero()) {
+    std::unique_lock lock(pendingLock_);
+    pendingEmptied_.wait_for(lock, grace, [this] { return pending_.empty(); });
+  }
   if (stopped_.exchange(true)) return;
   running_.store(false);
   CancelLockHolder(writeLock_, writeCancel_);
@@ -196,6 +200,7 @@ void RpcCaller::ReadResponses() {
         if (found == pending_.end()) continue;  // timed out, or never asked for
         call = std::move(found->second);
         pending_.erase(found);
+        if (pending_.empty()) pendingEmptied_.notify_all();
       }
       call->Complete(header.status == 0 ? Kind::Value : Kind::Error, std::move(body));
     }
@@ -247,6 +252,7 @@ void RpcCaller::TimeOut(const Deadline& due) {
   const auto found = pending_.find(due.id);
   if (found == pending_.end() || found->second != call) return;
   pending_.erase(found);
+  if (pending_.empty()) pendingEmptied_.notify_all();
   try {
     call->Complete(Kind::Timeout, "Async RPC timeout");
   } catch (...) {
@@ -258,6 +264,7 @@ void RpcCaller::FailAllPending(const std::string& message) {
   std::lock_guard lock(pendingLock_);
   for (auto& [id, call] : pending_) call->Complete(Kind::Error, message);
   pending_.clear();
+  pendingEmptied_.notify_all();
 }
 
 bool RpcCaller::RemovePending(std::uint32_t id, const std::shared_ptr<PendingCall>& call) {
@@ -265,6 +272,7 @@ bool RpcCaller::RemovePending(std::uint32_t id, const std::shared_ptr<PendingCal
   const auto found = pending_.find(id);
   if (found == pending_.end() || found->second != call) return false;
   pending_.erase(found);
+  if (pending_.empty()) pendingEmptied_.notify_all();
   return true;
 }
 

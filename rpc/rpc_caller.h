@@ -86,8 +86,9 @@ class RpcCaller {
   // Ends the reader (cancelling its read), the timer and any request write in progress, closes
   // revResRead and fails every pending call with "RpcCaller stopped". Bounded even when the
   // parent neither reads, writes nor closes. Later calls fail at once. Any thread; a second call,
-  // or one racing the first, does nothing.
-  void Stop();
+  // or one racing the first, does nothing. With a grace, calls in progress first get up to that
+  // long to complete (an answer may be on its way), however many are still made meanwhile.
+  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::zero());
 
   // Where the id counter goes on, as if that many calls had been made.
   void SetNextIdForTest(std::uint32_t id) { nextId_.store(id); }
@@ -124,6 +125,7 @@ class RpcCaller {
   std::atomic<std::uint32_t> nextId_{1};
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_;
   Mutex pendingLock_;
+  ConditionVariable pendingEmptied_;
   std::atomic<bool> running_{false};  // the reader's
   std::atomic<bool> stopped_{false};
   PipeThread reader_;
