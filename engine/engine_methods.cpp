@@ -264,8 +264,10 @@ std::string MaskAccessToken(const std::string& payload) {
         mask(i + 1, close == std::string::npos ? payload.size() : close);
         i = close == std::string::npos ? payload.size() : close + 1;
       } else {
+        // Whatever follows a closed object or array up to what ends a value goes too, so the
+        // masked text masks to itself.
         const std::size_t end =
-            c == '{' || c == '[' ? NestedValueEnd(payload, i) : BareValueEnd(payload, i);
+            BareValueEnd(payload, c == '{' || c == '[' ? NestedValueEnd(payload, i) : i);
         mask(i, end);
         i = end;
       }
