@@ -34,12 +34,8 @@ constexpr int kNotifications = 10000;  // the queue's bound: nothing is dropped
 
 struct PipePair {
   PipePair() { CreatePipePair(&read, &write); }
-  ~PipePair() {
-    PipeClose(read);
-    PipeClose(write);
-  }
-  PipeHandle read = kInvalidPipe;
-  PipeHandle write = kInvalidPipe;
+  UniquePipe read;
+  UniquePipe write;
 };
 
 void WriteRaw(PipeHandle handle, const std::string& bytes) {
@@ -65,13 +61,13 @@ void AnswerRequests(PipeHandle requests, PipeHandle responses, int count) {
 // A running caller whose parent answers `count` requests on a thread of its own.
 struct CallerWithParent {
   explicit CallerWithParent(int count) {
-    PipeHandle callerWrite = kInvalidPipe;
-    PipeHandle callerRead = kInvalidPipe;
+    UniquePipe callerWrite;
+    UniquePipe callerRead;
     DuplicatePipe(requests.write, &callerWrite);
     DuplicatePipe(responses.read, &callerRead);
-    caller = std::make_unique<RpcCaller>(callerWrite, callerRead);
+    caller = std::make_unique<RpcCaller>(std::move(callerWrite), std::move(callerRead));
     caller->Start();
-    parent = std::thread(AnswerRequests, requests.read, responses.write, count);
+    parent = std::thread(AnswerRequests, requests.read.Get(), responses.write.Get(), count);
   }
   ~CallerWithParent() {
     parent.join();
@@ -93,16 +89,16 @@ double CallRoundTrip() {
 double RawRoundTrip() {
   PipePair requests;
   PipePair responses;
-  std::thread parent(AnswerRequests, requests.read, responses.write, kRoundTrips);
+  std::thread parent(AnswerRequests, requests.read.Get(), responses.write.Get(), kRoundTrips);
   const FrameHeaderBytes header = EncodeHeader(RequestHeader{kRequestMagic, 1, 5, 0});
   const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
   const std::string method = "IsRun";
   const auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) {
-    WriteRaw(requests.write, headerBytes);
-    WriteRaw(requests.write, method);
-    ReadRaw(responses.read, kFrameHeaderBytes);
-    ReadRaw(responses.read, 4);
+    WriteRaw(requests.write.Get(), headerBytes);
+    WriteRaw(requests.write.Get(), method);
+    ReadRaw(responses.read.Get(), kFrameHeaderBytes);
+    ReadRaw(responses.read.Get(), 4);
   }
   const double seconds = SecondsSince(start);
   parent.join();
@@ -116,11 +112,11 @@ void DrainNotifications(PipeHandle handle, int count) {
 
 double SenderRate(const std::string& payload) {
   PipePair pipe;
-  PipeHandle senderWrite = kInvalidPipe;
+  UniquePipe senderWrite;
   DuplicatePipe(pipe.write, &senderWrite);
-  NotifySender sender(senderWrite, nullptr);
+  NotifySender sender(std::move(senderWrite), nullptr);
   sender.Start();
-  std::thread parent(DrainNotifications, pipe.read, kNotifications);
+  std::thread parent(DrainNotifications, pipe.read.Get(), kNotifications);
   const auto start = Clock::now();
   for (int i = 0; i < kNotifications; ++i) sender.Enqueue("2", payload);
   parent.join();
@@ -131,16 +127,16 @@ double SenderRate(const std::string& payload) {
 
 double RawRate(const std::string& payload) {
   PipePair pipe;
-  std::thread parent(DrainNotifications, pipe.read, kNotifications);
+  std::thread parent(DrainNotifications, pipe.read.Get(), kNotifications);
   const NotifyHeaderBytes header =
       EncodeHeader(NotifyHeader{kNotifyMagic, 1, static_cast<std::uint32_t>(payload.size())});
   const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
   const auto start = Clock::now();
   for (int i = 0; i < kNotifications; ++i) {
-    WriteRaw(pipe.write, headerBytes);
-    WriteRaw(pipe.write, "2");
-    if (!payload.empty()) WriteRaw(pipe.write, payload);
-    PipeFlush(pipe.write);
+    WriteRaw(pipe.write.Get(), headerBytes);
+    WriteRaw(pipe.write.Get(), "2");
+    if (!payload.empty()) WriteRaw(pipe.write.Get(), payload);
+    PipeFlush(pipe.write.Get());
   }
   parent.join();
   return SecondsSince(start) / kNotifications;

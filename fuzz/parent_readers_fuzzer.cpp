@@ -13,10 +13,10 @@
 using namespace AnonRpc;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  PipeHandles host;
+  HostPipes host;
   LarkParent::ParentEnds ends;
   if (!LarkParent::CreatePipeSet(&host, &ends)) __builtin_trap();
-  LarkParent::HostConnection parent(ends);
+  LarkParent::HostConnection parent(std::move(ends));
   parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
   parent.OnNotification([](const Notification&) {});
   parent.Start();
@@ -30,21 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view rest = bytes.substr(bytes.size() - body);
   const std::string_view streams[] = {rest.substr(0, first), rest.substr(first, second - first),
                                       rest.substr(second)};
-  PipeHandle* const writeEnds[] = {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite};
+  UniquePipe* const writeEnds[] = {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite};
 
-  PipeClose(host.revResRead);  // the parent's answers to the host's calls fail at once
-  host.revResRead = kInvalidPipe;
+  host.revResRead.Reset();  // the parent's answers to the host's calls fail at once
   std::thread writers[3];
   for (int i = 0; i < 3; ++i) {
     writers[i] = std::thread([&, i] {
-      WriteAll(*writeEnds[i], streams[i]);
-      PipeClose(*writeEnds[i]);
-      *writeEnds[i] = kInvalidPipe;
+      WriteAll(writeEnds[i]->Get(), streams[i]);
+      writeEnds[i]->Reset();
     });
   }
   for (std::thread& writer : writers) writer.join();
   if (!parent.WaitForHostEnds(std::chrono::seconds(30))) __builtin_trap();
   parent.Close();
-  LarkParent::ClosePipeSet(host);
   return 0;
 }

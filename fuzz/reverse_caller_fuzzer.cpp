@@ -10,17 +10,18 @@
 #include <vector>
 
 #include "rpc/rpc_caller.h"
+#include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
 using namespace AnonRpc;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  PipeHandle requestRead, requestWrite, responseRead, responseWrite;
+  UniquePipe requestRead, requestWrite, responseRead, responseWrite;
   if (!CreatePipePair(&requestRead, &requestWrite) ||
       !CreatePipePair(&responseRead, &responseWrite))
     __builtin_trap();
   {
-    RpcCaller caller(requestWrite, responseRead);
+    RpcCaller caller(std::move(requestWrite), std::move(responseRead));
     caller.Start();
     std::vector<std::future<std::string>> calls;
     for (int i = 0; i < 3; ++i) calls.push_back(caller.CallAsync("CefControl", "x"));
@@ -36,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Every call waits before the first answer comes: a call made after the stream has ended
       // would wait out its time-out, as nobody reads answers any more.
       for (int i = 0; i < 4; ++i)
-        if (!ReadRequest(requestRead)) __builtin_trap();
-      WriteAll(responseWrite, data, static_cast<std::uint32_t>(size));
-      PipeClose(responseWrite);  // the end of the stream ends every call still waiting
+        if (!ReadRequest(requestRead.Get())) __builtin_trap();
+      WriteAll(responseWrite.Get(), data, static_cast<std::uint32_t>(size));
+      responseWrite.Reset();  // the end of the stream ends every call still waiting
     });
     for (std::future<std::string>& call : calls) {
       try {
@@ -51,6 +52,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (waited == "none") __builtin_trap();
     caller.Stop();
   }
-  PipeClose(requestRead);
   return 0;
 }

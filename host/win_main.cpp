@@ -127,7 +127,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   LogLine("WinMain", "LarkRemoteStreamer.dll load success");
 
-  AnonRpc::RpcEndpoint endpoint(handles, OnNotifyPipeBroken);
+  AnonRpc::RpcEndpoint endpoint(AnonRpc::HostPipes::Adopt(handles), OnNotifyPipeBroken);
   ActiveEndpoint.Publish(&endpoint);
   ConnectEngineHost({MainWindow, RunOnMainThread, &ActiveEndpoint});
   RegisterMethods(endpoint.Server());

@@ -6,15 +6,7 @@ namespace LarkParent {
 
 using namespace AnonRpc;
 
-namespace {
-
-void ClosePipe(PipeHandle& handle) {
-  PipeClose(std::exchange(handle, kInvalidPipe));
-}
-
-}  // namespace
-
-HostConnection::HostConnection(const ParentEnds& ends) : ends_(ends) {}
+HostConnection::HostConnection(ParentEnds ends) : ends_(std::move(ends)) {}
 
 HostConnection::~HostConnection() {
   Close();
@@ -56,7 +48,7 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
     }
     PipeCancel::Scope cancellable(writeCancel_);
     if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
-    if (!WriteRequest(ends_.requestWrite, id, method, payload)) {
+    if (!WriteRequest(ends_.requestWrite.Get(), id, method, payload)) {
       std::lock_guard lock(callsLock_);
       calls_.erase(id);
       return std::nullopt;
@@ -76,22 +68,22 @@ bool HostConnection::Write(std::string_view bytes) {
   std::lock_guard writeLock(writeLock_);
   PipeCancel::Scope cancellable(writeCancel_);
   if (observer_) observer_(Pipe::Request, bytes);
-  return WriteAll(ends_.requestWrite, bytes);
+  return WriteAll(ends_.requestWrite.Get(), bytes);
 }
 
 void HostConnection::CloseRequestPipe() {
   std::lock_guard writeLock(writeLock_);
-  ClosePipe(ends_.requestWrite);
+  ends_.requestWrite.Reset();
 }
 
 void HostConnection::CloseResponsePipe() {
   responseReader_.Join(std::chrono::milliseconds::zero());
-  ClosePipe(ends_.responseRead);
+  ends_.responseRead.Reset();
 }
 
 void HostConnection::CloseNotifyPipe() {
   StopReader(notifyReader_, notificationsStopping_);
-  ClosePipe(ends_.notifyRead);
+  ends_.notifyRead.Reset();
 }
 
 void HostConnection::PauseReverseCalls(bool paused) {
@@ -113,8 +105,8 @@ bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
 
 void HostConnection::CloseReversePipes() {
   StopReader(reverseServer_, reverseStopping_);
-  ClosePipe(ends_.reverseRequestRead);
-  ClosePipe(ends_.reverseResponseWrite);
+  ends_.reverseRequestRead.Reset();
+  ends_.reverseResponseWrite.Reset();
 }
 
 void HostConnection::StopReader(PipeThread& reader, bool& stopping) {
@@ -138,12 +130,12 @@ void HostConnection::Close() {
   CloseNotifyPipe();
   CloseReversePipes();
   std::lock_guard writeLock(writeLock_);
-  ClosePipe(ends_.requestWrite);
+  ends_.requestWrite.Reset();
 }
 
 void HostConnection::ReadResponses() {
   try {
-    while (std::optional<Response> response = ReadResponse(ends_.responseRead)) {
+    while (std::optional<Response> response = ReadResponse(ends_.responseRead.Get())) {
       if (observer_)
         observer_(
             Pipe::Response,
@@ -174,7 +166,7 @@ void HostConnection::ServeReverseCalls() {
   try {
     for (;;) {
       if (!Unpaused(reversePaused_, reverseStopping_)) break;
-      std::optional<Request> request = ReadRequest(ends_.reverseRequestRead);
+      std::optional<Request> request = ReadRequest(ends_.reverseRequestRead.Get());
       if (!request) break;
       if (observer_)
         observer_(Pipe::ReverseRequest,
@@ -189,7 +181,7 @@ void HostConnection::ServeReverseCalls() {
         observer_(
             Pipe::ReverseResponse,
             EncodeResponse(request->id, static_cast<RpcStatus>(answer->status), answer->body));
-      if (answer && !WriteResponse(ends_.reverseResponseWrite, request->id,
+      if (answer && !WriteResponse(ends_.reverseResponseWrite.Get(), request->id,
                                    static_cast<RpcStatus>(answer->status), answer->body))
         break;
     }
@@ -202,7 +194,7 @@ void HostConnection::ServeReverseCalls() {
 void HostConnection::ReadNotifications() {
   try {
     while (Unpaused(notificationsPaused_, notificationsStopping_)) {
-      std::optional<Notification> note = ReadNotification(ends_.notifyRead);
+      std::optional<Notification> note = ReadNotification(ends_.notifyRead.Get());
       if (!note) break;
       if (observer_) observer_(Pipe::Notify, EncodeNotification(note->type, note->payload));
       if (onNotification_) onNotification_(*note);

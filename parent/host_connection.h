@@ -16,17 +16,18 @@
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
 #include "rpc/sync.h"
+#include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
 namespace LarkParent {
 
-// The parent's ends; the other ends of the same pipes belong to the host.
+// The parent's ends, owned; the other ends of the same pipes belong to the host.
 struct ParentEnds {
-  AnonRpc::PipeHandle requestWrite = AnonRpc::kInvalidPipe;          // forward request pipe
-  AnonRpc::PipeHandle responseRead = AnonRpc::kInvalidPipe;          // forward response pipe
-  AnonRpc::PipeHandle reverseRequestRead = AnonRpc::kInvalidPipe;    // host's calls
-  AnonRpc::PipeHandle reverseResponseWrite = AnonRpc::kInvalidPipe;  // answers to them
-  AnonRpc::PipeHandle notifyRead = AnonRpc::kInvalidPipe;            // notifications
+  AnonRpc::UniquePipe requestWrite;          // forward request pipe
+  AnonRpc::UniquePipe responseRead;          // forward response pipe
+  AnonRpc::UniquePipe reverseRequestRead;    // host's calls
+  AnonRpc::UniquePipe reverseResponseWrite;  // answers to them
+  AnonRpc::UniquePipe notifyRead;            // notifications
 };
 
 // A host's answer. The status says whether the method ran (0) or why not, with the body as the
@@ -59,7 +60,7 @@ class HostConnection {
   // ends its reader unseen.
   using FrameObserver = std::function<void(Pipe pipe, std::string_view frame)>;
 
-  explicit HostConnection(const ParentEnds& ends);
+  explicit HostConnection(ParentEnds ends);
   ~HostConnection();
   HostConnection(const HostConnection&) = delete;
   HostConnection& operator=(const HostConnection&) = delete;

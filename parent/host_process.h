@@ -13,6 +13,7 @@
 
 #include "parent/host_connection.h"
 #include "rpc/pipe_handles.h"
+#include "win/unique_handle.h"
 
 namespace LarkParent {
 
@@ -62,28 +63,13 @@ class HostProcess {
   void Terminate(std::uint32_t exitCode);
 
  private:
-  // A process or thread handle, closed with the object; null when empty.
-  class OwnedHandle {
-   public:
-    explicit OwnedHandle(void* handle) : handle_(handle) {}
-    ~OwnedHandle() { Reset(); }
-    OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.Release()) {}
-    OwnedHandle& operator=(OwnedHandle&&) = delete;
-
-    void* Get() const { return handle_; }
-    void Reset();  // keeps the caller's last error
-    [[nodiscard]] void* Release() { return std::exchange(handle_, nullptr); }
-
-   private:
-    void* handle_ = nullptr;
-  };
-
-  HostProcess(const ParentEnds& ends, const AnonRpc::PipeHandles& hostValues, OwnedHandle process,
-              std::uint32_t processId, std::chrono::milliseconds exitGrace);
+  HostProcess(ParentEnds ends, const AnonRpc::PipeHandles& hostValues,
+              LarkWin::UniqueHandle process, std::uint32_t processId,
+              std::chrono::milliseconds exitGrace);
 
   HostConnection connection_;
   AnonRpc::PipeHandles hostValues_;
-  OwnedHandle process_;
+  LarkWin::UniqueHandle process_;
   std::uint32_t processId_;
   std::chrono::milliseconds exitGrace_;
 };

@@ -64,17 +64,6 @@ std::wstring Quote(const std::wstring& argument) {
   return quoted + L'"';
 }
 
-// Closes what Launch holds when it returns: the host's ends (a launched host has its own copies)
-// and the parent's unless the connection took them.
-struct PipeSetGuard {
-  PipeHandles host;
-  ParentEnds parent;
-  ~PipeSetGuard() {
-    ClosePipeSet(host);
-    ClosePipeSet(parent);
-  }
-};
-
 // PROC_THREAD_ATTRIBUTE_HANDLE_LIST with the given handles; Get() is null where the system
 // does not support it.
 class InheritList {
@@ -108,13 +97,6 @@ class InheritList {
 
 }  // namespace
 
-void HostProcess::OwnedHandle::Reset() {
-  if (handle_ == nullptr) return;
-  const DWORD lastError = GetLastError();
-  CloseHandle(std::exchange(handle_, nullptr));
-  SetLastError(lastError);
-}
-
 std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::string* error) {
   // CreateProcessW would only say "failed : 267" or ": 2", which leaves a user guessing.
   const DWORD attributes = GetFileAttributesW(options.executable.c_str());
@@ -122,10 +104,12 @@ std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::st
     if (error != nullptr) *error = "no host executable at " + Utf8(options.executable);
     return nullptr;
   }
-  PipeSetGuard pipes;
-  if (!CreatePipeSet(&pipes.host, &pipes.parent))
+  // The host's ends close here when Launch returns: a launched host has its own copies.
+  AnonRpc::HostPipes hostPipes;
+  ParentEnds parentEnds;
+  if (!CreatePipeSet(&hostPipes, &parentEnds))
     return Fail(error, "CreatePipeSet", AnonRpc::LastPipeError());
-  const PipeHandles hostValues = pipes.host;
+  const PipeHandles hostValues = hostPipes.Values();
   const std::vector<HANDLE> hostEnds = HostEnds(hostValues);
   for (HANDLE end : hostEnds)
     if (!SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
@@ -153,18 +137,16 @@ std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::st
                       nullptr, directory.empty() ? nullptr : directory.c_str(),
                       &startup.StartupInfo, &info))
     return Fail(error, "CreateProcessW", GetLastError());
-  OwnedHandle process(info.hProcess);
-  const OwnedHandle firstThread(info.hThread);  // not needed
-
-  std::unique_ptr<HostProcess> host(new HostProcess(pipes.parent, hostValues, std::move(process),
-                                                    info.dwProcessId, options.exitGrace));
-  pipes.parent = ParentEnds{};  // the connection owns them now
-  return host;
+  LarkWin::UniqueHandle process(info.hProcess);
+  const LarkWin::UniqueHandle firstThread(info.hThread);  // not needed
+  return std::unique_ptr<HostProcess>(new HostProcess(
+      std::move(parentEnds), hostValues, std::move(process), info.dwProcessId, options.exitGrace));
 }
 
-HostProcess::HostProcess(const ParentEnds& ends, const PipeHandles& hostValues, OwnedHandle process,
-                         std::uint32_t processId, std::chrono::milliseconds exitGrace)
-    : connection_(ends),
+HostProcess::HostProcess(ParentEnds ends, const PipeHandles& hostValues,
+                         LarkWin::UniqueHandle process, std::uint32_t processId,
+                         std::chrono::milliseconds exitGrace)
+    : connection_(std::move(ends)),
       hostValues_(hostValues),
       process_(std::move(process)),
       processId_(processId),

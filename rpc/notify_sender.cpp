@@ -27,12 +27,11 @@ std::size_t Size(const std::pair<std::string, std::string>& entry) {
 
 }  // namespace
 
-NotifySender::NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken)
-    : ntyWrite_(ntyWrite), onPipeBroken_(std::move(onPipeBroken)) {}
+NotifySender::NotifySender(UniquePipe ntyWrite, std::function<void()> onPipeBroken)
+    : ntyWrite_(std::move(ntyWrite)), onPipeBroken_(std::move(onPipeBroken)) {}
 
 NotifySender::~NotifySender() {
   Stop();
-  PipeClose(ntyWrite_);
 }
 
 bool NotifySender::Enqueue(const std::string& type, const std::string& payload) {
@@ -78,8 +77,7 @@ void NotifySender::Stop() {
   }
   queueSignal_.notify_all();
   writer_.Join(kStopGrace);
-  PipeClose(ntyWrite_);
-  ntyWrite_ = kInvalidPipe;
+  ntyWrite_.Reset();
   if (const std::uint64_t dropped = dropped_.load(); dropped != 0)
     LogLine("AnonRpc::NotifySender::Stop", "NotifySender total dropped during session: ", dropped);
 }
@@ -112,10 +110,10 @@ bool NotifySender::WriteFrame(const Entry& entry) {
   const NotifyHeaderBytes header =
       EncodeHeader(NotifyHeader{kNotifyMagic, static_cast<std::uint32_t>(type.size()),
                                 static_cast<std::uint32_t>(payload.size())});
-  if (!WriteOnce(ntyWrite_, header.data(), header.size())) return false;
-  if (!type.empty() && !WriteOnce(ntyWrite_, type.data(), type.size())) return false;
-  if (!payload.empty() && !WriteOnce(ntyWrite_, payload.data(), payload.size())) return false;
-  PipeFlush(ntyWrite_);  // may wait for the parent to read; its result does not matter
+  if (!WriteOnce(ntyWrite_.Get(), header.data(), header.size())) return false;
+  if (!type.empty() && !WriteOnce(ntyWrite_.Get(), type.data(), type.size())) return false;
+  if (!payload.empty() && !WriteOnce(ntyWrite_.Get(), payload.data(), payload.size())) return false;
+  PipeFlush(ntyWrite_.Get());  // may wait for the parent to read; its result does not matter
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
 #include "rpc/sync.h"
+#include "rpc/unique_pipe.h"
 
 namespace AnonRpc {
 
@@ -24,7 +25,7 @@ class NotifySender {
   static constexpr std::size_t kQueueBound = 10000;
   static constexpr std::size_t kQueueByteBound = std::size_t{64} << 20;
 
-  NotifySender(PipeHandle ntyWrite, std::function<void()> onPipeBroken);
+  NotifySender(UniquePipe ntyWrite, std::function<void()> onPipeBroken);
   ~NotifySender();
   NotifySender(const NotifySender&) = delete;
   NotifySender& operator=(const NotifySender&) = delete;
@@ -49,7 +50,7 @@ class NotifySender {
   void WriteQueued();
   bool WriteFrame(const Entry& entry);
 
-  PipeHandle ntyWrite_;
+  UniquePipe ntyWrite_;
   const std::function<void()> onPipeBroken_;
   std::atomic<bool> running_{false};
   std::deque<Entry> queue_;

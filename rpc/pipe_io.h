@@ -30,6 +30,7 @@ bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
 // FlushFileBuffers: on a pipe it may block until the reader has drained it.
 bool PipeFlush(PipeHandle handle);
 
+// Closes a valid handle; keeps the thread's last system error as it was. Prefer UniquePipe.
 void PipeClose(PipeHandle handle);
 
 // The system error of this thread's last failed pipe call (GetLastError or errno).

@@ -108,7 +108,10 @@ bool PipeFlush(PipeHandle handle) {
 }
 
 void PipeClose(PipeHandle handle) {
-  if (IsValidPipe(handle)) close(AsFd(handle));
+  if (!IsValidPipe(handle)) return;
+  const int lastError = errno;
+  close(AsFd(handle));
+  errno = lastError;
 }
 
 std::uint32_t LastPipeError() {

@@ -94,7 +94,10 @@ bool PipeFlush(PipeHandle handle) {
 }
 
 void PipeClose(PipeHandle handle) {
-  if (IsValidPipe(handle)) CloseHandle(AsHandle(handle));
+  if (!IsValidPipe(handle)) return;
+  const DWORD lastError = GetLastError();
+  CloseHandle(AsHandle(handle));
+  SetLastError(lastError);
 }
 
 std::uint32_t LastPipeError() {

@@ -56,12 +56,13 @@ std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
   return outcome_;
 }
 
-RpcCaller::RpcCaller(PipeHandle revReqWrite, PipeHandle revResRead, CallTimeouts timeouts)
-    : revReqWrite_(revReqWrite), revResRead_(revResRead), timeouts_(timeouts) {}
+RpcCaller::RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts)
+    : revReqWrite_(std::move(revReqWrite)),
+      revResRead_(std::move(revResRead)),
+      timeouts_(timeouts) {}
 
 RpcCaller::~RpcCaller() {
   Stop();
-  PipeClose(revReqWrite_);
 }
 
 std::string RpcCaller::Call(const std::string& method, const std::string& payload) {
@@ -122,7 +123,7 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     bool written;
     {
       PipeCancel::Scope cancellable(writeCancel_);
-      written = WriteRequest(revReqWrite_, id, method, payload);
+      written = WriteRequest(revReqWrite_.Get(), id, method, payload);
     }
     if (!written) writeFailure_ = LastPipeError();
     bool cancelledTooLate;
@@ -163,8 +164,7 @@ void RpcCaller::Stop(std::chrono::milliseconds grace) {
   CancelLockHolder(writeLock_, writeCancel_);
   // Closing a handle does not end a read blocked on it on Windows; cancel the read, then close.
   reader_.Join(std::chrono::milliseconds::zero());
-  PipeClose(revResRead_);
-  revResRead_ = kInvalidPipe;
+  revResRead_.Reset();
   StopTimer();
   FailAllPending("RpcCaller stopped");
 }
@@ -187,11 +187,11 @@ void RpcCaller::ReadResponses() {
   try {
     while (running_.load()) {
       FrameHeaderBytes bytes;
-      if (!ReadHeader(revResRead_, bytes)) break;
+      if (!ReadHeader(revResRead_.Get(), bytes)) break;
       const ResponseHeader header = DecodeResponseHeader(bytes);
       if (header.magic != kResponseMagic || header.bodyLength > kMaxFieldBytes) break;
       std::string body;
-      if (!ReadExact(revResRead_, header.bodyLength, body)) break;
+      if (!ReadExact(revResRead_.Get(), header.bodyLength, body)) break;
 
       std::shared_ptr<PendingCall> call;
       {

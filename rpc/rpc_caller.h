@@ -15,6 +15,7 @@
 #include "rpc/pipe_thread.h"
 #include "rpc/rpc_exception.h"
 #include "rpc/sync.h"
+#include "rpc/unique_pipe.h"
 
 namespace AnonRpc {
 
@@ -59,7 +60,7 @@ class RpcCaller {
     std::optional<std::promise<std::string>> promise_;
   };
 
-  RpcCaller(PipeHandle revReqWrite, PipeHandle revResRead, CallTimeouts timeouts = {});
+  RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts = {});
   ~RpcCaller();
   RpcCaller(const RpcCaller&) = delete;
   RpcCaller& operator=(const RpcCaller&) = delete;
@@ -113,8 +114,8 @@ class RpcCaller {
   void FailAllPending(const std::string& message);
   bool RemovePending(std::uint32_t id, const std::shared_ptr<PendingCall>& call);
 
-  PipeHandle revReqWrite_;
-  PipeHandle revResRead_;
+  UniquePipe revReqWrite_;
+  UniquePipe revResRead_;
   const CallTimeouts timeouts_;
 
   Mutex writeLock_;

@@ -2,11 +2,12 @@
 
 namespace AnonRpc {
 
-RpcEndpoint::RpcEndpoint(const PipeHandles& h, std::function<void()> onNotifyPipeBroken,
+RpcEndpoint::RpcEndpoint(HostPipes pipes, std::function<void()> onNotifyPipeBroken,
                          CallTimeouts timeouts)
-    : server_(h.fwdReqRead, h.fwdReqWrite, h.fwdResWrite),
-      caller_(h.revReqWrite, h.revResRead, timeouts),
-      sender_(h.ntyWrite, std::move(onNotifyPipeBroken)) {}
+    : server_(std::move(pipes.fwdReqRead), std::move(pipes.fwdReqWrite),
+              std::move(pipes.fwdResWrite)),
+      caller_(std::move(pipes.revReqWrite), std::move(pipes.revResRead), timeouts),
+      sender_(std::move(pipes.ntyWrite), std::move(onNotifyPipeBroken)) {}
 
 RpcEndpoint::~RpcEndpoint() {
   StopAll();

@@ -15,7 +15,7 @@ namespace AnonRpc {
 // order server, caller, sender, then destroys sender, caller, server.
 class RpcEndpoint {
  public:
-  RpcEndpoint(const PipeHandles& handles, std::function<void()> onNotifyPipeBroken,
+  RpcEndpoint(HostPipes pipes, std::function<void()> onNotifyPipeBroken,
               CallTimeouts timeouts = {});
   ~RpcEndpoint();
   RpcEndpoint(const RpcEndpoint&) = delete;

@@ -11,20 +11,16 @@ namespace {
 // is still owed, before its pipe call is cancelled.
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
-void ClosePipe(PipeHandle& handle) {
-  PipeClose(handle);
-  handle = kInvalidPipe;
-}
-
 }  // namespace
 
-RpcServer::RpcServer(PipeHandle fwdReqRead, PipeHandle fwdReqWrite, PipeHandle fwdResWrite)
-    : fwdReqRead_(fwdReqRead), fwdReqWrite_(fwdReqWrite), fwdResWrite_(fwdResWrite) {}
+RpcServer::RpcServer(UniquePipe fwdReqRead, UniquePipe fwdReqWrite, UniquePipe fwdResWrite)
+    : fwdReqRead_(std::move(fwdReqRead)),
+      fwdReqWrite_(std::move(fwdReqWrite)),
+      fwdResWrite_(std::move(fwdResWrite)) {}
 
 RpcServer::~RpcServer() {
   Stop();
   thread_.Join(kStopGrace);  // only left running when a handler called Stop
-  CloseHandles();
 }
 
 void RpcServer::RegisterMethod(const std::string& name, RpcHandler handler) {
@@ -56,9 +52,9 @@ void RpcServer::Stop(const std::function<void()>& releaseHandler) {
 
   // The wake-up write can block on a full request pipe, so it gets a cancellable thread too.
   PipeThread waker;
-  if (IsValidPipe(fwdReqWrite_)) {
+  if (fwdReqWrite_.IsValid()) {
     try {
-      waker.Start([handle = fwdReqWrite_] {
+      waker.Start([handle = fwdReqWrite_.Get()] {
         const FrameHeaderBytes wake = EncodeHeader(RequestHeader{kRequestMagic, 0, 0, 0});
         std::uint32_t written = 0;
         PipeWrite(handle, wake.data(), static_cast<std::uint32_t>(wake.size()), &written);
@@ -69,18 +65,14 @@ void RpcServer::Stop(const std::function<void()>& releaseHandler) {
   }
   thread_.Join(kStopGrace, releaseHandler);
   waker.Join(std::chrono::milliseconds::zero());
-  CloseHandles();
-}
-
-void RpcServer::CloseHandles() {
-  ClosePipe(fwdReqRead_);
-  ClosePipe(fwdReqWrite_);
-  ClosePipe(fwdResWrite_);
+  fwdReqRead_.Reset();
+  fwdReqWrite_.Reset();
+  fwdResWrite_.Reset();
 }
 
 bool RpcServer::HandleOne() {
   FrameHeaderBytes bytes;
-  if (!ReadHeader(fwdReqRead_, bytes)) return false;
+  if (!ReadHeader(fwdReqRead_.Get(), bytes)) return false;
   if (!running_.load()) return false;  // the stop wake-up frame
 
   const RequestHeader header = DecodeRequestHeader(bytes);
@@ -94,8 +86,8 @@ bool RpcServer::HandleOne() {
   }
   std::string method;
   std::string payload;
-  if (!ReadExact(fwdReqRead_, header.methodLength, method) ||
-      !ReadExact(fwdReqRead_, header.payloadLength, payload))
+  if (!ReadExact(fwdReqRead_.Get(), header.methodLength, method) ||
+      !ReadExact(fwdReqRead_.Get(), header.payloadLength, payload))
     return false;
 
   RpcHandler handler;
@@ -125,7 +117,7 @@ bool RpcServer::HandleOne() {
 }
 
 void RpcServer::Reply(std::uint32_t id, RpcStatus status, std::string_view body) {
-  WriteResponse(fwdResWrite_, id, status, body);  // a lost reply is not reported
+  WriteResponse(fwdResWrite_.Get(), id, status, body);  // a lost reply is not reported
 }
 
 }  // namespace AnonRpc

@@ -8,6 +8,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
 namespace AnonRpc {
@@ -22,7 +23,7 @@ using RpcHandler = std::function<std::string(const std::string& payload)>;
 // loop after it returns; the join and the closing then wait for destruction.
 class RpcServer {
  public:
-  RpcServer(PipeHandle fwdReqRead, PipeHandle fwdReqWrite, PipeHandle fwdResWrite);
+  RpcServer(UniquePipe fwdReqRead, UniquePipe fwdReqWrite, UniquePipe fwdResWrite);
   ~RpcServer();
   RpcServer(const RpcServer&) = delete;
   RpcServer& operator=(const RpcServer&) = delete;
@@ -46,11 +47,10 @@ class RpcServer {
 
  private:
   void Reply(std::uint32_t id, RpcStatus status, std::string_view body);
-  void CloseHandles();
 
-  PipeHandle fwdReqRead_;
-  PipeHandle fwdReqWrite_;
-  PipeHandle fwdResWrite_;
+  UniquePipe fwdReqRead_;
+  UniquePipe fwdReqWrite_;
+  UniquePipe fwdResWrite_;
   std::map<std::string, RpcHandler> registry_;
   std::mutex registryLock_;
   std::atomic<bool> running_{false};

@@ -28,7 +28,7 @@ constexpr char kTag[] = "[DllControlIpcCallback] ";
 struct EngineCallbacks : ::testing::Test {
   EngineCallbacks() {
     EXPECT_TRUE(LarkParent::CreatePipeSet(&hostEnds, &parentEnds));
-    parent = std::make_unique<LarkParent::HostConnection>(parentEnds);
+    parent = std::make_unique<LarkParent::HostConnection>(std::move(parentEnds));
     parent->Serve("GetJWT", [this](const std::string&) -> std::optional<CallResult> {
       Record("GetJWT");
       if (silent) return std::nullopt;
@@ -42,7 +42,7 @@ struct EngineCallbacks : ::testing::Test {
         [this](const Notification& note) { Record("notify " + note.type + " " + note.payload); });
     parent->Start();
     endpoint = std::make_unique<AnonRpc::RpcEndpoint>(
-        hostEnds, [] {}, AnonRpc::CallTimeouts{5s, 5s});
+        std::move(hostEnds), [] {}, AnonRpc::CallTimeouts{5s, 5s});
     endpoint->StartAll();
     slot.Publish(endpoint.get());
     ConnectEngineHost({nullptr, nullptr, &slot});
@@ -73,7 +73,7 @@ struct EngineCallbacks : ::testing::Test {
   }
 
   CapturedLog log;
-  AnonRpc::PipeHandles hostEnds;
+  AnonRpc::HostPipes hostEnds;
   LarkParent::ParentEnds parentEnds;
   std::unique_ptr<LarkParent::HostConnection> parent;
   std::unique_ptr<AnonRpc::RpcEndpoint> endpoint;

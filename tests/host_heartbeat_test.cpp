@@ -31,14 +31,14 @@ struct Heartbeat : ::testing::Test {
     EXPECT_TRUE(lark::test::EnsureMainWindowClass());
     MainWindow = CreateMainWindow(GetModuleHandleW(nullptr));
     EXPECT_TRUE(LarkParent::CreatePipeSet(&hostEnds, &parentEnds));
-    parent = std::make_unique<LarkParent::HostConnection>(parentEnds);
+    parent = std::make_unique<LarkParent::HostConnection>(std::move(parentEnds));
     parent->OnNotification([this](const AnonRpc::Notification& note) {
       std::lock_guard lock(mutex);
       beats.push_back(AnonRpc::EncodeNotification(note.type, note.payload));
       arrived.notify_all();
     });
     parent->Start();
-    endpoint = std::make_unique<AnonRpc::RpcEndpoint>(hostEnds, [] {});
+    endpoint = std::make_unique<AnonRpc::RpcEndpoint>(std::move(hostEnds), [] {});
     endpoint->StartAll();
     ActiveEndpoint.Publish(endpoint.get());
   }
@@ -81,7 +81,7 @@ struct Heartbeat : ::testing::Test {
   }
 
   CapturedLog log;
-  AnonRpc::PipeHandles hostEnds;
+  AnonRpc::HostPipes hostEnds;
   LarkParent::ParentEnds parentEnds;
   std::unique_ptr<LarkParent::HostConnection> parent;
   std::unique_ptr<AnonRpc::RpcEndpoint> endpoint;

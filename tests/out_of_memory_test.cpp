@@ -82,13 +82,13 @@ TEST_F(OutOfMemory, TheCallersReaderFailsPendingCallsAsABrokenPipe) {
 // A host announcing a body at the limit (no memory for it) and fields above it (never even
 // allocated): each of the parent's readers ends as if the host had closed that pipe.
 TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
-  AnonRpc::PipeHandles host;
+  AnonRpc::HostPipes host;
   LarkParent::ParentEnds ends;
   ASSERT_TRUE(LarkParent::CreatePipeSet(&host, &ends));
-  LarkParent::HostConnection parent(ends);
+  LarkParent::HostConnection parent(std::move(ends));
   parent.Start();
-  const auto send = [](AnonRpc::PipeHandle pipe, const std::string& bytes) {
-    EXPECT_TRUE(AnonRpc::WriteAll(pipe, bytes));
+  const auto send = [](const AnonRpc::UniquePipe& pipe, const std::string& bytes) {
+    EXPECT_TRUE(AnonRpc::WriteAll(pipe.Get(), bytes));
   };
   const std::uint32_t huge = std::numeric_limits<std::uint32_t>::max();
   send(host.fwdResWrite, HeaderBytes(AnonRpc::EncodeHeader(AnonRpc::ResponseHeader{
@@ -102,7 +102,6 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
   EXPECT_FALSE(parent.Call("IsRun", "", 30s).has_value());  // at once: no answer can come
   EXPECT_LE(g_largestRefused.load(), AnonRpc::kMaxFieldBytes + std::size_t{64});
   parent.Close();
-  LarkParent::ClosePipeSet(host);
 }
 
 }  // namespace

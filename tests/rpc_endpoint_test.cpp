@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 struct Pipes {
   Pipes() { EXPECT_TRUE(LarkParent::CreatePipeSet(&host, &parent)); }
-  PipeHandles host;
+  HostPipes host;
   ParentEnds parent;
 };
 
@@ -39,20 +39,19 @@ TEST(RpcEndpoint, ConstructionStartsNoThreadAndWritesNothing) {
   Pipes pipes;
   const std::size_t before = lark::test::ThreadCount();
   {
-    RpcEndpoint endpoint(pipes.host, [] {});
+    RpcEndpoint endpoint(std::move(pipes.host), [] {});
     EXPECT_EQ(lark::test::ThreadCount(), before);
     endpoint.Sender().Enqueue("2", "");  // queued only
   }
-  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead));
-  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.reverseRequestRead));
-  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead));
-  LarkParent::ClosePipeSet(pipes.parent);
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead.Get()));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.reverseRequestRead.Get()));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead.Get()));
 }
 
 TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
   Pipes pipes;
-  HostConnection parent(pipes.parent);
-  RpcEndpoint endpoint(pipes.host, [] {});
+  HostConnection parent(std::move(pipes.parent));
+  RpcEndpoint endpoint(std::move(pipes.host), [] {});
   std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first thread
   const std::size_t before = lark::test::ThreadCount();
   endpoint.StartAll();
@@ -66,7 +65,7 @@ TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
 
 TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   Pipes pipes;
-  HostConnection parent(pipes.parent);
+  HostConnection parent(std::move(pipes.parent));
   parent.Serve("GetJWT", [](const std::string&) { return CallResult{0, "token"}; });
   std::mutex mutex;
   std::condition_variable arrived;
@@ -78,7 +77,7 @@ TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   });
   parent.Start();
 
-  RpcEndpoint endpoint(pipes.host, [] {});
+  RpcEndpoint endpoint(std::move(pipes.host), [] {});
   endpoint.Server().RegisterMethod("LarkInfo", [&](const std::string& payload) {
     endpoint.Sender().Enqueue("7", payload);
     return endpoint.Caller().Call("GetJWT", "");
@@ -101,11 +100,11 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
   Pipes pipes;
   std::future<std::string> pending;
   {
-    RpcEndpoint endpoint(pipes.host, [] {});
+    RpcEndpoint endpoint(std::move(pipes.host), [] {});
     endpoint.StartAll();
     pending = endpoint.Caller().CallAsync("GetJWT", "");
     // The parent never answers: wait until the request has gone out.
-    ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead).has_value());
+    ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead.Get()).has_value());
   }
   try {
     pending.get();
@@ -113,23 +112,22 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
   } catch (const RpcException& error) {
     EXPECT_STREQ(error.what(), "RpcCaller stopped");
   }
-  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead));
-  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead));
-  LarkParent::ClosePipeSet(pipes.parent);
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.responseRead.Get()));
+  EXPECT_TRUE(EmptyUntilClosed(pipes.parent.notifyRead.Get()));
 }
 
 // Many threads call both ways and notify while the parent answers, and the endpoint stops in
 // the middle: nothing hangs or crashes, and every call ends with its answer or a documented error.
 TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   Pipes pipes;
-  HostConnection parent(pipes.parent);
+  HostConnection parent(std::move(pipes.parent));
   parent.Serve("Echo", [](const std::string& payload) { return CallResult{0, payload}; });
   std::atomic<int> notified{0};
   parent.OnNotification([&](const Notification&) { ++notified; });
   parent.Start();
 
   RpcEndpoint endpoint(
-      pipes.host, [] {}, CallTimeouts{2s, 2s});
+      std::move(pipes.host), [] {}, CallTimeouts{2s, 2s});
   EndpointSlot slot;
   slot.Publish(&endpoint);
   endpoint.StartAll();
@@ -213,7 +211,7 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
     SCOPED_TRACE(c.name);
     Pipes pipes;  // nobody reads the reverse requests or answers them
     RpcEndpoint endpoint(
-        pipes.host, [] {}, CallTimeouts{1h, 1h});
+        std::move(pipes.host), [] {}, CallTimeouts{1h, 1h});
     std::mutex mutex;
     std::condition_variable changed;
     bool entered = false;
@@ -232,14 +230,14 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
       return std::string("ok");
     });
     endpoint.StartAll();
-    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite, 1, "Start", "1"));
+    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite.Get(), 1, "Start", "1"));
     {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));
     }
     // A synchronous call waits once its request is out; a write may block before or after.
     if (!c.outcome.empty()) {
-      ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead).has_value());
+      ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead.Get()).has_value());
     }
     ReturnsWithin(
         10s, [&] { endpoint.StopAll(); }, "StopAll");
@@ -248,13 +246,12 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
     } else {
       EXPECT_EQ(outcome, c.outcome);
     }
-    LarkParent::ClosePipeSet(pipes.parent);
   }
 }
 
 TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
   Pipes pipes;
-  RpcEndpoint endpoint(pipes.host, [] {});
+  RpcEndpoint endpoint(std::move(pipes.host), [] {});
   EndpointSlot slot;
   EXPECT_FALSE(slot.Acquire());
   slot.Publish(&endpoint);
@@ -273,7 +270,6 @@ TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
   held.reset();
   owner.join();
   EXPECT_TRUE(drained.load());
-  LarkParent::ClosePipeSet(pipes.parent);
 }
 
 }  // namespace

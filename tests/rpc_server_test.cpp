@@ -18,18 +18,14 @@ using namespace std::chrono_literals;
 class ServerTest : public ::testing::Test {
  protected:
   ServerTest()
-      : server_(requests_.read(), requests_.DuplicateWrite(), responses_.write()),
-        parentWrite_(requests_.TakeWrite()) {
-    requests_.TakeRead();
-    responses_.TakeWrite();
-  }
+      : server_(requests_.TakeRead(), requests_.DuplicateWrite(), responses_.TakeWrite()),
+        parentWrite_(requests_.TakeWrite()) {}
   ~ServerTest() override {
     ReturnsWithin(
         30s, [this] { server_.Stop(); }, "RpcServer::Stop");
-    PipeClose(parentWrite_);
   }
 
-  void Send(std::string_view bytes) { ASSERT_TRUE(WriteAll(parentWrite_, bytes)); }
+  void Send(std::string_view bytes) { ASSERT_TRUE(WriteAll(parentWrite_.Get(), bytes)); }
   Response Receive() {
     std::optional<Response> response = ReadResponse(responses_.read());
     EXPECT_TRUE(response.has_value());
@@ -50,7 +46,7 @@ class ServerTest : public ::testing::Test {
   TestPipe requests_;
   TestPipe responses_;
   RpcServer server_;
-  PipeHandle parentWrite_;
+  UniquePipe parentWrite_;
 };
 
 TEST_F(ServerTest, AnswersRegisteredMethodsWithTheRequestId) {
@@ -196,7 +192,7 @@ TEST_F(ServerTest, ParentClosingItsEndLeavesStopWorking) {
   server_.RegisterMethod("Fine", [](const std::string&) { return std::string("ok"); });
   server_.Start();
   EXPECT_EQ(Call(1, "Fine").body, "ok");
-  PipeClose(std::exchange(parentWrite_, kInvalidPipe));
+  parentWrite_.Reset();
   ReturnsWithin(
       30s, [this] { server_.Stop(); }, "Stop");
 }
@@ -210,7 +206,7 @@ TEST(ServerStop, ReturnsWhenTheWakeUpCannotBeWritten) {
     TestPipe responses;
     TestPipe elsewhere(4096);
     PipeThread filler;
-    PipeHandle wakeTarget = 0;
+    UniquePipe wakeTarget;
     if (fullPipe) {
       wakeTarget = elsewhere.DuplicateWrite();
       filler.Start([&] {
@@ -218,7 +214,7 @@ TEST(ServerStop, ReturnsWhenTheWakeUpCannotBeWritten) {
         WriteAll(elsewhere.write(), big);  // blocks: nobody reads this pipe
       });
     }
-    RpcServer server(requests.TakeRead(), wakeTarget, responses.TakeWrite());
+    RpcServer server(requests.TakeRead(), std::move(wakeTarget), responses.TakeWrite());
     server.Start();
     ReturnsWithin(
         30s, [&] { server.Stop(); }, "Stop");

@@ -47,8 +47,8 @@ class ReverseParent {
   }
 
   // The host's ends, for the caller under test to own.
-  AnonRpc::PipeHandle TakeHostRequestWrite() { return requests_.TakeWrite(); }
-  AnonRpc::PipeHandle TakeHostResponseRead() { return responses_.TakeRead(); }
+  AnonRpc::UniquePipe TakeHostRequestWrite() { return requests_.TakeWrite(); }
+  AnonRpc::UniquePipe TakeHostResponseRead() { return responses_.TakeRead(); }
 
   void SendRaw(std::string_view bytes) {
     std::lock_guard lock(writeMutex_);

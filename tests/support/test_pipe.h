@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "rpc/pipe_io.h"
+#include "rpc/unique_pipe.h"
 
 namespace lark::test {
 
@@ -14,28 +15,22 @@ class TestPipe {
   explicit TestPipe(std::uint32_t bufferSize = 0) {
     EXPECT_TRUE(AnonRpc::CreatePipePair(&read_, &write_, bufferSize));
   }
-  ~TestPipe() {
-    AnonRpc::PipeClose(read_);
-    AnonRpc::PipeClose(write_);
-  }
-  TestPipe(const TestPipe&) = delete;
-  TestPipe& operator=(const TestPipe&) = delete;
 
-  AnonRpc::PipeHandle read() const { return read_; }
-  AnonRpc::PipeHandle write() const { return write_; }
-  AnonRpc::PipeHandle TakeRead() { return std::exchange(read_, AnonRpc::kInvalidPipe); }
-  AnonRpc::PipeHandle TakeWrite() { return std::exchange(write_, AnonRpc::kInvalidPipe); }
-  AnonRpc::PipeHandle DuplicateWrite() const {
-    AnonRpc::PipeHandle copy = AnonRpc::kInvalidPipe;
+  AnonRpc::PipeHandle read() const { return read_.Get(); }
+  AnonRpc::PipeHandle write() const { return write_.Get(); }
+  AnonRpc::UniquePipe TakeRead() { return std::move(read_); }
+  AnonRpc::UniquePipe TakeWrite() { return std::move(write_); }
+  AnonRpc::UniquePipe DuplicateWrite() const {
+    AnonRpc::UniquePipe copy;
     EXPECT_TRUE(AnonRpc::DuplicatePipe(write_, &copy));
     return copy;
   }
-  void CloseRead() { AnonRpc::PipeClose(TakeRead()); }
-  void CloseWrite() { AnonRpc::PipeClose(TakeWrite()); }
+  void CloseRead() { read_.Reset(); }
+  void CloseWrite() { write_.Reset(); }
 
  private:
-  AnonRpc::PipeHandle read_ = AnonRpc::kInvalidPipe;
-  AnonRpc::PipeHandle write_ = AnonRpc::kInvalidPipe;
+  AnonRpc::UniquePipe read_;
+  AnonRpc::UniquePipe write_;
 };
 
 }  // namespace lark::test
