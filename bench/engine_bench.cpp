@@ -46,9 +46,9 @@ double MedianSeconds(const std::function<void()>& work) {
 }  // namespace
 
 int main() {
-  lark::test::FakeEngine::Install();
   ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                     [](std::function<std::string()> task) { return task(); }, nullptr});
+                     [](std::function<std::string()> task) { return task(); }, nullptr,
+                     lark::test::FakeEngine::Install()});
   const std::string plain = Payload("xxaxx");
   const std::string escaped = Payload(R"(\"a\")");
   const std::string badEscapes = Payload(R"(\qaxx)");

@@ -2,24 +2,34 @@
 
 #include <type_traits>
 
-#include "engine/engine_loader.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "logging/log.h"
+#include "win/unique_handle.h"
 
-bool LoadDll(const std::wstring& path) {
-  HMODULE module = LoadLibraryW(path.c_str());
+namespace LarkEngine {
+
+namespace {
+
+struct LoadedLibrary : Engine::Library {
+  explicit LoadedLibrary(LarkWin::UniqueModule loaded) : module(std::move(loaded)) {}
+  LarkWin::UniqueModule module;
+};
+
+}  // namespace
+
+bool Engine::Load(const std::wstring& path) {
+  LarkWin::UniqueModule module(LoadLibraryW(path.c_str()));
   const DWORD error = GetLastError();
-  EngineModule = module;
-  if (module == nullptr) {
+  if (!module) {
     LogLine("LoadDll", "LoadLibraryW failed : ", static_cast<unsigned long>(error));
     return false;
   }
 
-  EngineExports& e = EngineEntryPoints;
+  EngineExports e;
   bool ok = true;
   // Every missing export is looked up and logged; the loop never stops early.
   const auto resolve = [&](auto& entry, const char* name) {
-    const FARPROC address = GetProcAddress(module, name);
+    const FARPROC address = GetProcAddress(module.Get(), name);
     entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(
         reinterpret_cast<void*>(address));
     if (address == nullptr) {
@@ -39,16 +49,12 @@ bool LoadDll(const std::wstring& path) {
   resolve(e.callbackData, "LKWINSDK_WEBRTC_CALLBACK_DATA");
   resolve(e.callbackRequest, "LKWINSDK_WEBRTC_CALLBACK_REQUEST");
   resolve(e.callbackControlIpc, "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC");
-  if (!ok) {
-    FreeLibrary(module);
-    EngineModule = nullptr;
-    e = EngineExports{};
-  }
-  return ok;
+  if (!ok) return false;  // the library is unloaded again as `module` goes
+
+  std::lock_guard lock(lock_);
+  module_ = std::make_unique<LoadedLibrary>(std::move(module));
+  entryPoints_ = e;
+  return true;
 }
 
-void UnloadEngineModule() {
-  if (EngineModule == nullptr) return;
-  FreeLibrary(static_cast<HMODULE>(EngineModule));
-  EngineModule = nullptr;
-}
+}  // namespace LarkEngine

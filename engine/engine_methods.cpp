@@ -8,13 +8,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "engine/engine.h"
 #include "engine/engine_callbacks.h"
 #include "engine/engine_host.h"
-#include "engine/engine_state.h"
 #include "logging/log.h"
 
 namespace {
@@ -76,34 +77,50 @@ std::string CreateEngine(const std::string& payload) {
   const std::optional<std::uint64_t> parentWindow = ParseWindowHandle(hWnd);
   if (!parentWindow) return "error:invalid_payload";
 
-  std::lock_guard lock(EngineLock);
-  if (EngineUnloaded) return "error:dll_not_loaded";
-  const EngineExports& engine = EngineEntryPoints;
-  EngineInstance = engine.create(ConnectedEngineHost().mainWindow, *parentWindow);
-  if (EngineInstance == nullptr) {
-    LogLine(kCreateTag, "REMOTE_CREATE failed");
-    return "error:create_failed";
-  }
-  LogLine(kCreateTag, "REMOTE_CREATE success");
-  const bool accepted = engine.larkInfo(EngineInstance, appId.c_str(), accountId.c_str(),
-                                        did.c_str(), session.c_str(), language.c_str(),
-                                        serverId.c_str(), country.c_str(), accessToken.c_str());
-  LogLine(kCreateTag, "REMOTE_LARK_INFO result : ", accepted ? "1" : "0");
-  if (!accepted) return "error:lark_info_failed";
-  engine.callbackRequest(EngineInstance, EngineRequestCallback);
-  engine.callbackData(EngineInstance, EngineDataCallback);
-  const bool registered = engine.callbackControlIpc(EngineInstance, DllControlIpcCallback);
-  LogLine(kCreateTag,
-          "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
-  return "ok";
+  const auto create = [&](LarkEngine::Engine::Locked& engine) -> std::string {
+    const EngineExports& e = engine.entryPoints;
+    void*& instance = engine.instance;
+    instance = e.create(ConnectedEngineHost().mainWindow, *parentWindow);
+    if (instance == nullptr) {
+      LogLine(kCreateTag, "REMOTE_CREATE failed");
+      return "error:create_failed";
+    }
+    LogLine(kCreateTag, "REMOTE_CREATE success");
+    const bool accepted =
+        e.larkInfo(instance, appId.c_str(), accountId.c_str(), did.c_str(), session.c_str(),
+                   language.c_str(), serverId.c_str(), country.c_str(), accessToken.c_str());
+    LogLine(kCreateTag, "REMOTE_LARK_INFO result : ", accepted ? "1" : "0");
+    if (!accepted) return "error:lark_info_failed";
+    e.callbackRequest(instance, EngineRequestCallback);
+    e.callbackData(instance, EngineDataCallback);
+    const bool registered = e.callbackControlIpc(instance, DllControlIpcCallback);
+    LogLine(kCreateTag,
+            "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
+    return "ok";
+  };
+  LarkEngine::Engine* engine = ConnectedEngineHost().engine;
+  return engine ? engine->WithLock(create).value_or("error:dll_not_loaded")
+                : "error:dll_not_loaded";
 }
 
-// Calls `call(instance)` when the entry and an instance exist; "false" otherwise.
+// Runs `call(entryPoints, instance)` when the connected engine has an instance; nullopt
+// otherwise.
+template <typename Call>
+auto WithInstance(Call&& call)
+    -> std::optional<std::invoke_result_t<Call, const EngineExports&, void*>> {
+  LarkEngine::Engine* engine = ConnectedEngineHost().engine;
+  if (engine == nullptr) return std::nullopt;
+  return engine->WithInstance(std::forward<Call>(call));
+}
+
+// `call(entry, instance)` with the given entry, when it and an instance exist; "false" otherwise.
 template <typename Entry, typename Call>
-std::string CallEngine(Entry entry, Call call) {
-  std::lock_guard lock(EngineLock);
-  if (entry == nullptr || EngineInstance == nullptr) return "false";
-  return Flag(call(EngineInstance));
+std::string CallEngine(Entry EngineExports::*entry, Call call) {
+  return WithInstance([&](const EngineExports& e, void* instance) -> std::string {
+           if (e.*entry == nullptr) return "false";
+           return Flag(call(e.*entry, instance));
+         })
+      .value_or("false");
 }
 
 }  // namespace
@@ -116,55 +133,52 @@ std::string GetJsonString(const nlohmann::json& value, const char* name) {
 }
 
 std::string HandleRemoteInfo(const std::string& payload) {
-  if (EngineEntryPoints.create == nullptr) return "error:dll_not_loaded";
-  if (LogEnabled()) LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
   const EngineHost& host = ConnectedEngineHost();
+  if (host.engine == nullptr || !host.engine->Loaded()) return "error:dll_not_loaded";
+  if (LogEnabled()) LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
   if (!host.runOnMainThread) return "error:post_message_failed";
   return host.runOnMainThread([payload] { return CreateEngine(payload); });
 }
 
 std::string HandleRemoteStart(const std::string& payload) {
-  std::lock_guard lock(EngineLock);
-  if (EngineInstance == nullptr) return "error:not_initialized";
-  LogLine("HandleRemoteStart", "Start : ", payload);
-  const int value = ParseInt(payload);
-  return EngineEntryPoints.start(EngineInstance, value) ? "ok" : "error:start_failed";
+  return WithInstance([&](const EngineExports& e, void* instance) -> std::string {
+           LogLine("HandleRemoteStart", "Start : ", payload);
+           const int value = ParseInt(payload);
+           return e.start(instance, value) ? "ok" : "error:start_failed";
+         })
+      .value_or("error:not_initialized");
 }
 
 std::string HandleRemoteOpenUrl(const std::string& payload) {
-  return CallEngine(EngineEntryPoints.open, [&](void* instance) {
-    return EngineEntryPoints.open(instance, payload.c_str());
-  });
+  return CallEngine(&EngineExports::open,
+                    [&](LkOpenFn open, void* instance) { return open(instance, payload.c_str()); });
 }
 
 std::string HandleRemoteEnableControl(const std::string& payload) {
-  return CallEngine(EngineEntryPoints.enableControl, [&](void* instance) {
-    const bool enable = ParseFlag(payload);
-    LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
-    return EngineEntryPoints.enableControl(instance, enable);
-  });
+  return CallEngine(
+      &EngineExports::enableControl, [&](LkEnableControlFn enableControl, void* instance) {
+        const bool enable = ParseFlag(payload);
+        LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
+        return enableControl(instance, enable);
+      });
 }
 
 std::string HandleCefEnableControl(const std::string& payload) {
-  return CallEngine(EngineEntryPoints.cefInput, [&](void* instance) {
+  return CallEngine(&EngineExports::cefInput, [&](LkCefInputFn cefInput, void* instance) {
     const bool enable = ParseFlag(payload);
     LogLine("HandleCefEnableControl", "HandleCefEnableControl : ", Flag(enable));
-    return EngineEntryPoints.cefInput(instance, enable);
+    return cefInput(instance, enable);
   });
 }
 
 std::string HandleRemoteEnd(const std::string&) {
-  std::lock_guard lock(EngineLock);
-  if (EngineEntryPoints.destroy != nullptr && EngineInstance != nullptr) {
-    EngineEntryPoints.destroy(EngineInstance);
-    EngineInstance = nullptr;
-  }
+  if (LarkEngine::Engine* engine = ConnectedEngineHost().engine) engine->DeleteInstance();
   return "ok";
 }
 
 std::string HandleRemoteIsRun(const std::string&) {
-  return CallEngine(EngineEntryPoints.isRun,
-                    [](void* instance) { return EngineEntryPoints.isRun(instance); });
+  return CallEngine(&EngineExports::isRun,
+                    [](LkIsRunFn isRun, void* instance) { return isRun(instance); });
 }
 
 namespace {

@@ -1,8 +1,9 @@
 #pragma once
 
 // The RPC methods that drive the engine. Each runs on the request server's thread, takes the
-// request payload and returns the result text. Every engine call is made with EngineLock held,
-// so none overlaps the main thread's teardown and none reaches an unloaded library.
+// request payload and returns the result text. Every engine call goes through the connected
+// engine's lock, so none overlaps the main thread's teardown and none reaches an unloaded
+// library.
 
 #include <string>
 

@@ -8,15 +8,14 @@
 
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
-#include "engine/engine_state.h"
 #include "support/fake_engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::set<std::string> kResults = {"ok", "error:invalid_payload",
                                                  "error:create_failed", "error:lark_info_failed"};
-  lark::test::FakeEngine::Install();
   ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                     [](std::function<std::string()> task) { return task(); }, nullptr});
+                     [](std::function<std::string()> task) { return task(); }, nullptr,
+                     lark::test::FakeEngine::Install()});
   const std::string payload(reinterpret_cast<const char*>(data), size);
   if (kResults.count(HandleRemoteInfo(payload)) == 0) __builtin_trap();
   // Masking touches only token values, so masked text masks to itself.

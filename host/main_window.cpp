@@ -6,8 +6,8 @@
 #include <map>
 #include <memory>
 
-#include "engine/engine_loader.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_host.h"
 #include "host/active_endpoint.h"
 #include "logging/log.h"
 #include "rpc/rpc_endpoint.h"
@@ -197,16 +197,14 @@ namespace {
 // An engine call holding the lock on another thread may be waiting for this thread to answer a
 // message it sent (an engine making windows under ours does), so go on answering sent messages
 // while waiting for it.
-std::unique_lock<std::mutex> LockEngineAnsweringSentMessages() {
-  std::unique_lock lock(EngineLock, std::try_to_lock);
-  if (lock.owns_lock()) return lock;
+void LockEngineAnsweringSentMessages(std::unique_lock<std::mutex>& lock) {
+  if (lock.try_lock()) return;
   LogLine("TeardownEngine", "Engine busy, waiting");
   while (!lock.try_lock()) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
-  return lock;
 }
 
 }  // namespace
@@ -217,13 +215,6 @@ void TeardownEngine() {
   // complete (an answer may be on its way); then no reverse call waits any more.
   if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
     endpoint->Caller().Stop(kReverseCallGrace);
-  const std::unique_lock lock = LockEngineAnsweringSentMessages();
-  if (EngineUnloaded) return;
-  if (EngineEntryPoints.destroy != nullptr && EngineInstance != nullptr) {
-    EngineEntryPoints.destroy(EngineInstance);
-    EngineInstance = nullptr;
-  }
-  if (EngineEntryPoints.release != nullptr) EngineEntryPoints.release();
-  UnloadEngineModule();
-  EngineUnloaded = true;
+  if (LarkEngine::Engine* engine = ConnectedEngineHost().engine)
+    engine->Teardown(LockEngineAnsweringSentMessages);
 }

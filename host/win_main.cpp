@@ -7,10 +7,9 @@
 #include <string>
 #include <system_error>
 
+#include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/engine_loader.h"
 #include "engine/engine_methods.h"
-#include "engine/engine_state.h"
 #include "host/active_endpoint.h"
 #include "host/heartbeat.h"
 #include "host/main_window.h"
@@ -118,8 +117,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 1;
   }
 
-  LoadDll(ExecutableDirectory() + L"\\LarkRemoteStreamer.dll");
-  if (EngineEntryPoints.create == nullptr) {
+  LarkEngine::Engine engine;
+  engine.Load(ExecutableDirectory() + L"\\LarkRemoteStreamer.dll");
+  if (!engine.Loaded()) {
     LogLine("WinMain", "LarkRemoteStreamer.dll load failed");
     DestroyWindow(MainWindow);
     CoUninitialize();
@@ -129,7 +129,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   AnonRpc::RpcEndpoint endpoint(AnonRpc::HostPipes::Adopt(handles), OnNotifyPipeBroken);
   ActiveEndpoint.Publish(&endpoint);
-  ConnectEngineHost({MainWindow, RunOnMainThread, &ActiveEndpoint});
+  ConnectEngineHost({MainWindow, RunOnMainThread, &ActiveEndpoint, &engine});
   RegisterMethods(endpoint.Server());
   try {
     endpoint.StartAll();

@@ -1,10 +1,9 @@
-#include "engine/engine_loader.h"
+#include "engine/engine.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include "engine/engine_state.h"
 #include "support/bin_directory.h"
 #include "support/captured_log.h"
 
@@ -15,8 +14,10 @@ using lark::test::CapturedLog;
 using Lines = std::vector<std::string>;
 
 // Every entry, in lookup order, as an address or null.
-std::vector<const void*> Entries() {
-  const EngineExports& e = EngineEntryPoints;
+std::vector<const void*> Entries(LarkEngine::Engine& engine) {
+  const EngineExports e =
+      engine.WithLock([](LarkEngine::Engine::Locked& locked) { return locked.entryPoints; })
+          .value_or(EngineExports{});
   return {reinterpret_cast<const void*>(e.create),
           reinterpret_cast<const void*>(e.destroy),
           reinterpret_cast<const void*>(e.larkInfo),
@@ -31,37 +32,38 @@ std::vector<const void*> Entries() {
           reinterpret_cast<const void*>(e.callbackControlIpc)};
 }
 
-bool AllNull() {
-  for (const void* entry : Entries())
+bool AllNull(LarkEngine::Engine& engine) {
+  for (const void* entry : Entries(engine))
     if (entry != nullptr) return false;
-  return EngineModule == nullptr;
+  return !engine.Loaded();
 }
 
 struct EngineLoader : ::testing::Test {
-  ~EngineLoader() override {
-    std::lock_guard lock(EngineLock);
-    UnloadEngineModule();
-    EngineEntryPoints = {};
-  }
   CapturedLog log;
 };
 
-TEST_F(EngineLoader, ResolvesAllTwelveExportsQuietly) {
-  ASSERT_TRUE(LoadDll((BinDirectory() / "LarkRemoteStreamer.dll").wstring()));
-  EXPECT_NE(EngineModule, nullptr);
-  for (const void* entry : Entries()) EXPECT_NE(entry, nullptr);
+TEST_F(EngineLoader, ResolvesAllTwelveExportsQuietlyAndUnloadsWithTheEngine) {
+  {
+    LarkEngine::Engine engine;
+    ASSERT_TRUE(engine.Load((BinDirectory() / "LarkRemoteStreamer.dll").wstring()));
+    EXPECT_NE(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
+    for (const void* entry : Entries(engine)) EXPECT_NE(entry, nullptr);
+  }
+  EXPECT_EQ(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
   EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST_F(EngineLoader, AMissingFileLeavesEverythingNull) {
-  EXPECT_FALSE(LoadDll((BinDirectory() / "NoSuchEngine.dll").wstring()));
-  EXPECT_TRUE(AllNull());
+  LarkEngine::Engine engine;
+  EXPECT_FALSE(engine.Load((BinDirectory() / "NoSuchEngine.dll").wstring()));
+  EXPECT_TRUE(AllNull(engine));
   EXPECT_EQ(log.Messages(), (Lines{"[LoadDll] LoadLibraryW failed : 126"}));
 }
 
 TEST_F(EngineLoader, MissingExportsAreAllLoggedAndNothingStaysLoaded) {
-  EXPECT_FALSE(LoadDll((BinDirectory() / "LarkRemoteStreamer_lacking.dll").wstring()));
-  EXPECT_TRUE(AllNull());
+  LarkEngine::Engine engine;
+  EXPECT_FALSE(engine.Load((BinDirectory() / "LarkRemoteStreamer_lacking.dll").wstring()));
+  EXPECT_TRUE(AllNull(engine));
   const std::string tag = "[LoadDll::<lambda_1>::operator ()] GetProcAddress failed : ";
   EXPECT_EQ(log.Messages(),
             (Lines{tag + "LKWINSDK_WEBRTC_OPEN", tag + "LKWINSDK_WEBRTC_CEF_INPUT"}));

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
+#include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/engine_state.h"
 #include "support/captured_log.h"
 #include "support/fake_engine.h"
 
@@ -20,9 +20,9 @@ constexpr char kStep[] = "[HandleRemoteInfo::<lambda_1>::operator ()] ";
 // The engine behind a fake, the main thread behind a runner that runs the task in place.
 struct EngineMethods : ::testing::Test {
   EngineMethods() {
-    FakeEngine::Install();
     ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                       [](std::function<std::string()> task) { return task(); }, nullptr});
+                       [](std::function<std::string()> task) { return task(); }, nullptr,
+                       FakeEngine::Install()});
   }
   ~EngineMethods() override {
     FakeEngine::Reset();
@@ -37,7 +37,7 @@ TEST_F(EngineMethods, LarkInfoCreatesPassesTheSessionAndRegistersCallbacksInOrde
   EXPECT_EQ(FakeEngine::Calls(),
             (Lines{"CREATE 66 1234", "LARK_INFO 4096 [a|||||||]", "CALLBACK_REQUEST 4096",
                    "CALLBACK_DATA 4096", "CALLBACK_CONTROL_IPC 4096"}));
-  EXPECT_EQ(EngineInstance, reinterpret_cast<void*>(0x1000));
+  EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), reinterpret_cast<void*>(0x1000));
   EXPECT_EQ(
       log.Messages(),
       (Lines{"[HandleRemoteInfo] HandleRemoteInfo : " + payload,
@@ -103,19 +103,22 @@ TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
     EXPECT_EQ(parseError, c.parseErrorLine);
   }
   EXPECT_TRUE(FakeEngine::Calls().empty());
-  EXPECT_EQ(EngineInstance, nullptr);
+  EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
 }
 
 TEST_F(EngineMethods, LarkInfoWithoutALoadedLibraryAnswersAtOnceAndLogsNothing) {
-  FakeEngine::Reset();
+  LarkEngine::Engine notLoaded;
+  EngineHost host = ConnectedEngineHost();
+  host.engine = &notLoaded;
+  ConnectEngineHost(host);
   EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
   EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST_F(EngineMethods, LarkInfoAfterTheTeardownNeverCallsTheEngine) {
-  EngineUnloaded = true;
+  FakeEngine::Installed()->Teardown();
   EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
-  EXPECT_TRUE(FakeEngine::Calls().empty());
+  EXPECT_EQ(FakeEngine::Calls(), (Lines{"RELEASE"}));
 }
 
 TEST_F(EngineMethods, FailedCreationAndRefusedSessionInfo) {
@@ -130,7 +133,7 @@ TEST_F(EngineMethods, FailedCreationAndRefusedSessionInfo) {
   FakeEngine::createResult = nullptr;
   EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:create_failed");
   EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_CREATE failed");
-  EXPECT_EQ(EngineInstance, nullptr);
+  EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
   EXPECT_EQ(HandleRemoteStart("5"), "error:not_initialized");
 }
 

@@ -5,7 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_host.h"
 #include "host/main_window.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
@@ -69,8 +70,11 @@ std::function<std::string()> HoldUntilPosted(int count, const std::function<void
 }
 
 struct HostWindow : ::testing::Test {
-  HostWindow() { FakeEngine::Install(); }
-  ~HostWindow() override { FakeEngine::Reset(); }
+  HostWindow() { ConnectEngineHost({nullptr, nullptr, nullptr, FakeEngine::Install()}); }
+  ~HostWindow() override {
+    ConnectEngineHost({});
+    FakeEngine::Reset();
+  }
   CapturedLog log;
 };
 
@@ -157,15 +161,17 @@ TEST_F(HostWindow, ATaskQueuedBehindTheShutdownIsReleased) {
 }
 
 TEST_F(HostWindow, ShutdownDeletesTheInstanceReleasesAndNeverCallsTheEngineAgain) {
-  EngineInstance = reinterpret_cast<void*>(0x1000);
+  FakeEngine::Installed()->WithLock([](LarkEngine::Engine::Locked& engine) {
+    return engine.instance = reinterpret_cast<void*>(0x1000);
+  });
   {
     MainThread main;
     // WM_CLOSE from outside ends it the same way.
     SendMessageW(MainWindow, WM_CLOSE, 0, 0);
   }
   EXPECT_EQ(FakeEngine::Calls(), (std::vector<std::string>{"DELETE 4096", "RELEASE"}));
-  EXPECT_EQ(EngineInstance, nullptr);
-  EXPECT_TRUE(EngineUnloaded);
+  EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
+  EXPECT_TRUE(FakeEngine::Installed()->TornDownForTest());
   TeardownEngine();  // a second teardown finds nothing to do
   EXPECT_EQ(FakeEngine::Calls().size(), 2u);
 }

@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-#include "engine/engine_state.h"
-
 namespace lark::test {
 
 namespace {
@@ -72,18 +70,16 @@ bool CallbackControlIpc(void* instance, EngineControlCallbackFn callback) {
 
 }  // namespace
 
-void FakeEngine::Install() {
+LarkEngine::Engine* FakeEngine::Install() {
   Reset();
-  EngineEntryPoints = {Create,  Delete,       LarkInfo,        Start,
-                       IsRun,   Open,         EnableControl,   CefInput,
-                       Release, CallbackData, CallbackRequest, CallbackControlIpc};
+  engine_ = std::make_unique<LarkEngine::Engine>();
+  engine_->InstallForTest({Create, Delete, LarkInfo, Start, IsRun, Open, EnableControl, CefInput,
+                           Release, CallbackData, CallbackRequest, CallbackControlIpc});
+  return engine_.get();
 }
 
 void FakeEngine::Reset() {
-  EngineEntryPoints = {};
-  EngineInstance = nullptr;
-  EngineModule = nullptr;
-  EngineUnloaded = false;
+  engine_.reset();
   createResult = reinterpret_cast<void*>(0x1000);
   larkInfoResult = startResult = boolResult = true;
   data = nullptr;

@@ -1,13 +1,15 @@
 #pragma once
 
 // A stand-in for the engine's twelve exports, recording every call, for native tests of the
-// bridge. Install() fills EngineEntryPoints; Reset() empties the bridge state again.
+// bridge. Install() puts them in a fresh engine (connect it with ConnectEngineHost); Reset()
+// forgets that engine and every recorded call.
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "engine/engine_api.h"
+#include "engine/engine.h"
 
 namespace lark::test {
 
@@ -22,12 +24,15 @@ struct FakeEngine {
   static inline EngineRequestCallbackFn request = nullptr;
   static inline EngineControlCallbackFn control = nullptr;
 
-  static void Install();
+  static LarkEngine::Engine* Install();
+  // The engine Install() made; null after Reset().
+  static LarkEngine::Engine* Installed() { return engine_.get(); }
   static void Reset();
   static std::vector<std::string> Calls();
   static void Record(std::string call);
 
  private:
+  static inline std::unique_ptr<LarkEngine::Engine> engine_;
   static inline std::mutex mutex_;
   static inline std::vector<std::string> calls_;
 };

@@ -1,0 +1,91 @@
+#pragma once
+
+// The streaming engine's life in this process, in one owner: its library (the module), the
+// twelve exports resolved from it (the entry points), the current instance, the lock held for
+// every call into it, and whether it has been torn down. Loading, creation, every call,
+// deletion, release and unloading go through here, on whichever thread, so one instance is never
+// deleted twice and no entry point runs while the library is being unloaded, or after. The
+// engine's callbacks into the host never take the lock.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "engine/engine_api.h"
+
+namespace LarkEngine {
+
+class Engine {
+ public:
+  // What a call under the lock may use: the entry points, and the instance to use or replace.
+  struct Locked {
+    const EngineExports& entryPoints;
+    void*& instance;
+  };
+  // Takes the engine lock for the teardown on the main thread, which may have to answer window
+  // messages while an engine call on another thread holds it; the default just waits.
+  using LockWaiter = std::function<void(std::unique_lock<std::mutex>& lock)>;
+
+  Engine();
+  ~Engine();  // unloads the library if still loaded; calls nothing in it
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Loads the library at `path` and resolves all twelve exports, all or nothing: on any failure
+  // the library is unloaded again and every entry is null. Logs each failure. Windows only;
+  // before any other thread uses the engine.
+  bool Load(const std::wstring& path);
+  // A fake engine's exports with no library behind them, for tests.
+  void InstallForTest(const EngineExports& entryPoints);
+
+  // Whether CREATE is resolved: the entry points are all set or all null.
+  bool Loaded() const { return entryPoints_.create != nullptr; }
+
+  // Runs `work(Locked&)` with the lock held and returns what it returns, unless the engine has
+  // been torn down: then nothing runs and the result is nullopt. Exceptions pass through.
+  template <typename Work>
+  auto WithLock(Work&& work) -> std::optional<std::invoke_result_t<Work, Locked&>> {
+    std::lock_guard lock(lock_);
+    if (unloaded_) return std::nullopt;
+    Locked locked{entryPoints_, instance_};
+    return work(locked);
+  }
+
+  // The same, only when an instance exists: `work(entryPoints, instance)`.
+  template <typename Work>
+  auto WithInstance(Work&& work)
+      -> std::optional<std::invoke_result_t<Work, const EngineExports&, void*>> {
+    std::lock_guard lock(lock_);
+    if (unloaded_ || instance_ == nullptr) return std::nullopt;
+    return work(entryPoints_, instance_);
+  }
+
+  // DELETE for the current instance, if there is one and DELETE is resolved; the instance is
+  // gone afterwards. Any thread.
+  void DeleteInstance();
+
+  // DELETE for the current instance, RELEASE, and the library unloaded; from then on no entry
+  // point runs and every WithLock finds the engine torn down. A second teardown does nothing.
+  // Main thread.
+  void Teardown(const LockWaiter& waitForLock = {});
+
+  bool TornDownForTest();
+  void* InstanceForTest();
+
+  // What keeps the library loaded; defined by the platform's loader.
+  struct Library {
+    virtual ~Library() = default;
+  };
+
+ private:
+  std::unique_ptr<Library> module_;  // the loaded library; null when not loaded
+  EngineExports entryPoints_;        // all set or all null
+  void* instance_ = nullptr;         // the current instance; null when none
+  bool unloaded_ = false;            // set by the teardown: no entry point runs again
+  std::mutex lock_;
+};
+
+}  // namespace LarkEngine
