@@ -4,11 +4,12 @@
 #include <utility>
 
 #include "rpc/pipe_io.h"
+#include "rpc/sync.h"
 
 namespace AnonRpc {
 
 struct PipeCancel::State {
-  std::mutex mutex;
+  Mutex mutex;
   DWORD threadId = 0;  // the bound thread; opened only to cancel, which is rare
   bool inCall = false;
   bool cancelled = false;

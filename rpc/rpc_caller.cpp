@@ -6,20 +6,18 @@ namespace AnonRpc {
 
 namespace {
 
-using Kind = RpcCaller::PendingCall::Kind;
-
 void CheckArguments(const std::string& method, const std::string& payload) {
   if (method.empty()) throw RpcException("Method name is empty");
   if (method.size() > kMaxFieldBytes) throw RpcException("Method too large");
   if (payload.size() > kMaxFieldBytes) throw RpcException("Payload too large");
 }
 
-std::exception_ptr ExceptionFor(Kind kind, const std::string& message) {
+}  // namespace
+
+std::exception_ptr RpcCaller::ExceptionFor(Kind kind, const std::string& message) {
   if (kind == Kind::Timeout) return std::make_exception_ptr(RpcTimeoutException(message));
   return std::make_exception_ptr(RpcException(message));
 }
-
-}  // namespace
 
 RpcCaller::PendingCall::PendingCall(bool async) {
   if (async) promise_.emplace();
@@ -186,23 +184,18 @@ void RpcCaller::StopTimer() {
 void RpcCaller::ReadResponses() {
   try {
     while (running_.load()) {
-      FrameHeaderBytes bytes;
-      if (!ReadHeader(revResRead_.Get(), bytes)) break;
-      const ResponseHeader header = DecodeResponseHeader(bytes);
-      if (header.magic != kResponseMagic || header.bodyLength > kMaxFieldBytes) break;
-      std::string body;
-      if (!ReadExact(revResRead_.Get(), header.bodyLength, body)) break;
-
+      std::optional<Response> response = ReadResponse(revResRead_.Get());
+      if (!response) break;
       std::shared_ptr<PendingCall> call;
       {
         std::lock_guard lock(pendingLock_);
-        const auto found = pending_.find(header.id);
+        const auto found = pending_.find(response->id);
         if (found == pending_.end()) continue;  // timed out, or never asked for
         call = std::move(found->second);
         pending_.erase(found);
         if (pending_.empty()) pendingEmptied_.notify_all();
       }
-      call->Complete(header.status == 0 ? Kind::Value : Kind::Error, std::move(body));
+      call->Complete(response->status == 0 ? Kind::Value : Kind::Error, std::move(response->body));
     }
   } catch (...) {
     // No memory for a body: the stream cannot go on, as if the pipe had broken.

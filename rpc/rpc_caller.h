@@ -35,6 +35,35 @@ class RpcCaller {
  public:
   using Clock = std::chrono::steady_clock;
 
+  RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts = {});
+  ~RpcCaller();
+  RpcCaller(const RpcCaller&) = delete;
+  RpcCaller& operator=(const RpcCaller&) = delete;
+
+  // Returns the response body, or throws RpcException (the parent's error text, "Pipe broken",
+  // "RpcCaller stopped", a refused argument or a failed write) or RpcTimeoutException.
+  std::string Call(const std::string& method, const std::string& payload);
+
+  // Returns once the request is written; the future yields the body or the call's exception,
+  // "Async RPC timeout" when no answer came in time. Throws RpcException for a refused argument
+  // or a failed write.
+  std::future<std::string> CallAsync(const std::string& method, const std::string& payload);
+
+  // Starts the reader and timer threads unless running; throws std::system_error when a thread
+  // cannot be created.
+  void Start();
+
+  // Ends the reader (cancelling its read), the timer and any request write in progress, closes
+  // revResRead and fails every pending call with "RpcCaller stopped". Bounded even when the
+  // parent neither reads, writes nor closes. Later calls fail at once. Any thread; a second call,
+  // or one racing the first, does nothing. With a grace, calls in progress first get up to that
+  // long to complete (an answer may be on its way), however many are still made meanwhile.
+  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::zero());
+
+  // Where the id counter goes on, as if that many calls had been made.
+  void SetNextIdForTest(std::uint32_t id) { nextId_.store(id); }
+
+ private:
   // One call waiting for its answer. It is completed once, by whichever comes first: the
   // answer, a time-out, a stop or a broken pipe; later completions do nothing.
   class PendingCall {
@@ -60,41 +89,9 @@ class RpcCaller {
     std::optional<std::promise<std::string>> promise_;
   };
 
-  RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts = {});
-  ~RpcCaller();
-  RpcCaller(const RpcCaller&) = delete;
-  RpcCaller& operator=(const RpcCaller&) = delete;
+  using Kind = PendingCall::Kind;
+  static std::exception_ptr ExceptionFor(Kind kind, const std::string& message);
 
-  // Returns the response body, or throws RpcException (the parent's error text, "Pipe broken",
-  // "RpcCaller stopped", a refused argument or a failed write) or RpcTimeoutException.
-  std::string Call(const std::string& method, const std::string& payload);
-
-  // Returns once the request is written; the future yields the body or the call's exception,
-  // "Async RPC timeout" when no answer came in time. Throws RpcException for a refused argument
-  // or a failed write.
-  std::future<std::string> CallAsync(const std::string& method, const std::string& payload);
-
-  // Registers the call under a fresh id and writes the request frame; returns the id. A write
-  // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
-  // have left part of a frame in the pipe: from then on every request fails at once.
-  std::uint32_t SendRequest(const std::string& method, const std::string& payload,
-                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline);
-
-  // Starts the reader and timer threads unless running; throws std::system_error when a thread
-  // cannot be created.
-  void Start();
-
-  // Ends the reader (cancelling its read), the timer and any request write in progress, closes
-  // revResRead and fails every pending call with "RpcCaller stopped". Bounded even when the
-  // parent neither reads, writes nor closes. Later calls fail at once. Any thread; a second call,
-  // or one racing the first, does nothing. With a grace, calls in progress first get up to that
-  // long to complete (an answer may be on its way), however many are still made meanwhile.
-  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::zero());
-
-  // Where the id counter goes on, as if that many calls had been made.
-  void SetNextIdForTest(std::uint32_t id) { nextId_.store(id); }
-
- private:
   struct Deadline {
     Clock::time_point when;
     std::uint32_t id;
@@ -106,6 +103,11 @@ class RpcCaller {
     bool cancelled = false;
   };
 
+  // Registers the call under a fresh id and writes the request frame; returns the id. A write
+  // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
+  // have left part of a frame in the pipe: from then on every request fails at once.
+  std::uint32_t SendRequest(const std::string& method, const std::string& payload,
+                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline);
   void ReadResponses();
   void EnsureTimer();
   void RunTimer();

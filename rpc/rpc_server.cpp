@@ -71,31 +71,25 @@ void RpcServer::Stop(const std::function<void()>& releaseHandler) {
 }
 
 bool RpcServer::HandleOne() {
-  FrameHeaderBytes bytes;
-  if (!ReadHeader(fwdReqRead_.Get(), bytes)) return false;
+  RequestRead read = ReadRequestFrame(fwdReqRead_.Get());
+  if (read.status == ReadStatus::PipeFailed) return false;
   if (!running_.load()) return false;  // the stop wake-up frame
-
-  const RequestHeader header = DecodeRequestHeader(bytes);
-  if (header.magic != kRequestMagic) {
+  if (read.status == ReadStatus::BadMagic) {
     Reply(0, RpcStatus::ProtocolError, "Invalid request magic");
     return false;
   }
-  if (header.methodLength > kMaxFieldBytes || header.payloadLength > kMaxFieldBytes) {
-    Reply(header.id, RpcStatus::ProtocolError, "Field too large");
+  if (read.status == ReadStatus::TooLarge) {
+    Reply(read.request.id, RpcStatus::ProtocolError, "Field too large");
     return false;
   }
-  std::string method;
-  std::string payload;
-  if (!ReadExact(fwdReqRead_.Get(), header.methodLength, method) ||
-      !ReadExact(fwdReqRead_.Get(), header.payloadLength, payload))
-    return false;
+  const Request& request = read.request;
 
   RpcHandler handler;
   {
     std::lock_guard lock(registryLock_);
-    const auto found = registry_.find(method);
+    const auto found = registry_.find(request.method);
     if (found == registry_.end()) {
-      Reply(header.id, RpcStatus::MethodNotFound, "Method not found: " + method);
+      Reply(request.id, RpcStatus::MethodNotFound, "Method not found: " + request.method);
       return true;
     }
     handler = found->second;
@@ -104,7 +98,7 @@ bool RpcServer::HandleOne() {
   std::string result;
   RpcStatus status = RpcStatus::Ok;
   try {
-    result = handler(payload);
+    result = handler(request.payload);
   } catch (const std::exception& error) {
     status = RpcStatus::HandlerError;
     result = error.what();
@@ -112,7 +106,7 @@ bool RpcServer::HandleOne() {
     status = RpcStatus::HandlerError;
     result = "Unknown error";
   }
-  Reply(header.id, status, result);
+  Reply(request.id, status, result);
   return true;
 }
 

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/sync.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
@@ -42,17 +42,17 @@ class RpcServer {
   // this thread, to let it go. A second call does nothing.
   void Stop(const std::function<void()>& releaseHandler = {});
 
+ private:
   // One request: read, dispatch, reply. False ends the server thread.
   bool HandleOne();
 
- private:
   void Reply(std::uint32_t id, RpcStatus status, std::string_view body);
 
   UniquePipe fwdReqRead_;
   UniquePipe fwdReqWrite_;
   UniquePipe fwdResWrite_;
   std::map<std::string, RpcHandler> registry_;
-  std::mutex registryLock_;
+  Mutex registryLock_;
   std::atomic<bool> running_{false};
   PipeThread thread_;
 };

@@ -45,13 +45,23 @@ const unsigned char* Bytes(std::string_view text) {
   return reinterpret_cast<const unsigned char*>(text.data());
 }
 
-// Shared shape of the three decoders: header, limit check, then two or one bodies.
+// The one check of a frame header, for the stream readers and the buffer decoders alike: the
+// magic, then every length against kMaxFieldBytes.
+DecodeResult CheckHeader(std::uint32_t magic, std::uint32_t expected,
+                         std::initializer_list<std::uint32_t> lengths) {
+  if (magic != expected) return DecodeResult::BadMagic;
+  for (std::uint32_t length : lengths)
+    if (length > kMaxFieldBytes) return DecodeResult::TooLarge;
+  return DecodeResult::Complete;
+}
+
+// Shared shape of the three decoders: header, its check, then two or one bodies.
 DecodeResult DecodeFrame(std::string_view bytes, std::size_t headerSize, std::uint32_t magic,
-                         std::uint32_t limit, std::uint32_t firstLength, std::uint32_t secondLength,
+                         std::uint32_t firstLength, std::uint32_t secondLength,
                          std::size_t* consumed) {
   if (bytes.size() < headerSize) return DecodeResult::NeedMore;
-  if (Get32(Bytes(bytes)) != magic) return DecodeResult::BadMagic;
-  if (firstLength > limit || secondLength > limit) return DecodeResult::TooLarge;
+  const DecodeResult header = CheckHeader(Get32(Bytes(bytes)), magic, {firstLength, secondLength});
+  if (header != DecodeResult::Complete) return header;
   const std::size_t total = headerSize + std::size_t{firstLength} + secondLength;
   if (bytes.size() < total) return DecodeResult::NeedMore;
   *consumed = total;
@@ -100,8 +110,8 @@ DecodeResult DecodeRequest(std::string_view bytes, Request* out, std::size_t* co
   FrameHeaderBytes header{};
   if (bytes.size() >= kFrameHeaderBytes) std::memcpy(header.data(), bytes.data(), header.size());
   const RequestHeader h = DecodeRequestHeader(header);
-  const DecodeResult result = DecodeFrame(bytes, kFrameHeaderBytes, kRequestMagic, kMaxFieldBytes,
-                                          h.methodLength, h.payloadLength, consumed);
+  const DecodeResult result = DecodeFrame(bytes, kFrameHeaderBytes, kRequestMagic, h.methodLength,
+                                          h.payloadLength, consumed);
   if (result == DecodeResult::Complete) {
     out->id = h.id;
     out->method.assign(bytes.substr(kFrameHeaderBytes, h.methodLength));
@@ -114,8 +124,8 @@ DecodeResult DecodeResponse(std::string_view bytes, Response* out, std::size_t* 
   FrameHeaderBytes header{};
   if (bytes.size() >= kFrameHeaderBytes) std::memcpy(header.data(), bytes.data(), header.size());
   const ResponseHeader h = DecodeResponseHeader(header);
-  const DecodeResult result = DecodeFrame(bytes, kFrameHeaderBytes, kResponseMagic, kMaxFieldBytes,
-                                          h.bodyLength, 0, consumed);
+  const DecodeResult result =
+      DecodeFrame(bytes, kFrameHeaderBytes, kResponseMagic, h.bodyLength, 0, consumed);
   if (result == DecodeResult::Complete) {
     out->id = h.id;
     out->status = h.status;
@@ -128,8 +138,8 @@ DecodeResult DecodeNotification(std::string_view bytes, Notification* out, std::
   NotifyHeaderBytes header{};
   if (bytes.size() >= kNotifyHeaderBytes) std::memcpy(header.data(), bytes.data(), header.size());
   const NotifyHeader h = DecodeNotifyHeader(header);
-  const DecodeResult result = DecodeFrame(bytes, kNotifyHeaderBytes, kNotifyMagic, kMaxFieldBytes,
-                                          h.typeLength, h.payloadLength, consumed);
+  const DecodeResult result =
+      DecodeFrame(bytes, kNotifyHeaderBytes, kNotifyMagic, h.typeLength, h.payloadLength, consumed);
   if (result == DecodeResult::Complete) {
     out->type.assign(bytes.substr(kNotifyHeaderBytes, h.typeLength));
     out->payload.assign(bytes.substr(kNotifyHeaderBytes + h.typeLength, h.payloadLength));
@@ -162,18 +172,14 @@ bool ReadInto(PipeHandle handle, void* data, std::uint32_t n) {
   return true;
 }
 
-bool ReadBytes(PipeHandle handle, std::uint32_t n, std::string& out) {
-  out.resize(n);
-  return ReadInto(handle, out.data(), n);
-}
-
 }  // namespace
 
 bool ReadExact(PipeHandle handle, std::uint32_t n, std::string& out) {
   out.clear();
   if (n == 0) return true;
   if (n > kMaxFieldBytes) return false;
-  return ReadBytes(handle, n, out);
+  out.resize(n);
+  return ReadInto(handle, out.data(), n);
 }
 
 bool ReadHeader(PipeHandle handle, FrameHeaderBytes& bytes) {
@@ -188,24 +194,39 @@ std::optional<Response> ReadResponse(PipeHandle handle) {
   FrameHeaderBytes bytes;
   if (!ReadHeader(handle, bytes)) return std::nullopt;
   const ResponseHeader header = DecodeResponseHeader(bytes);
-  if (header.magic != kResponseMagic || header.bodyLength > kMaxFieldBytes) return std::nullopt;
+  if (CheckHeader(header.magic, kResponseMagic, {header.bodyLength}) != DecodeResult::Complete)
+    return std::nullopt;
   Response response{header.id, header.status, {}};
   if (!ReadExact(handle, header.bodyLength, response.body)) return std::nullopt;
   return response;
 }
 
-std::optional<Request> ReadRequest(PipeHandle handle) {
+RequestRead ReadRequestFrame(PipeHandle handle) {
+  RequestRead read;
   FrameHeaderBytes bytes;
-  if (!ReadHeader(handle, bytes)) return std::nullopt;
+  if (!ReadHeader(handle, bytes)) return read;
   const RequestHeader header = DecodeRequestHeader(bytes);
-  if (header.magic != kRequestMagic || header.methodLength > kMaxFieldBytes ||
-      header.payloadLength > kMaxFieldBytes)
-    return std::nullopt;
-  Request request{header.id, {}, {}};
-  if (!ReadExact(handle, header.methodLength, request.method) ||
-      !ReadExact(handle, header.payloadLength, request.payload))
-    return std::nullopt;
-  return request;
+  read.request.id = header.id;
+  switch (CheckHeader(header.magic, kRequestMagic, {header.methodLength, header.payloadLength})) {
+    case DecodeResult::BadMagic:
+      read.status = ReadStatus::BadMagic;
+      return read;
+    case DecodeResult::TooLarge:
+      read.status = ReadStatus::TooLarge;
+      return read;
+    default:
+      break;
+  }
+  if (ReadExact(handle, header.methodLength, read.request.method) &&
+      ReadExact(handle, header.payloadLength, read.request.payload))
+    read.status = ReadStatus::Ok;
+  return read;
+}
+
+std::optional<Request> ReadRequest(PipeHandle handle) {
+  RequestRead read = ReadRequestFrame(handle);
+  if (read.status != ReadStatus::Ok) return std::nullopt;
+  return std::move(read.request);
 }
 
 std::optional<Notification> ReadNotification(PipeHandle handle) {
@@ -213,12 +234,12 @@ std::optional<Notification> ReadNotification(PipeHandle handle) {
   if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
     return std::nullopt;
   const NotifyHeader header = DecodeNotifyHeader(bytes);
-  if (header.magic != kNotifyMagic || header.typeLength > kMaxFieldBytes ||
-      header.payloadLength > kMaxFieldBytes)
+  if (CheckHeader(header.magic, kNotifyMagic, {header.typeLength, header.payloadLength}) !=
+      DecodeResult::Complete)
     return std::nullopt;
   Notification note;
-  if ((header.typeLength != 0 && !ReadBytes(handle, header.typeLength, note.type)) ||
-      (header.payloadLength != 0 && !ReadBytes(handle, header.payloadLength, note.payload)))
+  if (!ReadExact(handle, header.typeLength, note.type) ||
+      !ReadExact(handle, header.payloadLength, note.payload))
     return std::nullopt;
   return note;
 }

@@ -104,12 +104,21 @@ bool ReadExact(PipeHandle handle, std::uint32_t n, std::string& out);
 bool ReadHeader(PipeHandle handle, FrameHeaderBytes& bytes);
 bool WriteHeader(PipeHandle handle, const FrameHeaderBytes& bytes);
 
-// Reads one frame (the parent reads the host's answers and notifications this way, the host
-// the parent's answers). nullopt: the pipe failed, the magic was wrong or a field announced
-// more than kMaxFieldBytes, which is then never allocated.
+// Reads one frame: the host reads the parent's requests and answers this way, the parent the
+// host's answers, calls and notifications. A field announced above kMaxFieldBytes is never
+// allocated. nullopt: the pipe failed (or ended), the magic was wrong or a field too large.
 std::optional<Response> ReadResponse(PipeHandle handle);
 std::optional<Request> ReadRequest(PipeHandle handle);
 std::optional<Notification> ReadNotification(PipeHandle handle);
+
+// A request frame read from a stream, or why there is none, for a reader that answers a bad
+// frame: with TooLarge only the request's id is known, and nothing after the header was read.
+enum class ReadStatus { Ok, PipeFailed, BadMagic, TooLarge };
+struct RequestRead {
+  ReadStatus status = ReadStatus::PipeFailed;
+  Request request;
+};
+RequestRead ReadRequestFrame(PipeHandle handle);
 
 // Writes a frame as header then body, the way the host's server and caller do.
 bool WriteResponse(PipeHandle handle, std::uint32_t id, RpcStatus status, std::string_view body);
