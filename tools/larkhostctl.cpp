@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "parent/host_exit.h"
 #include "parent/host_process.h"
 
 namespace {
@@ -101,7 +102,7 @@ bool Call(HostConnection& connection, const std::string& method, const std::stri
 int Finish(HostProcess& host, const fs::path& logFile) {
   const std::optional<std::uint32_t> code = host.WaitForExit(std::chrono::seconds(30));
   if (code) {
-    Say("host exited with code %u", *code);
+    Say("%s", LarkParent::DescribeHostExit(*code, host.ProcessId(), logFile.parent_path()).c_str());
   } else {
     Say("host did not exit; terminating it");
     host.Terminate(HostProcess::kTerminatedExitCode);
