@@ -11,6 +11,7 @@
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
 #include "host/active_endpoint.h"
+#include "host/crash_handler.h"
 #include "host/heartbeat.h"
 #include "host/main_window.h"
 #include "host/startup.h"
@@ -88,6 +89,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     LogLine("WinMain", "Exit: duplicate instance");
     return 0;
   }
+  InstallCrashHandler();
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(com)) {
     LogLine("WinMain", "CoInitializeEx failed : ", static_cast<long>(com));

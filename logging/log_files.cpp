@@ -1,5 +1,7 @@
 #include "logging/log_files.h"
 
+#include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -106,4 +108,24 @@ void PurgeOldLogs(const std::string& directory, LogTime now) noexcept {
   } catch (...) {
     // Out of memory: the entries not yet visited wait for the next pass.
   }
+}
+
+std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* out,
+                                std::size_t size) {
+  char* const end = out + size;
+  if (size < kCrashDumpPrefix.size()) return 0;
+  char* at = std::copy(kCrashDumpPrefix.begin(), kCrashDumpPrefix.end(), out);
+  const std::size_t stamp =
+      FormatLocalTime(moment, "%Y%m%d_%H%M%S", at, static_cast<std::size_t>(end - at));
+  if (stamp == 0 || at + stamp == end) return 0;
+  at += stamp;
+  *at++ = '_';
+  const std::to_chars_result digits = std::to_chars(at, end, processId);
+  if (digits.ec != std::errc() ||
+      end - digits.ptr < static_cast<std::ptrdiff_t>(kCrashDumpExtension.size()) + 1) {
+    return 0;
+  }
+  at = std::copy(kCrashDumpExtension.begin(), kCrashDumpExtension.end(), digits.ptr);
+  *at = '\0';
+  return static_cast<std::size_t>(at - out);
 }

@@ -18,6 +18,13 @@ inline constexpr std::string_view kLogFileName = "LarkRemoteStreamer.dat";
 inline constexpr std::uint64_t kMaxLogBytes = 4194304;
 inline constexpr LogTicks kLogRetention = std::chrono::days(15);
 
+// Minidumps that the host's crash handler leaves in the log directory, named kCrashDumpPrefix,
+// the local time as "%Y%m%d_%H%M%S", "_", the process id in decimal and kCrashDumpExtension.
+// The handler keeps the kMaxCrashDumps newest.
+inline constexpr std::string_view kCrashDumpPrefix = "LarkRemoteHost_";
+inline constexpr std::string_view kCrashDumpExtension = ".dmp";
+inline constexpr int kMaxCrashDumps = 5;
+
 // The current log of a log directory: the directory, "//" and kLogFileName, kept exactly so.
 std::string LogPath(std::string_view directory);
 
@@ -47,3 +54,8 @@ void RotateIfNeeded(const std::string& directory, const std::string& logPath, Lo
 // whose name has no narrow form, whose status cannot be read or that cannot be deleted is
 // skipped, and the pass goes on with the next. A missing directory ends the pass quietly.
 void PurgeOldLogs(const std::string& directory, LogTime now) noexcept;
+
+// The name of the dump of process `processId` crashing at `moment`, into `out` with a
+// terminating zero and without allocating: its length, or 0 when it does not fit in `size`.
+std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* out,
+                                std::size_t size);

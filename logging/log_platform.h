@@ -24,3 +24,8 @@ std::optional<std::string> NarrowName(const std::filesystem::path& path);
 
 // Local calendar time of a moment; all fields zero when it cannot be converted.
 std::tm LocalTime(std::time_t seconds);
+
+// Appends `bytes` to the file `name` (narrow, as OpenFile takes it) in one write, creating the
+// file if it is missing, with no allocation of its own; others may read and write the file
+// meanwhile. False when it cannot be opened or written whole.
+bool AppendToFile(const std::string& name, std::string_view bytes) noexcept;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <system_error>
 
@@ -25,4 +27,12 @@ std::tm LocalTime(std::time_t seconds) {
   std::tm local{};
   if (localtime_r(&seconds, &local) == nullptr) return std::tm{};
   return local;
+}
+
+bool AppendToFile(const std::string& name, std::string_view bytes) noexcept {
+  const int file = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (file < 0) return false;
+  const bool whole = write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  close(file);
+  return whole;
 }

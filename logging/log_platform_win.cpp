@@ -78,3 +78,16 @@ std::tm LocalTime(std::time_t seconds) {
   if (localtime_s(&local, &seconds) != 0) return std::tm{};
   return local;
 }
+
+bool AppendToFile(const std::string& name, std::string_view bytes) noexcept {
+  if (bytes.size() > MAXDWORD) return false;
+  // The sharing that fopen grants, so that this line and Write's lines treat others alike.
+  HANDLE file = CreateFileA(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}

@@ -1,6 +1,5 @@
 #include "logging/log_time.h"
 
-#include <cstdio>
 #include <ctime>
 
 #include "logging/log_platform.h"
@@ -10,17 +9,33 @@ LogTime SystemLogTime() {
 }
 
 std::string FormatLocalTime(LogTime moment, const char* format) {
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(moment);
-  const std::tm local = LocalTime(static_cast<std::time_t>(seconds.time_since_epoch().count()));
   char text[64];
-  const std::size_t length = std::strftime(text, sizeof text, format, &local);
-  return std::string(text, length);
+  return std::string(text, FormatLocalTime(moment, format, text, sizeof text));
 }
 
 std::string LineTimestamp(LogTime moment) {
-  const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(moment) -
-                            std::chrono::floor<std::chrono::seconds>(moment);
-  char fraction[8];
-  std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(milliseconds.count()));
-  return FormatLocalTime(moment, "%Y-%m-%d %H:%M:%S") + fraction;
+  char text[64];
+  return std::string(text, FormatLineTimestamp(moment, text, sizeof text));
+}
+
+std::size_t FormatLocalTime(LogTime moment, const char* format, char* out, std::size_t size) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(moment);
+  const std::tm local = LocalTime(static_cast<std::time_t>(seconds.time_since_epoch().count()));
+  return std::strftime(out, size, format, &local);
+}
+
+std::size_t FormatLineTimestamp(LogTime moment, char* out, std::size_t size) {
+  const std::size_t length = FormatLocalTime(moment, "%Y-%m-%d %H:%M:%S", out, size);
+  if (size - length < 5) return 0;
+  const auto milliseconds =
+      static_cast<int>((std::chrono::floor<std::chrono::milliseconds>(moment) -
+                        std::chrono::floor<std::chrono::seconds>(moment))
+                           .count());
+  char* fraction = out + length;
+  fraction[0] = '.';
+  fraction[1] = static_cast<char>('0' + milliseconds / 100);
+  fraction[2] = static_cast<char>('0' + milliseconds / 10 % 10);
+  fraction[3] = static_cast<char>('0' + milliseconds % 10);
+  fraction[4] = '\0';
+  return length + 4;
 }

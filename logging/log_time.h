@@ -4,6 +4,7 @@
 // local-time texts.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,3 +23,8 @@ std::string FormatLocalTime(LogTime moment, const char* format);
 
 // "%Y-%m-%d %H:%M:%S" local time, ".", and the milliseconds as three digits.
 std::string LineTimestamp(LogTime moment);
+
+// The two above into `out`, without allocating, for a crash handler that must not touch the
+// heap: the length written, or 0 when the text and its terminating zero do not fit in `size`.
+std::size_t FormatLocalTime(LogTime moment, const char* format, char* out, std::size_t size);
+std::size_t FormatLineTimestamp(LogTime moment, char* out, std::size_t size);

@@ -1,6 +1,9 @@
 #include "logging/logger.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <thread>
 
 #include "logging/flag_file.h"
 #include "logging/log_files.h"
@@ -42,4 +45,28 @@ void Logger::Write(const std::string& message) noexcept {
   } catch (...) {
     // Out of memory, or a throwing clock: the line is dropped.
   }
+}
+
+bool Logger::TryWrite(std::string_view message, std::chrono::milliseconds wait) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!lock_.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const std::lock_guard lock(lock_, std::adopt_lock);
+  char line[32 + kMaxTryWriteMessage];  // 32: the timestamp, its space, CR LF
+  std::size_t length = 0;
+  try {
+    length = FormatLineTimestamp(clock_(), line, sizeof line);
+  } catch (...) {
+    return false;  // a test's clock
+  }
+  line[length++] = ' ';
+  const std::size_t kept =
+      std::min({message.size(), kMaxTryWriteMessage, sizeof line - length - 2});
+  std::memcpy(line + length, message.data(), kept);
+  length += kept;
+  line[length++] = '\r';
+  line[length++] = '\n';
+  return AppendToFile(path_, std::string_view(line, length));
 }

@@ -5,8 +5,11 @@
 // only when the flag file there says so at creation; log sites test Enabled() before building
 // any text (use LogLine from logging/log.h).
 
+#include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "logging/log_time.h"
 
@@ -35,11 +38,23 @@ class Logger {
   // The log's full path: the directory, "//" and the file name, kept exactly so.
   const std::string& Path() const { return path_; }
 
+  // The log directory, as given at creation.
+  const std::string& Directory() const { return directory_; }
+
   // Rotates and purges, then appends one line. Any thread; one lock is held throughout, so lines
   // never mix and lie in the file in the order the writers took it. The file is opened for each
   // line and closed before returning; others may read and write it meanwhile. Writes whether or
   // not Enabled(). A line that cannot be written is dropped; nothing is reported.
   void Write(const std::string& message) noexcept;
+
+  // The longest message TryWrite takes whole.
+  static constexpr std::size_t kMaxTryWriteMessage = 960;
+
+  // For a crash handler, whose process may have stopped any thread inside Write: appends one
+  // line as Write does, but waits at most `wait` for the lock, and without it writes nothing and
+  // returns false. Neither rotates nor purges, and allocates nothing; a longer message is cut at
+  // kMaxTryWriteMessage. False too when the line cannot be written.
+  bool TryWrite(std::string_view message, std::chrono::milliseconds wait) noexcept;
 
  private:
   const std::string directory_;

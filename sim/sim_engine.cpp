@@ -35,6 +35,14 @@
 //     spawn <seconds>              starts a process (rundll32 running this DLL's SimLinger)
 //                                  that lives that long, inheriting every inheritable handle,
 //                                  as an engine starting browser helpers does
+//     crash-access                 an access violation on the action's thread: a write through
+//                                  a null pointer in this DLL's code
+//     crash-after <ms>             the same after sleeping that many milliseconds
+//     throw-through-callback       a C++ exception thrown inside a callback that the engine
+//                                  calls through a C interface, declared noexcept as such
+//                                  callbacks are: it cannot pass that boundary, so this DLL's
+//                                  own C++ runtime calls std::terminate, which calls abort()
+//                   The crash actions need no callback and never return.
 //   inside <CALL> <action>
 //                   as `on`, but the action runs on the calling thread before the call returns,
 //                   as an engine that calls back synchronously does
@@ -66,6 +74,7 @@
 //   FIRED <the script line, without leading blanks>               after each action
 //   PUMPED <message number>         for each message a pump directive dispatched
 //   SPAWNED <process id>            after a spawn action started its process
+//   CRASH <thread id>               as a crash action is about to crash its thread
 //
 // Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
 // join every action thread still running before they return, as a real engine stops its
@@ -87,6 +96,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -286,6 +296,31 @@ void Spawn(int seconds) {
   CloseHandle(info.hProcess);
 }
 
+void RecordCrash() {
+  Record("CRASH", static_cast<std::uint64_t>(GetCurrentThreadId()));
+}
+
+[[noreturn]] void AccessViolation(int delayMs) {
+  Sleep(static_cast<DWORD>(std::max(delayMs, 0)));
+  RecordCrash();
+  // Read through a volatile, so the compiler can neither see the null nor turn the write into a
+  // trap instruction of its own.
+  static int* volatile nowhere = nullptr;
+  *nowhere = 1;
+  std::abort();  // not reached
+}
+
+// Callbacks the engine calls through a C interface may not throw.
+extern "C" void SimCallback(void (*body)()) noexcept {
+  body();
+}
+
+[[noreturn]] void ThrowThroughCallback() {
+  RecordCrash();
+  SimCallback([] { throw std::runtime_error("thrown through a callback"); });
+  std::abort();  // not reached
+}
+
 // The body of one action for the callbacks registered now; empty when the line does not parse
 // or its callback is not registered.
 std::function<void()> MakeAction(const std::string& line, const Callbacks& callbacks) {
@@ -341,6 +376,13 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
     if (!(fields >> seconds)) return {};
     return [seconds] { Spawn(seconds); };
   }
+  if (kind == "crash-access") return [] { AccessViolation(0); };
+  if (kind == "crash-after") {
+    int delayMs = 0;
+    if (!(fields >> delayMs)) return {};
+    return [delayMs] { AccessViolation(delayMs); };
+  }
+  if (kind == "throw-through-callback") return [] { ThrowThroughCallback(); };
   return {};
 }
 

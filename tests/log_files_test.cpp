@@ -209,4 +209,16 @@ TEST(Purge, SkipsFilesThatCannotBeDeletedAndGoesOn) {
   EXPECT_EQ(dir.Names(), std::set<std::string>{held}) << "every other streamer log is deleted";
 }
 
+TEST(CrashDumps, NameIsPrefixLocalTimeProcessIdAndExtensionWhenItFits) {
+  const LogTime moment = LocalMoment(2024, 12, 31, 14, 3, 9) + 999ms;
+  const std::string expected = "LarkRemoteHost_20241231_140309_4294967295.dmp";
+  char name[64];
+  for (std::size_t size = 0; size <= expected.size(); ++size)
+    EXPECT_EQ(FormatCrashDumpName(moment, 4294967295u, name, size), 0u) << size;
+  ASSERT_EQ(FormatCrashDumpName(moment, 4294967295u, name, expected.size() + 1), expected.size());
+  EXPECT_EQ(std::string(name), expected);
+  ASSERT_NE(FormatCrashDumpName(moment, 7, name, sizeof name), 0u);
+  EXPECT_EQ(std::string(name), "LarkRemoteHost_20241231_140309_7.dmp");
+}
+
 }  // namespace

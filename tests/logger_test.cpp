@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +93,53 @@ TEST(Logger, ConcurrentWritersNeverMixLines) {
   }
   EXPECT_EQ(counts[0], kLinesEach);
   EXPECT_EQ(counts[1], kLinesEach);
+}
+
+// The crash handler's line: as Write's, but it never waits long for a lock that a crashed thread
+// may hold for good.
+TEST(Logger, TryWriteAppendsLikeWriteButGivesUpOnAHeldLock) {
+  TempLogDir dir;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::thread::id holder;
+  bool holding = false;
+  bool released = false;
+  // Write reads the clock under the lock: on the holder's thread it keeps the lock held.
+  Logger logger(dir.narrow(), [&] {
+    std::unique_lock lock(mutex);
+    if (std::this_thread::get_id() == holder) {
+      holding = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    }
+    return LocalMoment(2024, 3, 2, 9, 5, 3) + 7ms;
+  });
+  EXPECT_TRUE(logger.TryWrite("[CrashHandler] free", 0ms));
+  std::thread writer([&] {
+    {
+      std::lock_guard lock(mutex);
+      holder = std::this_thread::get_id();
+    }
+    logger.Write("[Tag] held");
+  });
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return holding; }));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(logger.TryWrite("[CrashHandler] skipped", 50ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  writer.join();
+  EXPECT_TRUE(logger.TryWrite(std::string(Logger::kMaxTryWriteMessage + 1, 'x'), 0ms));
+  const std::string stamp = "2024-03-02 09:05:03.007 ";
+  EXPECT_EQ(ReadBytes(dir / "LarkRemoteStreamer.dat"),
+            stamp + "[CrashHandler] free\r\n" + stamp + "[Tag] held\r\n" + stamp +
+                std::string(Logger::kMaxTryWriteMessage, 'x') + "\r\n");
 }
 
 TEST(Logger, InstanceIsOneLoggerForTheModuleDirectory) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "parent/host_exit.h"
 #include "parent/host_protocol.h"
 
 namespace Larkhostctl {
@@ -35,7 +36,8 @@ HWND HostWindow(DWORD processId) {
 
 }  // namespace
 
-std::string ExitMeaning(std::uint32_t code) {
+std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
+                        const std::filesystem::path& hostFolder) {
   switch (code) {
     case 0:
       return "a normal end; a host that finds another one running also ends at once with 0";
@@ -45,12 +47,8 @@ std::string ExitMeaning(std::uint32_t code) {
     case HostProcess::kTerminatedExitCode:
       return "terminated by larkhostctl";
   }
-  char text[64];
-  std::snprintf(
-      text, sizeof text,
-      code >= 0xC0000000 ? "ended by exception 0x%08X" : "not an exit code of the host's own",
-      static_cast<unsigned>(code));
-  return text;
+  const std::string described = LarkParent::DescribeHostExit(code, processId, hostFolder);
+  return described.rfind("host crashed", 0) == 0 ? described : "not an exit code of the host's own";
 }
 
 Session::Session(SessionOptions options)
@@ -200,8 +198,9 @@ void Session::WatchExit() {
     std::lock_guard lock(outputLock_);
     PrintLogLines();  // its last lines come before the exit
   }
-  Event("exit", "host exited with code " + std::to_string(code) + " (" + ExitMeaning(code) + ")",
-        {{"code", code}, {"meaning", ExitMeaning(code)}});
+  const std::string meaning = Meaning(code);
+  Event("exit", "host exited with code " + std::to_string(code) + " (" + meaning + ")",
+        {{"code", code}, {"meaning", meaning}});
   std::lock_guard lock(stateLock_);
   exitCode_ = code;
   changed_.notify_all();
@@ -213,6 +212,10 @@ std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds time
   return exitCode_;
 }
 
+std::string Session::Meaning(std::uint32_t code) const {
+  return ExitMeaning(code, host_ ? host_->ProcessId() : 0, options_.host.parent_path());
+}
+
 bool Session::EndedEarly() {
   std::optional<std::uint32_t> code;
   {
@@ -221,8 +224,7 @@ bool Session::EndedEarly() {
     code = exitCode_;
   }
   if (!earlyEndReported_)
-    Fail("host ended early with exit code " + std::to_string(*code) + " (" + ExitMeaning(*code) +
-         ")");
+    Fail("host ended early with exit code " + std::to_string(*code) + " (" + Meaning(*code) + ")");
   earlyEndReported_ = true;
   return true;
 }
@@ -326,7 +328,7 @@ int Session::Finish() {
   if (host_ && !EndedEarly()) {
     const std::optional<std::uint32_t> code = WaitForExit(0ms);
     if (code && *code != 0 && !failed_)  // a failure said first is the one line to read
-      Fail("host exited with code " + std::to_string(*code) + " (" + ExitMeaning(*code) + ")");
+      Fail("host exited with code " + std::to_string(*code) + " (" + Meaning(*code) + ")");
   }
   if (host_) {
     std::lock_guard lock(outputLock_);

@@ -67,6 +67,7 @@ class Session {
              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
   void Fail(const std::string& message);
   bool EndedEarly();
+  std::string Meaning(std::uint32_t code) const;
   bool Call(const Command& command);
   bool Wait(Tally& tally, const Command& command, const char* what);
   std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
@@ -102,7 +103,9 @@ class Session {
   std::thread watcher_;
 };
 
-// What an exit code of the host says.
-std::string ExitMeaning(std::uint32_t code);
+// What an exit code of the host says; for a crash, the code and the minidump the host left in
+// its folder.
+std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
+                        const std::filesystem::path& hostFolder);
 
 }  // namespace Larkhostctl
