@@ -1,52 +1,65 @@
 #include "host/heartbeat.h"
 
-#include <windows.h>
-#include <psapi.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
-#include "host/active_endpoint.h"
-#include "host/main_window.h"
 #include "logging/log.h"
 #include "rpc/rpc_endpoint.h"
 
-namespace {
+namespace LarkHost {
 
-std::atomic<bool> HeartbeatRunning{false};
-std::mutex g_heartbeatMutex;
-std::condition_variable g_heartbeatSignal;
-std::thread g_heartbeatThread;
+namespace {
 
 constexpr char kHeartbeatType[] = "2";
 
-void ReportBreach(const MemoryCounters& counters) {
-  LogLine("StartHeartbeat::<lambda_1>::operator ()",
-          "Memory limit exceeded -- private=", counters.privateUsage >> 20,
-          " MB > limit=", kMemoryLimitBytes >> 20, " MB, working=", counters.workingSetSize >> 20,
-          " MB. Requesting shutdown.");
-  if (MainWindow != nullptr) PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+}  // namespace
+
+Heartbeat::Heartbeat(AnonRpc::EndpointSlot& endpoint, std::function<void()> requestShutdown,
+                     HeartbeatSettings settings)
+    : endpoint_(endpoint),
+      requestShutdown_(std::move(requestShutdown)),
+      settings_(std::move(settings)) {}
+
+Heartbeat::~Heartbeat() {
+  Stop();
 }
 
-void Beat(const HeartbeatSettings& settings) {
-  std::unique_lock lock(g_heartbeatMutex);
+void Heartbeat::Start() {
+  std::lock_guard lock(mutex_);
+  if (running_) return;
+  thread_ = std::thread([this] { Beat(); });
+  running_ = true;
+}
+
+void Heartbeat::Stop() {
+  {
+    // Under the mutex: the thread is either waiting (and is woken) or will see the flag.
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    running_ = false;
+  }
+  signal_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Heartbeat::Beat() {
+  std::unique_lock lock(mutex_);
   std::uint32_t ticks = 0;
-  while (HeartbeatRunning.load()) {
-    const auto deadline = std::chrono::steady_clock::now() + settings.period;
-    g_heartbeatSignal.wait_until(lock, deadline, [] { return !HeartbeatRunning.load(); });
-    if (!HeartbeatRunning.load()) return;
+  while (running_) {
+    const auto deadline = std::chrono::steady_clock::now() + settings_.period;
+    signal_.wait_until(lock, deadline, [this] { return !running_; });
+    if (!running_) return;
 
     try {
-      if (AnonRpc::EndpointSlot::Lease endpoint = ActiveEndpoint.Acquire())
+      if (AnonRpc::EndpointSlot::Lease endpoint = endpoint_.Acquire())
         endpoint->Sender().Enqueue(kHeartbeatType, "");
 
-      if (++ticks % 10 == 0 && settings.memoryProbe) {
-        const std::optional<MemoryCounters> counters = settings.memoryProbe();
+      if (++ticks % 10 == 0 && settings_.memoryProbe) {
+        const std::optional<MemoryCounters> counters = settings_.memoryProbe();
         if (counters && counters->privateUsage > kMemoryLimitBytes) {
-          ReportBreach(*counters);
-          return;  // the flag stays set: no more heartbeats until the shutdown stops us
+          LogLine("StartHeartbeat::<lambda_1>::operator ()",
+                  "Memory limit exceeded -- private=", counters->privateUsage >> 20,
+                  " MB > limit=", kMemoryLimitBytes >> 20,
+                  " MB, working=", counters->workingSetSize >> 20, " MB. Requesting shutdown.");
+          if (requestShutdown_) requestShutdown_();
+          return;  // running stays set: no more heartbeats until the owner stops us
         }
       }
     } catch (...) {
@@ -55,28 +68,4 @@ void Beat(const HeartbeatSettings& settings) {
   }
 }
 
-}  // namespace
-
-std::optional<MemoryCounters> ReadMemoryCounters() {
-  PROCESS_MEMORY_COUNTERS_EX record{};
-  record.cb = sizeof(record);
-  if (!K32GetProcessMemoryInfo(GetCurrentProcess(),
-                               reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&record), sizeof(record)))
-    return std::nullopt;
-  return MemoryCounters{record.PrivateUsage, record.WorkingSetSize};
-}
-
-void StartHeartbeat(HeartbeatSettings settings) {
-  if (HeartbeatRunning.exchange(true)) return;
-  g_heartbeatThread = std::thread([settings = std::move(settings)] { Beat(settings); });
-}
-
-void StopHeartbeat() {
-  {
-    // Under the mutex: the thread is either waiting (and is woken) or will see the flag.
-    std::lock_guard lock(g_heartbeatMutex);
-    if (!HeartbeatRunning.exchange(false)) return;
-  }
-  g_heartbeatSignal.notify_all();
-  if (g_heartbeatThread.joinable()) g_heartbeatThread.join();
-}
+}  // namespace LarkHost

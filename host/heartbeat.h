@@ -2,32 +2,57 @@
 
 // One thread that sends the parent a heartbeat notification (type "2", empty payload) every
 // period and, every tenth tick, checks the process's private bytes: above kMemoryLimitBytes it
-// logs the breach, asks the main window to shut down, and ends.
+// logs the breach, asks for the host's shutdown, and sends no more. Portable: what it needs of
+// the system comes through the memory probe and the shutdown request it is given.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
+
+#include "host/memory_counters.h"
+#include "rpc/endpoint_slot.h"
+
+namespace LarkHost {
 
 inline constexpr std::chrono::nanoseconds kHeartbeatPeriod{3'000'000'000};
 inline constexpr std::uint64_t kMemoryLimitBytes = 1048576000;  // 1000 MiB
-
-struct MemoryCounters {
-  std::uint64_t privateUsage = 0;
-  std::uint64_t workingSetSize = 0;
-};
-
-// The process's counters; nullopt when they cannot be read.
-std::optional<MemoryCounters> ReadMemoryCounters();
 
 struct HeartbeatSettings {
   std::chrono::nanoseconds period = kHeartbeatPeriod;
   std::function<std::optional<MemoryCounters>()> memoryProbe = ReadMemoryCounters;
 };
 
-// Starts the thread unless it runs; `settings` exist for tests. Main thread.
-void StartHeartbeat(HeartbeatSettings settings = {});
+// Start and Stop belong to one owner thread (the host's main thread). The heartbeats go to the
+// endpoint published in `endpoint` at each tick (none while nothing is published);
+// `requestShutdown` runs on the heartbeat's thread on a breach.
+class Heartbeat {
+ public:
+  Heartbeat(AnonRpc::EndpointSlot& endpoint, std::function<void()> requestShutdown,
+            HeartbeatSettings settings = {});
+  ~Heartbeat();  // stops
+  Heartbeat(const Heartbeat&) = delete;
+  Heartbeat& operator=(const Heartbeat&) = delete;
 
-// Stops the thread and joins it, promptly (the wake-up cannot be lost), also after a breach.
-// Main thread.
-void StopHeartbeat();
+  // Starts the thread unless it runs; throws std::system_error when it cannot be created.
+  void Start();
+  // Stops the thread and joins it, promptly (the wake-up cannot be lost), also after a breach.
+  // A second call does nothing.
+  void Stop();
+
+ private:
+  void Beat();
+
+  AnonRpc::EndpointSlot& endpoint_;
+  const std::function<void()> requestShutdown_;
+  const HeartbeatSettings settings_;
+  bool running_ = false;  // under mutex_
+  std::mutex mutex_;
+  std::condition_variable signal_;
+  std::thread thread_;
+};
+
+}  // namespace LarkHost

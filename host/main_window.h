@@ -1,22 +1,28 @@
 #pragma once
 
 // The hidden main window: it gives the main thread a message queue, runs tasks posted from
-// other threads, and tears the engine down on the host's shutdown request or WM_CLOSE.
+// other threads, and on the host's shutdown request or WM_CLOSE has the engine torn down and
+// destroys itself, which ends the message loop. The window is bound to its MainWindow through
+// lpCreateParams when it is created and unbound when it is destroyed.
 
 #include <windows.h>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "win/unique_handle.h"
+
+namespace LarkHost {
 
 inline constexpr UINT WM_APP_RUN_TASK = WM_APP + 1;
 inline constexpr UINT WM_APP_SHUTDOWN = WM_APP + 2;
 
 inline constexpr wchar_t kMainWindowClass[] = L"RemoteHostMainWnd";
-
-// Written once by WinMain before any other thread starts; never cleared.
-extern HWND MainWindow;
 
 // One task posted to the main thread, shared by the poster and the main thread.
 struct MainThreadTask {
@@ -27,23 +33,95 @@ struct MainThreadTask {
   bool done = false;
 };
 
-bool RegisterMainWindowClass(HINSTANCE instance);
-HWND CreateMainWindow(HINSTANCE instance);
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The window class, registered for as long as the object lives.
+class MainWindowClass {
+ public:
+  // Logs "RegisterClassExW failed : " and the error when it cannot be registered.
+  explicit MainWindowClass(HINSTANCE instance);
+  ~MainWindowClass();
+  MainWindowClass(const MainWindowClass&) = delete;
+  MainWindowClass& operator=(const MainWindowClass&) = delete;
 
-// Runs `task` on the main thread and returns its result, or "error:post_message_failed" when it
-// cannot be posted or will never run (the window was destroyed first). Any thread but the main
-// thread. A task that throws answers "error:task_failed". Tasks, shutdown requests and WM_CLOSE
-// that reach the window while one of them is being handled (an engine pumping messages inside
-// a call) are handled after it, in order.
-std::string RunOnMainThread(std::function<std::string()> task);
+  bool Registered() const { return registered_; }
 
-// What WM_APP_SHUTDOWN does, for the main thread once its message loop has ended some other way
-// (a quit message from elsewhere): the engine torn down and the window destroyed, with the same
-// care for messages that an engine call pumps meanwhile. Does nothing to a destroyed window.
-void CloseMainWindow(HWND window);
+ private:
+  HINSTANCE instance_;
+  bool registered_;
+};
 
-// Stops the published endpoint's reverse caller (calls in progress get up to a second to
-// complete), so that no engine thread stays blocked on the parent, then deletes the engine
-// instance, releases the engine and unloads its library; main thread.
-void TeardownEngine();
+// Created and destroyed on the main thread, whose message loop serves it; RunOnMainThread and
+// RequestShutdown from any other thread.
+class MainWindow {
+ public:
+  // `teardown` runs on the main thread when the window shuts down, before it is destroyed: the
+  // engine's teardown.
+  explicit MainWindow(std::function<void()> teardown);
+  ~MainWindow();  // destroys the window if it still exists; main thread
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // Creates the hidden window (logging "CreateWindowExW failed : " and the error when it
+  // cannot); main thread, once.
+  bool Create(HINSTANCE instance);
+  // Set once by Create and never cleared: after the window is gone, posts to it just fail.
+  HWND Handle() const { return handle_; }
+
+  // Runs `task` on the main thread and returns its result, or "error:post_message_failed" when
+  // it cannot be posted or will never run (the window was destroyed first). Any thread but the
+  // main thread. A task that throws answers "error:task_failed". Tasks, shutdown requests and
+  // WM_CLOSE that reach the window while one of them is being handled (an engine pumping
+  // messages inside a call) are handled after it, in order.
+  std::string RunOnMainThread(std::function<std::string()> task);
+
+  // Posts the host's shutdown request; any thread. A post that fails is ignored.
+  void RequestShutdown();
+
+  // What WM_APP_SHUTDOWN does, for the main thread once its message loop has ended some other
+  // way (a quit message from elsewhere): the engine torn down and the window destroyed, with
+  // the same care for messages that an engine call pumps meanwhile. Does nothing once the
+  // window is gone.
+  void Close();
+
+ private:
+  friend class MainWindowClass;  // registers the window procedure
+  using TaskPtr = std::shared_ptr<MainThreadTask>;
+  struct HostMessage {
+    UINT message;
+    WPARAM wParam;
+  };
+
+  // The class's window procedure: finds the MainWindow that created the window (bound on
+  // WM_NCCREATE from lpCreateParams, unbound on WM_DESTROY).
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void Handle(HostMessage message);
+  void HandleInOrder(HostMessage message);
+  void RunPostedTask(WPARAM wParam);
+  void ReleaseQueuedTasks();
+
+  const std::function<void()> teardown_;
+  HWND handle_ = nullptr;
+  LarkWin::UniqueWindow window_;  // empty once the window is destroyed
+
+  // Tasks posted and not yet run, by the value their message carries. Only these are ever run:
+  // any program on the desktop can post to a top-level window, so the value of a
+  // WM_APP_RUN_TASK is looked up, never trusted. Once the window is gone nothing runs them, so
+  // their waiters are released instead of waiting forever.
+  std::mutex tasksLock_;
+  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued_;
+  bool closed_ = false;
+
+  // The host's own messages, handled one at a time (main thread only). An engine that pumps
+  // messages inside a call made from one of them (a COM wait, a modal loop) dispatches the next
+  // ones into that call; they wait here until the handler that made the call has returned, then
+  // run in order, so no engine entry point is entered twice from this thread and no lock is
+  // taken twice.
+  bool handling_ = false;
+  std::deque<HostMessage> deferred_;
+};
+
+// Takes the engine's lock for the teardown on the main thread, answering messages sent to the
+// thread's windows while an engine call on another thread holds it: that call may be waiting
+// for this thread to answer (an engine making windows under ours does).
+void LockAnsweringSentMessages(std::unique_lock<std::mutex>& lock);
+
+}  // namespace LarkHost

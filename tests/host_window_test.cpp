@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "engine/engine.h"
-#include "engine/engine_host.h"
 #include "host/main_window.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
@@ -21,6 +20,7 @@ using lark::test::ReturnsWithin;
 using namespace std::chrono_literals;
 
 // The host's main thread: a hidden main window and its message loop on a thread of the test.
+// The window's shutdown tears the fake engine down, as the host's does.
 class MainThread {
  public:
   MainThread() {
@@ -29,10 +29,14 @@ class MainThread {
     std::condition_variable ready;
     bool created = false;
     thread_ = std::thread([&] {
-      HWND window = CreateMainWindow(GetModuleHandleW(nullptr));
+      auto window = std::make_unique<LarkHost::MainWindow>([] {
+        if (LarkEngine::Engine* engine = FakeEngine::Installed())
+          engine->Teardown(LarkHost::LockAnsweringSentMessages);
+      });
+      EXPECT_TRUE(window->Create(GetModuleHandleW(nullptr)));
       {
         std::lock_guard lock(mutex);
-        MainWindow = window;
+        window_ = std::move(window);
         threadId_ = GetCurrentThreadId();
         created = true;
         ready.notify_all();
@@ -42,18 +46,20 @@ class MainThread {
     });
     std::unique_lock lock(mutex);
     ready.wait(lock, [&] { return created; });
-    EXPECT_NE(MainWindow, nullptr);
   }
   ~MainThread() { Shutdown(); }
   DWORD ThreadId() const { return threadId_; }
+  // Outlives its window, which the shutdown destroys on its own thread.
+  LarkHost::MainWindow& Window() { return *window_; }
   void Shutdown() {
     if (!thread_.joinable()) return;
-    PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+    window_->RequestShutdown();
     ReturnsWithin(
         30s, [this] { thread_.join(); }, "main thread");
   }
 
  private:
+  std::unique_ptr<LarkHost::MainWindow> window_;
   std::thread thread_;
   DWORD threadId_ = 0;
 };
@@ -70,26 +76,23 @@ std::function<std::string()> HoldUntilPosted(int count, const std::function<void
 }
 
 struct HostWindow : ::testing::Test {
-  HostWindow() { ConnectEngineHost({nullptr, nullptr, nullptr, FakeEngine::Install()}); }
-  ~HostWindow() override {
-    ConnectEngineHost({});
-    FakeEngine::Reset();
-  }
+  HostWindow() { FakeEngine::Install(); }
+  ~HostWindow() override { FakeEngine::Reset(); }
   CapturedLog log;
 };
 
 TEST_F(HostWindow, TasksRunOnTheMainThreadAndHandBackTheirResult) {
   MainThread main;
   DWORD ranOn = 0;
-  EXPECT_EQ(RunOnMainThread([&] {
-              ranOn = GetCurrentThreadId();
-              return std::string();
-            }),
+  EXPECT_EQ(main.Window().RunOnMainThread([&] {
+    ranOn = GetCurrentThreadId();
+    return std::string();
+  }),
             "");
   EXPECT_EQ(ranOn, main.ThreadId());
-  EXPECT_EQ(RunOnMainThread([]() -> std::string { throw std::runtime_error("x"); }),
+  EXPECT_EQ(main.Window().RunOnMainThread([]() -> std::string { throw std::runtime_error("x"); }),
             "error:task_failed");
-  EXPECT_EQ(RunOnMainThread([] { return std::string("after"); }), "after");
+  EXPECT_EQ(main.Window().RunOnMainThread([] { return std::string("after"); }), "after");
 }
 
 TEST_F(HostWindow, ConcurrentTasksRunInPostingOrderWithTheirOwnResults) {
@@ -98,12 +101,12 @@ TEST_F(HostWindow, ConcurrentTasksRunInPostingOrderWithTheirOwnResults) {
   std::string first, second;
   std::thread poster1, poster2;
   std::thread holder([&] {
-    RunOnMainThread(HoldUntilPosted(2, [&](int i) {
+    main.Window().RunOnMainThread(HoldUntilPosted(2, [&](int i) {
       std::thread& poster = i == 0 ? poster1 : poster2;
       std::string& result = i == 0 ? first : second;
       const std::string name = i == 0 ? "A" : "B";
       poster = std::thread([&, name] {
-        result = RunOnMainThread([&, name] {
+        result = main.Window().RunOnMainThread([&, name] {
           order.push_back(name);
           return "result " + name;
         });
@@ -122,10 +125,10 @@ TEST_F(HostWindow, AfterShutdownTasksFailAtOnceAndAreLogged) {
   MainThread main;
   main.Shutdown();
   bool ran = false;
-  EXPECT_EQ(RunOnMainThread([&] {
-              ran = true;
-              return std::string("ok");
-            }),
+  EXPECT_EQ(main.Window().RunOnMainThread([&] {
+    ran = true;
+    return std::string("ok");
+  }),
             "error:post_message_failed");
   EXPECT_FALSE(ran);
   EXPECT_EQ(log.Messages(),
@@ -140,12 +143,12 @@ TEST_F(HostWindow, ATaskQueuedBehindTheShutdownIsReleased) {
   std::string lateResult;
   bool lateRan = false;
   std::thread holder([&] {
-    RunOnMainThread(HoldUntilPosted(2, [&](int i) {
+    main.Window().RunOnMainThread(HoldUntilPosted(2, [&](int i) {
       if (i == 0) {
-        PostMessageW(MainWindow, WM_APP_SHUTDOWN, 0, 0);
+        PostMessageW(main.Window().Handle(), LarkHost::WM_APP_SHUTDOWN, 0, 0);
       } else {
         late = std::thread([&] {
-          lateResult = RunOnMainThread([&] {
+          lateResult = main.Window().RunOnMainThread([&] {
             lateRan = true;
             return std::string("ran");
           });
@@ -167,12 +170,12 @@ TEST_F(HostWindow, ShutdownDeletesTheInstanceReleasesAndNeverCallsTheEngineAgain
   {
     MainThread main;
     // WM_CLOSE from outside ends it the same way.
-    SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+    SendMessageW(main.Window().Handle(), WM_CLOSE, 0, 0);
   }
   EXPECT_EQ(FakeEngine::Calls(), (std::vector<std::string>{"DELETE 4096", "RELEASE"}));
   EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
   EXPECT_TRUE(FakeEngine::Installed()->TornDownForTest());
-  TeardownEngine();  // a second teardown finds nothing to do
+  FakeEngine::Installed()->Teardown();  // a second teardown finds nothing to do
   EXPECT_EQ(FakeEngine::Calls().size(), 2u);
 }
 

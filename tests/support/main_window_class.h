@@ -8,8 +8,8 @@ namespace lark::test {
 
 // The window class can be registered once per process; tests of several files share it.
 inline bool EnsureMainWindowClass() {
-  static const bool registered = RegisterMainWindowClass(GetModuleHandleW(nullptr));
-  return registered;
+  static const LarkHost::MainWindowClass windowClass(GetModuleHandleW(nullptr));
+  return windowClass.Registered();
 }
 
 }  // namespace lark::test

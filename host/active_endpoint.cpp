@@ -1,3 +1,0 @@
-#include "host/active_endpoint.h"
-
-AnonRpc::EndpointSlot ActiveEndpoint;
