@@ -16,6 +16,7 @@
 
 #include "bench/bench_util.h"
 #include "parent/host_process.h"
+#include "parent/module_folder.h"
 #include "support/process_stats.h"
 
 namespace {
@@ -33,19 +34,14 @@ constexpr int kRoundTrips = 500;
 constexpr int kEvents = 10000;  // the notification queue's bound: none is dropped
 constexpr int kTokenRequests = 300;
 
-fs::path BinDirectory() {
-  std::wstring path(32768, L'\0');
-  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-  return fs::path(path).parent_path();
-}
-
 // A folder with a copy of the host and the stand-in engine, logging off.
 struct HostFolder {
   HostFolder() {
     fs::remove_all(path);
     fs::create_directories(path);
-    fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", path / "LarkRemoteHost.exe");
-    fs::copy_file(BinDirectory() / "LarkRemoteStreamer.dll", path / "LarkRemoteStreamer.dll");
+    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteHost.exe", path / "LarkRemoteHost.exe");
+    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteStreamer.dll",
+                  path / "LarkRemoteStreamer.dll");
   }
   ~HostFolder() {
     std::error_code ignored;
@@ -177,7 +173,7 @@ lark::test::ProcessFigures Footprint(const fs::path& executable, bool waitForHea
 int main() {
   HostFolder folder;
   const fs::path host = folder.path / "LarkRemoteHost.exe";
-  const fs::path trivial = BinDirectory() / "trivial_host.exe";
+  const fs::path trivial = LarkParent::ModuleFolder() / "trivial_host.exe";
   std::fprintf(stderr, "host_bench: host %s, baseline %s\n", host.string().c_str(),
                trivial.string().c_str());
   const std::string versus = " / the trivial program";

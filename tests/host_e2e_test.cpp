@@ -195,7 +195,7 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
       "on OPEN request 65281 1024\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
-  inbox.Attach(host->Connection(), "tok-123");
+  inbox.Attach(host->Connection(), Inbox::HostAnswers("tok-123"));
   LarkParent::HostConnection& parent = host->Connection();
   const auto call = [&](const char* method, const std::string& payload) {
     const std::optional<CallResult> result = parent.Call(method, payload);

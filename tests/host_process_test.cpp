@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/bounded.h"
+#include "support/host_session.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ using namespace std::chrono_literals;
 constexpr auto kWait = 30s;
 
 using lark::test::BinDirectory;
+using lark::test::Inbox;
 
 // tests/support/fake_host.cpp: one exchange, then the exit its request's payload asks for.
 HostProcess::Options FakeHost() {
@@ -35,39 +37,8 @@ HostProcess::Options FakeHost() {
   return options;
 }
 
-// What the host sent on the connection's threads.
-struct Inbox {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<AnonRpc::Notification> notes;
-  std::vector<std::string> pings;
-
-  bool WaitUntil(const std::function<bool()>& done) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kWait, done);
-  }
-  bool WaitForNote(const std::string& type) {
-    return WaitUntil([&] {
-      for (const auto& note : notes)
-        if (note.type == type) return true;
-      return false;
-    });
-  }
-};
-
 void Connect(HostProcess& host, Inbox& inbox) {
-  host.Connection().Serve("Ping", [&inbox](const std::string& payload) {
-    std::lock_guard lock(inbox.mutex);
-    inbox.pings.push_back(payload);
-    inbox.changed.notify_all();
-    return std::optional<CallResult>(CallResult{0, "pong"});
-  });
-  host.Connection().OnNotification([&inbox](const AnonRpc::Notification& note) {
-    std::lock_guard lock(inbox.mutex);
-    inbox.notes.push_back(note);
-    inbox.changed.notify_all();
-  });
-  host.Connection().Start();
+  inbox.Attach(host.Connection(), {{"Ping", CallResult{0, "pong"}}});
 }
 
 // The inbox must outlive the host.
@@ -117,9 +88,9 @@ TEST(HostProcess, CallNotificationAndReverseCallCrossTheSixPipes) {
   EXPECT_EQ(answer->status, 0u);
   EXPECT_EQ(answer->body, "7");
   ASSERT_TRUE(inbox.WaitForNote("hello"));
-  EXPECT_EQ(inbox.notes[0].payload, "from-child");
-  ASSERT_TRUE(inbox.WaitUntil([&] { return !inbox.pings.empty(); }));
-  EXPECT_EQ(inbox.pings[0], "ping");
+  EXPECT_EQ(inbox.notes[0].second.payload, "from-child");
+  ASSERT_TRUE(inbox.WaitUntil([&] { return !inbox.reverseCalls.empty(); }));
+  EXPECT_EQ(inbox.reverseCalls[0], "Ping ping");
   // 7 also tells that the host got "pong" back.
   EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(7));
 }

@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "log_test_support.h"
 #include "logging/logger.h"
+#include "support/log_test_support.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "log_test_support.h"
 #include "logging/flag_file.h"
+#include "support/log_test_support.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "log_test_support.h"
 #include "logging/log.h"
 #include "logging/log_files.h"
+#include "support/log_test_support.h"
 
 namespace {
 

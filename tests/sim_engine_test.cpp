@@ -20,6 +20,7 @@
 #include "engine/engine_api.h"
 #include "support/bin_directory.h"
 #include "support/bounded.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -115,11 +116,8 @@ class SimEngine : public ::testing::Test {
  protected:
   void SetUp() override {
     g_seen = std::make_unique<Seen>();
-    dir_ = fs::temp_directory_path() /
-           ("lark-sim-" + std::to_string(GetCurrentProcessId()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    ASSERT_TRUE(fs::create_directories(dir_));
+    tempDir_.emplace("lark-sim-");
+    dir_ = tempDir_->Path();
   }
 
   void TearDown() override {
@@ -128,8 +126,7 @@ class SimEngine : public ::testing::Test {
       if (release) release();
       FreeLibrary(module);
     }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    tempDir_.reset();
   }
 
   // Copies a built engine into the test's directory under `name` and loads it from there.
@@ -171,6 +168,7 @@ class SimEngine : public ::testing::Test {
     return false;
   }
 
+  std::optional<lark::test::TempDir> tempDir_;
   fs::path dir_;
   std::vector<std::pair<HMODULE, LkReleaseFn>> loaded_;
 };

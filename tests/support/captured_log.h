@@ -11,6 +11,7 @@
 
 #include "logging/logger.h"
 #include "support/file_lines.h"
+#include "support/temp_dir.h"
 
 namespace lark::test {
 
@@ -19,27 +20,18 @@ namespace lark::test {
 class CapturedLog {
  public:
   CapturedLog() {
-    // Test processes run side by side: a random name keeps their folders apart.
-    std::random_device random;
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("lark-log-" + std::to_string(random()) + "-" + std::to_string(random()));
-    std::filesystem::create_directories(directory_);
-    std::ofstream(directory_ / "lklogfile.txt") << "logfile_on";
-    logger_ = std::make_unique<Logger>(directory_.string());
+    std::ofstream(dir_.Path() / "lklogfile.txt") << "logfile_on";
+    logger_ = std::make_unique<Logger>(dir_.Path().string());
     EXPECT_TRUE(logger_->Enabled());
     previous_ = Logger::SetInstanceForTest(logger_.get());
   }
-  ~CapturedLog() {
-    Logger::SetInstanceForTest(previous_);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
+  ~CapturedLog() { Logger::SetInstanceForTest(previous_); }
   CapturedLog(const CapturedLog&) = delete;
   CapturedLog& operator=(const CapturedLog&) = delete;
 
   // The messages written so far, without their timestamps.
   std::vector<std::string> Messages() const {
-    return LogMessages(directory_ / "LarkRemoteStreamer.dat");
+    return LogMessages(dir_.Path() / "LarkRemoteStreamer.dat");
   }
 
   bool Contains(const std::string& message) const {
@@ -49,7 +41,7 @@ class CapturedLog {
   }
 
  private:
-  std::filesystem::path directory_;
+  TempDir dir_{"lark-log-"};
   std::unique_ptr<Logger> logger_;
   Logger* previous_ = nullptr;
 };

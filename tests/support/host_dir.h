@@ -16,6 +16,7 @@
 #include "parent/host_process.h"
 #include "support/bin_directory.h"
 #include "support/file_lines.h"
+#include "support/temp_dir.h"
 
 namespace lark::test {
 
@@ -26,30 +27,21 @@ class HostDir {
  public:
   explicit HostDir(EngineCopy engine = EngineCopy::Full) {
     namespace fs = std::filesystem;
-    static std::atomic<int> serial{0};
-    path_ = fs::temp_directory_path() /
-            ("lark-host-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-    fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", path_ / "LarkRemoteHost.exe");
+    fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", Path() / "LarkRemoteHost.exe");
     const char* const built[] = {"LarkRemoteStreamer.dll", "LarkRemoteStreamer_lacking.dll",
                                  "LarkRemoteStreamer_dependent.dll"};
     if (engine != EngineCopy::Missing)
       fs::copy_file(BinDirectory() / built[static_cast<int>(engine)],
-                    path_ / "LarkRemoteStreamer.dll");
-    std::ofstream(path_ / "lklogfile.txt") << "logfile_on";
-  }
-  ~HostDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+                    Path() / "LarkRemoteStreamer.dll");
+    std::ofstream(Path() / "lklogfile.txt") << "logfile_on";
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
 
-  const std::filesystem::path& Path() const { return path_; }
+  const std::filesystem::path& Path() const { return dir_.Path(); }
 
   void Script(const std::string& text) const {
-    std::ofstream(path_ / "LarkRemoteStreamer.sim", std::ios::binary) << text;
+    std::ofstream(Path() / "LarkRemoteStreamer.sim", std::ios::binary) << text;
   }
 
   // Starts the host; arguments as HostProcess takes them (default: the six handles), in this
@@ -58,7 +50,7 @@ class HostDir {
       std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> arguments = {},
       const std::filesystem::path& workingDirectory = {}) const {
     LarkParent::HostProcess::Options options;
-    options.executable = (path_ / "LarkRemoteHost.exe").wstring();
+    options.executable = (Path() / "LarkRemoteHost.exe").wstring();
     options.arguments = std::move(arguments);
     options.workingDirectory = workingDirectory.wstring();
     std::string error;
@@ -69,16 +61,16 @@ class HostDir {
   }
 
   // The host's log messages without their timestamps.
-  std::vector<std::string> Log() const { return LogMessages(path_ / "LarkRemoteStreamer.dat"); }
-  void ClearLog() const { std::filesystem::remove(path_ / "LarkRemoteStreamer.dat"); }
+  std::vector<std::string> Log() const { return LogMessages(Path() / "LarkRemoteStreamer.dat"); }
+  void ClearLog() const { std::filesystem::remove(Path() / "LarkRemoteStreamer.dat"); }
 
   // What the stand-in engine was asked, one call per line (fields TAB-separated).
   std::vector<std::string> EngineCalls() const {
-    return FileLines(path_ / "LarkRemoteStreamer.calls", "\n");
+    return FileLines(Path() / "LarkRemoteStreamer.calls", "\n");
   }
 
  private:
-  std::filesystem::path path_;
+  TempDir dir_{"lark-host-"};
 };
 
 }  // namespace lark::test

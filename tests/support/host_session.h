@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,20 +73,28 @@ struct Inbox {
   std::vector<std::pair<std::chrono::steady_clock::time_point, AnonRpc::Notification>> notes;
   Lines reverseCalls;
 
-  void Attach(LarkParent::HostConnection& connection, std::string token = "tok-123") {
+  // The answers a parent of the real host gives: a token, and any answer to "CefControl".
+  static std::map<std::string, CallResult> HostAnswers(std::string token = "tok-123") {
+    return {{"GetJWT", {0, std::move(token)}}, {"CefControl", {0, "ignored"}}};
+  }
+
+  // Records every notification and every call to a method of `answers` (as "method payload",
+  // or the method alone for an empty payload), answering each as given; then starts the
+  // connection.
+  void Attach(LarkParent::HostConnection& connection,
+              std::map<std::string, CallResult> answers = HostAnswers()) {
     connection.OnNotification([this](const AnonRpc::Notification& note) {
       std::lock_guard lock(mutex);
       notes.emplace_back(std::chrono::steady_clock::now(), note);
       changed.notify_all();
     });
-    connection.Serve("GetJWT", [this, token](const std::string&) {
-      Add("GetJWT");
-      return CallResult{0, token};
-    });
-    connection.Serve("CefControl", [this](const std::string& payload) {
-      Add("CefControl " + payload);
-      return CallResult{0, "ignored"};
-    });
+    for (auto& [method, answer] : answers) {
+      connection.Serve(method,
+                       [this, method = method, answer = answer](const std::string& payload) {
+                         Add(payload.empty() ? method : method + " " + payload);
+                         return answer;
+                       });
+    }
     connection.Start();
   }
   void Add(std::string call) {
@@ -96,6 +105,13 @@ struct Inbox {
   bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, limit, done);
+  }
+  bool WaitForNote(const std::string& type) {
+    return WaitUntil([&] {
+      for (const auto& [when, note] : notes)
+        if (note.type == type) return true;
+      return false;
+    });
   }
   // The notifications other than heartbeats, as "type payload".
   Lines Events() {

@@ -17,45 +17,31 @@
 
 #include "logging/log_platform.h"
 #include "logging/log_time.h"
+#include "support/temp_dir.h"
 
 namespace lark::test {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
+// A log directory: a fresh temporary folder with the logger's view of its names.
 class TempLogDir {
  public:
-  TempLogDir() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      fs::path candidate = fs::temp_directory_path() / ("lark_log_" + std::to_string(random()));
-      if (fs::create_directory(candidate)) path_ = candidate;
-    }
-    EXPECT_FALSE(path_.empty()) << "no temporary directory";
-  }
-  ~TempLogDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempLogDir(const TempLogDir&) = delete;
-  TempLogDir& operator=(const TempLogDir&) = delete;
-
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const { return dir_.Path(); }
   // The directory as the logger takes it.
-  std::string narrow() const { return NarrowName(path_).value_or(""); }
-  fs::path operator/(std::string_view name) const { return path_ / fs::path(name); }
+  std::string narrow() const { return NarrowName(path()).value_or(""); }
+  fs::path operator/(std::string_view name) const { return path() / fs::path(name); }
 
   // Narrow names of everything in the directory.
   std::set<std::string> Names() const {
     std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(path_)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(path())) {
       names.insert(NarrowName(entry.path().filename()).value_or("?"));
     }
     return names;
   }
 
  private:
-  fs::path path_;
+  TempDir dir_{"lark_log_"};
 };
 
 inline void WriteBytes(const fs::path& file, std::string_view bytes) {
