@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 using Clock = std::chrono::steady_clock;
 using lark::bench::Row;
 

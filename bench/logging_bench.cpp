@@ -22,6 +22,8 @@
 
 namespace {
 
+using namespace LarkLogging;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 

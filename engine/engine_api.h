@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace LarkEngine {
+
 extern "C" {
 
 using EngineDataCallbackFn = void (*)(int eventType, const char16_t* text);
@@ -45,3 +47,5 @@ struct EngineExports {
   LkCallbackRequestFn callbackRequest = nullptr;
   LkCallbackControlIpcFn callbackControlIpc = nullptr;
 };
+
+}  // namespace LarkEngine

@@ -8,6 +8,10 @@
 #include "logging/log.h"
 #include "rpc/rpc_endpoint.h"
 
+namespace LarkEngine {
+
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr char kControlTag[] = "DllControlIpcCallback";
@@ -75,3 +79,5 @@ extern "C" void DllControlIpcCallback(const char* text) noexcept {
     // Nothing may unwind into the engine.
   }
 }
+
+}  // namespace LarkEngine

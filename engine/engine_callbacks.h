@@ -1,5 +1,7 @@
 #pragma once
 
+namespace LarkEngine {
+
 // The three functions the engine calls back on threads of its own, at any time after they are
 // registered. They reach the parent through the published endpoint and do nothing when none is
 // published; no exception ever leaves them into the engine.
@@ -20,3 +22,5 @@ void EngineRequestCallback(int requestCode, char* buffer, int capacity) noexcept
 void DllControlIpcCallback(const char* text) noexcept;
 
 }  // extern "C"
+
+}  // namespace LarkEngine

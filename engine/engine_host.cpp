@@ -1,5 +1,7 @@
 #include "engine/engine_host.h"
 
+namespace LarkEngine {
+
 namespace {
 EngineHost g_host;
 }
@@ -11,3 +13,5 @@ void ConnectEngineHost(EngineHost host) {
 const EngineHost& ConnectedEngineHost() {
   return g_host;
 }
+
+}  // namespace LarkEngine

@@ -12,8 +12,8 @@
 #include "rpc/endpoint_slot.h"
 
 namespace LarkEngine {
+
 class Engine;
-}
 
 struct EngineHost {
   void* mainWindow = nullptr;
@@ -26,3 +26,5 @@ struct EngineHost {
 
 void ConnectEngineHost(EngineHost host);
 const EngineHost& ConnectedEngineHost();
+
+}  // namespace LarkEngine

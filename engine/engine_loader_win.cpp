@@ -8,6 +8,8 @@
 
 namespace LarkEngine {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 struct LoadedLibrary : Engine::Library {

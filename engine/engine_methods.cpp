@@ -18,6 +18,11 @@
 #include "engine/engine_host.h"
 #include "logging/log.h"
 
+namespace LarkEngine {
+
+using LarkLogging::LogEnabled;
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr char kCreateTag[] = "HandleRemoteInfo::<lambda_1>::operator ()";
@@ -313,3 +318,5 @@ std::string MaskAccessToken(const std::string& payload) {
   out.append(payload, copied, std::string::npos);
   return out;
 }
+
+}  // namespace LarkEngine

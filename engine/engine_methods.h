@@ -9,6 +9,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+namespace LarkEngine {
+
 // "LarkInfo": creates the engine instance on the main thread from the JSON session data, hands
 // it the session strings and registers the callbacks.
 std::string HandleRemoteInfo(const std::string& payload);
@@ -28,3 +30,5 @@ std::string HandleRemoteIsRun(const std::string& payload);
 // The payload with the value of every "accessToken" member masked, the rest byte for byte;
 // for the log, which must not keep a bearer credential.
 std::string MaskAccessToken(const std::string& payload);
+
+}  // namespace LarkEngine

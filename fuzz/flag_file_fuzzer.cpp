@@ -10,6 +10,8 @@
 
 #include "logging/flag_file.h"
 
+using namespace LarkLogging;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::filesystem::path directory = [] {
     const std::filesystem::path path =

@@ -10,6 +10,8 @@
 #include "engine/engine_methods.h"
 #include "support/fake_engine.h"
 
+using namespace LarkEngine;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::set<std::string> kResults = {"ok", "error:invalid_payload",
                                                  "error:create_failed", "error:lark_info_failed"};

@@ -21,6 +21,14 @@
 #include "logging/log_time.h"
 #include "logging/logger.h"
 
+using LarkLogging::FormatCrashDumpName;
+using LarkLogging::kCrashDumpExtension;
+using LarkLogging::kCrashDumpPrefix;
+using LarkLogging::kMaxCrashDumps;
+using LarkLogging::LogDirectoryFile;
+using LarkLogging::Logger;
+using LarkLogging::SystemLogTime;
+
 // The address a handler returns to: the code that called it. In the handler's own frame, so a
 // macro.
 #ifdef _MSC_VER

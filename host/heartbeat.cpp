@@ -5,6 +5,8 @@
 
 namespace LarkHost {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr char kHeartbeatType[] = "2";

@@ -14,6 +14,9 @@
 
 namespace LarkHost {
 
+using LarkEngine::ConnectEngineHost;
+using LarkLogging::LogLine;
+
 namespace {
 
 // How long the teardown lets reverse calls in progress complete before it fails them.
@@ -144,13 +147,13 @@ bool Host::StartUp(int* exitCode) {
 }
 
 void Host::RegisterMethods(AnonRpc::RpcServer& server) {
-  server.RegisterMethod("LarkInfo", HandleRemoteInfo);
-  server.RegisterMethod("Start", HandleRemoteStart);
-  server.RegisterMethod("OpenUrl", HandleRemoteOpenUrl);
-  server.RegisterMethod("EnableControl", HandleRemoteEnableControl);
-  server.RegisterMethod("EnableCef", HandleCefEnableControl);
-  server.RegisterMethod("End", HandleRemoteEnd);
-  server.RegisterMethod("IsRun", HandleRemoteIsRun);
+  server.RegisterMethod("LarkInfo", LarkEngine::HandleRemoteInfo);
+  server.RegisterMethod("Start", LarkEngine::HandleRemoteStart);
+  server.RegisterMethod("OpenUrl", LarkEngine::HandleRemoteOpenUrl);
+  server.RegisterMethod("EnableControl", LarkEngine::HandleRemoteEnableControl);
+  server.RegisterMethod("EnableCef", LarkEngine::HandleCefEnableControl);
+  server.RegisterMethod("End", LarkEngine::HandleRemoteEnd);
+  server.RegisterMethod("IsRun", LarkEngine::HandleRemoteIsRun);
   // Only asks the main thread to shut down; the answer goes out before the teardown begins.
   server.RegisterMethod("Release", [this](const std::string&) {
     window_.RequestShutdown();

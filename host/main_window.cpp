@@ -6,6 +6,8 @@
 
 namespace LarkHost {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr char kNotRun[] = "error:post_message_failed";

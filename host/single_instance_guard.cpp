@@ -6,6 +6,8 @@
 
 namespace LarkHost {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr wchar_t kInstanceMutexName[] =

@@ -9,6 +9,8 @@
 
 namespace LarkHost {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 constexpr char kParseTag[] = "WinMain::<lambda_1>::operator ()";

@@ -8,6 +8,8 @@
 #include "logging/log_files.h"
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 namespace {
 
 constexpr std::string_view kLoggingOn = "logfile_on";
@@ -36,3 +38,5 @@ bool LoadFlags(const std::string& directory) noexcept {
   }
   return false;
 }
+
+}  // namespace LarkLogging

@@ -15,6 +15,8 @@
 
 #include "logging/logger.h"
 
+namespace LarkLogging {
+
 namespace LogLineDetail {
 
 template <typename Part>
@@ -68,3 +70,5 @@ inline bool LogEnabled() noexcept {
     return false;
   }
 }
+
+}  // namespace LarkLogging

@@ -8,6 +8,8 @@
 
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -129,3 +131,5 @@ std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* o
   *at = '\0';
   return static_cast<std::size_t>(at - out);
 }
+
+}  // namespace LarkLogging

@@ -14,6 +14,8 @@
 
 #include "logging/log_time.h"
 
+namespace LarkLogging {
+
 inline constexpr std::string_view kLogFileName = "LarkRemoteStreamer.dat";
 inline constexpr std::uint64_t kMaxLogBytes = 4194304;
 inline constexpr LogTicks kLogRetention = std::chrono::days(15);
@@ -59,3 +61,5 @@ void PurgeOldLogs(const std::string& directory, LogTime now) noexcept;
 // terminating zero and without allocating: its length, or 0 when it does not fit in `size`.
 std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* out,
                                 std::size_t size);
+
+}  // namespace LarkLogging

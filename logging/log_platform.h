@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace LarkLogging {
+
 // The log directory, without a trailing separator: the directory of LarkRemoteStreamer.dll when
 // that module is loaded, else of the module holding this code (on POSIX, of the executable).
 // Empty when the name cannot be read or would not fit in 260 characters.
@@ -29,3 +31,5 @@ std::tm LocalTime(std::time_t seconds);
 // file if it is missing, with no allocation of its own; others may read and write the file
 // meanwhile. False when it cannot be opened or written whole.
 bool AppendToFile(const std::string& name, std::string_view bytes) noexcept;
+
+}  // namespace LarkLogging

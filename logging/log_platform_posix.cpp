@@ -6,6 +6,8 @@
 
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 std::string ModuleDirectory() {
   std::error_code error;
   std::string name = std::filesystem::read_symlink("/proc/self/exe", error).native();
@@ -36,3 +38,5 @@ bool AppendToFile(const std::string& name, std::string_view bytes) noexcept {
   close(file);
   return whole;
 }
+
+}  // namespace LarkLogging

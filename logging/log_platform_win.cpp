@@ -4,6 +4,8 @@
 
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 namespace {
 
 // Any object of this module will do to find the module that holds the logger.
@@ -91,3 +93,5 @@ bool AppendToFile(const std::string& name, std::string_view bytes) noexcept {
   CloseHandle(file);
   return ok && written == bytes.size();
 }
+
+}  // namespace LarkLogging

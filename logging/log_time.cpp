@@ -4,6 +4,8 @@
 
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 LogTime SystemLogTime() {
   return std::chrono::time_point_cast<LogTicks>(std::chrono::system_clock::now());
 }
@@ -39,3 +41,5 @@ std::size_t FormatLineTimestamp(LogTime moment, char* out, std::size_t size) {
   fraction[4] = '\0';
   return length + 4;
 }
+
+}  // namespace LarkLogging

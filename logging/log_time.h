@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+namespace LarkLogging {
+
 using LogTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
 using LogTime = std::chrono::sys_time<LogTicks>;
 
@@ -28,3 +30,5 @@ std::string LineTimestamp(LogTime moment);
 // heap: the length written, or 0 when the text and its terminating zero do not fit in `size`.
 std::size_t FormatLocalTime(LogTime moment, const char* format, char* out, std::size_t size);
 std::size_t FormatLineTimestamp(LogTime moment, char* out, std::size_t size);
+
+}  // namespace LarkLogging

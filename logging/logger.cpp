@@ -9,6 +9,8 @@
 #include "logging/log_files.h"
 #include "logging/log_platform.h"
 
+namespace LarkLogging {
+
 namespace {
 
 std::atomic<Logger*> testInstance{nullptr};
@@ -70,3 +72,5 @@ bool Logger::TryWrite(std::string_view message, std::chrono::milliseconds wait) 
   line[length++] = '\n';
   return AppendToFile(path_, std::string_view(line, length));
 }
+
+}  // namespace LarkLogging

@@ -13,6 +13,8 @@
 
 #include "logging/log_time.h"
 
+namespace LarkLogging {
+
 class Logger {
  public:
   // The process's logger, for the directory of ModuleDirectory() and the system clock, created
@@ -63,3 +65,5 @@ class Logger {
   bool enabled_ = false;
   std::mutex lock_;
 };
+
+}  // namespace LarkLogging

@@ -7,6 +7,9 @@
 
 namespace LarkParent {
 
+using LarkLogging::kCrashDumpExtension;
+using LarkLogging::kCrashDumpPrefix;
+
 namespace {
 
 // NTSTATUS values with a severity or the customer bit set: what an exception ends a process

@@ -7,6 +7,8 @@
 
 namespace AnonRpc {
 
+using LarkLogging::LogLine;
+
 namespace {
 
 // The writer re-checks the running flag at least this often, even without a wake-up.

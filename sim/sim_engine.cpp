@@ -106,6 +106,8 @@
 
 #include "engine/engine_api.h"
 
+using namespace LarkEngine;
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {

@@ -15,6 +15,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 using AnonRpc::Notification;
 using lark::test::CapturedLog;
 using LarkParent::CallResult;

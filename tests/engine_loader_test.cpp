@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 using lark::test::BinDirectory;
 using lark::test::CapturedLog;
 using Lines = std::vector<std::string>;

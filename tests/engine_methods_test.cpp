@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 using lark::test::CapturedLog;
 using lark::test::FakeEngine;
 using Lines = std::vector<std::string>;

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 using lark::test::CapturedLog;
 using lark::test::FakeEngine;
 using lark::test::ReturnsWithin;

@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace LarkLogging;
+
 namespace fs = std::filesystem;
 using lark::test::FixedClock;
 using lark::test::LocalMoment;

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace LarkLogging;
+
 using lark::test::TempLogDir;
 using lark::test::WriteBytes;
 using namespace std::string_literals;

@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace LarkLogging;
+
 namespace fs = std::filesystem;
 using lark::test::LocalMoment;
 using lark::test::ManualClock;

@@ -24,6 +24,8 @@
 
 namespace {
 
+using namespace LarkEngine;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

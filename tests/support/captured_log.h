@@ -15,6 +15,8 @@
 
 namespace lark::test {
 
+using namespace LarkLogging;
+
 // Turns the process's logging on for the length of a test, into a fresh directory, so log sites
 // anywhere can be checked line by line.
 class CapturedLog {

@@ -4,6 +4,8 @@
 
 namespace lark::test {
 
+using namespace LarkEngine;
+
 namespace {
 
 std::string Join(std::initializer_list<std::string> parts) {

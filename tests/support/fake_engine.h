@@ -13,6 +13,8 @@
 
 namespace lark::test {
 
+using namespace LarkEngine;
+
 struct FakeEngine {
   // Results the next calls give.
   static inline void* createResult = reinterpret_cast<void*>(0x1000);

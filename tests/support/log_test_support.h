@@ -21,6 +21,8 @@
 
 namespace lark::test {
 
+using namespace LarkLogging;
+
 namespace fs = std::filesystem;
 
 // A log directory: a fresh temporary folder with the logger's view of its names.
