@@ -105,6 +105,7 @@
 #include <vector>
 
 #include "engine/engine_api.h"
+#include "win/unique_handle.h"
 
 using namespace LarkEngine;
 
@@ -293,9 +294,9 @@ void Spawn(int seconds) {
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                       nullptr, nullptr, &startup, &info))
     return;
+  const LarkWin::UniqueHandle process(info.hProcess);
+  const LarkWin::UniqueHandle thread(info.hThread);
   Record("SPAWNED", static_cast<std::uint64_t>(info.dwProcessId));
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
 }
 
 void RecordCrash() {

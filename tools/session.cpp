@@ -64,7 +64,7 @@ Session::Session(SessionOptions options)
 
 Session::~Session() {
   if (watcher_.joinable()) {
-    SetEvent(stopWatching_.get());
+    SetEvent(stopWatching_.Get());
     watcher_.join();
   }
   host_.reset();  // its threads print through this session
@@ -111,8 +111,8 @@ bool Session::Launch() {
   }
   const DWORD processId = host_->ProcessId();
   // The kit holds the process open, so this identifier still names the host.
-  process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  stopWatching_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  process_.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  stopWatching_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!process_ || !stopWatching_) {
     Fail("cannot watch the host : " + std::to_string(GetLastError()));
     return false;
@@ -190,10 +190,10 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
 }
 
 void Session::WatchExit() {
-  const HANDLE waits[] = {process_.get(), stopWatching_.get()};
+  const HANDLE waits[] = {process_.Get(), stopWatching_.Get()};
   if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
   DWORD code = 0;
-  GetExitCodeProcess(process_.get(), &code);
+  GetExitCodeProcess(process_.Get(), &code);
   {
     std::lock_guard lock(outputLock_);
     PrintLogLines();  // its last lines come before the exit

@@ -23,6 +23,7 @@
 #include "tools/command.h"
 #include "tools/frame_printer.h"
 #include "tools/log_follower.h"
+#include "win/unique_handle.h"
 
 namespace Larkhostctl {
 
@@ -94,12 +95,8 @@ class Session {
   bool failed_ = false;  // Run's thread only
   bool earlyEndReported_ = false;
 
-  struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-  };
-  using OwnedHandle = std::unique_ptr<void, HandleCloser>;
-  OwnedHandle process_;  // the watcher's own handle to the host
-  OwnedHandle stopWatching_;
+  LarkWin::UniqueHandle process_;  // the watcher's own handle to the host
+  LarkWin::UniqueHandle stopWatching_;
   std::thread watcher_;
 };
 
