@@ -17,20 +17,22 @@ install(FILES $<TARGET_FILE:LarkRemoteStreamer>.debug DESTINATION bin COMPONENT 
         EXCLUDE_FROM_ALL)
 
 # The kit's libraries keep their build names; in the package they are LarkRemoteHost::parent and
-# the three it links, LarkRemoteHost::rpc, LarkRemoteHost::logging and LarkRemoteHost::win.
+# the four it links, LarkRemoteHost::rpc, ::logging, ::sync and ::win.
 set_target_properties(lark_parent PROPERTIES EXPORT_NAME parent)
 set_target_properties(lark_rpc PROPERTIES EXPORT_NAME rpc)
 set_target_properties(lark_logging PROPERTIES EXPORT_NAME logging)
+set_target_properties(lark_sync PROPERTIES EXPORT_NAME sync)
 set_target_properties(lark_win PROPERTIES EXPORT_NAME win)
-install(TARGETS lark_parent lark_rpc lark_logging lark_win EXPORT LarkRemoteHostTargets
+install(TARGETS lark_parent lark_rpc lark_logging lark_sync lark_win EXPORT LarkRemoteHostTargets
         ARCHIVE DESTINATION lib COMPONENT kit
         INCLUDES DESTINATION include)
 install(FILES parent/host_connection.h parent/host_process.h parent/host_protocol.h
               parent/module_folder.h
         DESTINATION include/parent COMPONENT kit)
-install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/sync.h rpc/unique_pipe.h
+install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/unique_pipe.h
               rpc/wire.h
         DESTINATION include/rpc COMPONENT kit)
+install(FILES sync/mutex.h sync/thread_annotations.h DESTINATION include/sync COMPONENT kit)
 install(FILES win/unique_handle.h DESTINATION include/win COMPONENT kit)
 install(EXPORT LarkRemoteHostTargets NAMESPACE LarkRemoteHost:: DESTINATION ${LARK_CMAKE_DIR}
         COMPONENT kit)
