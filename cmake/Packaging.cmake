@@ -3,7 +3,6 @@
 # and a CMake package, so that find_package(LarkRemoteHost) gives LarkRemoteHost::parent. "test":
 # the stand-in engine, installed only when asked for (--component test) and zipped apart.
 include(CMakePackageConfigHelpers)
-set(LARK_VERSION 0.1.0)
 set(LARK_CMAKE_DIR lib/cmake/LarkRemoteHost)
 
 foreach(program LarkRemoteHost larkhostctl)
@@ -39,7 +38,7 @@ install(EXPORT LarkRemoteHostTargets NAMESPACE LarkRemoteHost:: DESTINATION ${LA
 configure_package_config_file(cmake/LarkRemoteHostConfig.cmake.in
   ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake INSTALL_DESTINATION ${LARK_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/LarkRemoteHostConfigVersion.cmake
-  VERSION ${LARK_VERSION} COMPATIBILITY SameMinorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake
               ${CMAKE_BINARY_DIR}/LarkRemoteHostConfigVersion.cmake
         DESTINATION ${LARK_CMAKE_DIR} COMPONENT kit)
@@ -47,7 +46,7 @@ install(FILES ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake
 # Two ZIPs: LarkRemoteHost-<version>-win64-main.zip with the runtime and the kit, and -test.zip
 # with the stand-in engine.
 set(CPACK_PACKAGE_NAME LarkRemoteHost)
-set(CPACK_PACKAGE_VERSION ${LARK_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime kit test)
