@@ -3,7 +3,6 @@
 # and a CMake package, so that find_package(LarkRemoteHost) gives LarkRemoteHost::parent. "test":
 # the stand-in engine, installed only when asked for (--component test) and zipped apart.
 include(CMakePackageConfigHelpers)
-set(LARK_VERSION 0.1.0)
 set(LARK_CMAKE_DIR lib/cmake/LarkRemoteHost)
 
 foreach(program LarkRemoteHost larkhostctl)
@@ -17,27 +16,29 @@ install(FILES $<TARGET_FILE:LarkRemoteStreamer>.debug DESTINATION bin COMPONENT 
         EXCLUDE_FROM_ALL)
 
 # The kit's libraries keep their build names; in the package they are LarkRemoteHost::parent and
-# the three it links, LarkRemoteHost::rpc, LarkRemoteHost::logging and LarkRemoteHost::win.
+# the four it links, LarkRemoteHost::rpc, ::logging, ::sync and ::win.
 set_target_properties(lark_parent PROPERTIES EXPORT_NAME parent)
 set_target_properties(lark_rpc PROPERTIES EXPORT_NAME rpc)
 set_target_properties(lark_logging PROPERTIES EXPORT_NAME logging)
+set_target_properties(lark_sync PROPERTIES EXPORT_NAME sync)
 set_target_properties(lark_win PROPERTIES EXPORT_NAME win)
-install(TARGETS lark_parent lark_rpc lark_logging lark_win EXPORT LarkRemoteHostTargets
+install(TARGETS lark_parent lark_rpc lark_logging lark_sync lark_win EXPORT LarkRemoteHostTargets
         ARCHIVE DESTINATION lib COMPONENT kit
         INCLUDES DESTINATION include)
 install(FILES parent/host_connection.h parent/host_process.h parent/host_protocol.h
               parent/module_folder.h
         DESTINATION include/parent COMPONENT kit)
-install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/sync.h rpc/unique_pipe.h
+install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/unique_pipe.h
               rpc/wire.h
         DESTINATION include/rpc COMPONENT kit)
+install(FILES sync/mutex.h sync/thread_annotations.h DESTINATION include/sync COMPONENT kit)
 install(FILES win/unique_handle.h DESTINATION include/win COMPONENT kit)
 install(EXPORT LarkRemoteHostTargets NAMESPACE LarkRemoteHost:: DESTINATION ${LARK_CMAKE_DIR}
         COMPONENT kit)
 configure_package_config_file(cmake/LarkRemoteHostConfig.cmake.in
   ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake INSTALL_DESTINATION ${LARK_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/LarkRemoteHostConfigVersion.cmake
-  VERSION ${LARK_VERSION} COMPATIBILITY SameMinorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake
               ${CMAKE_BINARY_DIR}/LarkRemoteHostConfigVersion.cmake
         DESTINATION ${LARK_CMAKE_DIR} COMPONENT kit)
@@ -45,7 +46,7 @@ install(FILES ${CMAKE_BINARY_DIR}/LarkRemoteHostConfig.cmake
 # Two ZIPs: LarkRemoteHost-<version>-win64-main.zip with the runtime and the kit, and -test.zip
 # with the stand-in engine.
 set(CPACK_PACKAGE_NAME LarkRemoteHost)
-set(CPACK_PACKAGE_VERSION ${LARK_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime kit test)

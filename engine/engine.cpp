@@ -6,26 +6,23 @@ Engine::Engine() = default;
 Engine::~Engine() = default;
 
 void Engine::InstallForTest(const EngineExports& entryPoints) {
-  std::lock_guard lock(lock_);
+  LarkSync::MutexLock lock(lock_);
   entryPoints_ = entryPoints;
+  loaded_ = entryPoints.create != nullptr;
   instance_ = nullptr;
   unloaded_ = false;
 }
 
 void Engine::DeleteInstance() {
-  std::lock_guard lock(lock_);
+  LarkSync::MutexLock lock(lock_);
   if (unloaded_ || entryPoints_.destroy == nullptr || instance_ == nullptr) return;
   entryPoints_.destroy(instance_);
   instance_ = nullptr;
 }
 
 void Engine::Teardown(const LockWaiter& waitForLock) {
-  std::unique_lock lock(lock_, std::defer_lock);
-  if (waitForLock) {
-    waitForLock(lock);
-  } else {
-    lock.lock();
-  }
+  AcquireForTeardown(waitForLock);
+  LarkSync::MutexLock lock(lock_, LarkSync::kAdoptLock);
   if (unloaded_) return;
   if (entryPoints_.destroy != nullptr && instance_ != nullptr) {
     entryPoints_.destroy(instance_);
@@ -36,13 +33,21 @@ void Engine::Teardown(const LockWaiter& waitForLock) {
   unloaded_ = true;
 }
 
+void Engine::AcquireForTeardown(const LockWaiter& waitForLock) NO_THREAD_SAFETY_ANALYSIS {
+  if (waitForLock) {
+    waitForLock(lock_);
+  } else {
+    lock_.lock();
+  }
+}
+
 bool Engine::TornDownForTest() {
-  std::lock_guard lock(lock_);
+  LarkSync::MutexLock lock(lock_);
   return unloaded_;
 }
 
 void* Engine::InstanceForTest() {
-  std::lock_guard lock(lock_);
+  LarkSync::MutexLock lock(lock_);
   return instance_;
 }
 

@@ -53,9 +53,10 @@ bool Engine::Load(const std::wstring& path) {
   resolve(e.callbackControlIpc, "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC");
   if (!ok) return false;  // the library is unloaded again as `module` goes
 
-  std::lock_guard lock(lock_);
+  LarkSync::MutexLock lock(lock_);
   module_ = std::make_unique<LoadedLibrary>(std::move(module));
   entryPoints_ = e;
+  loaded_ = true;
   return true;
 }
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string_view>

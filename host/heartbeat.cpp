@@ -24,7 +24,7 @@ Heartbeat::~Heartbeat() {
 }
 
 void Heartbeat::Start() {
-  std::lock_guard lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   if (running_) return;
   thread_ = std::thread([this] { Beat(); });
   running_ = true;
@@ -33,7 +33,7 @@ void Heartbeat::Start() {
 void Heartbeat::Stop() {
   {
     // Under the mutex: the thread is either waiting (and is woken) or will see the flag.
-    std::lock_guard lock(mutex_);
+    LarkSync::MutexLock lock(mutex_);
     if (!running_) return;
     running_ = false;
   }
@@ -42,11 +42,11 @@ void Heartbeat::Stop() {
 }
 
 void Heartbeat::Beat() {
-  std::unique_lock lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   std::uint32_t ticks = 0;
   while (running_) {
     const auto deadline = std::chrono::steady_clock::now() + settings_.period;
-    signal_.wait_until(lock, deadline, [this] { return !running_; });
+    signal_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return !running_; });
     if (!running_) return;
 
     try {

@@ -6,15 +6,14 @@
 // the system comes through the memory probe and the shutdown request it is given.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "host/memory_counters.h"
 #include "rpc/endpoint_slot.h"
+#include "sync/mutex.h"
 
 namespace LarkHost {
 
@@ -49,9 +48,9 @@ class Heartbeat {
   AnonRpc::EndpointSlot& endpoint_;
   const std::function<void()> requestShutdown_;
   const HeartbeatSettings settings_;
-  bool running_ = false;  // under mutex_
-  std::mutex mutex_;
-  std::condition_variable signal_;
+  LarkSync::Mutex mutex_;
+  bool running_ GUARDED_BY(mutex_) = false;
+  LarkSync::ConditionVariable signal_;
   std::thread thread_;
 };
 

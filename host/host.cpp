@@ -69,6 +69,7 @@ int Host::Run() {
   // loads from there. Any DLL directory takes its place in the search order; ours is searched
   // first anyway. (An empty one does the same on Windows, but not under Wine.)
   SetDllDirectoryW(ExecutableDirectory().c_str());
+  // For a build without the manifest; with it the awareness is set already and this fails, unread.
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
 
   int exitCode = 0;

@@ -14,7 +14,7 @@ constexpr char kNotRun[] = "error:post_message_failed";
 
 void Complete(MainThreadTask& task, std::string result) {
   {
-    std::lock_guard lock(task.mutex);
+    LarkSync::MutexLock lock(task.mutex);
     if (task.done) return;
     task.result = std::move(result);
     task.done = true;
@@ -126,7 +126,7 @@ void MainWindow::RequestShutdown() {
 void MainWindow::ReleaseQueuedTasks() {
   std::map<WPARAM, std::unique_ptr<TaskPtr>> queued;
   {
-    std::lock_guard lock(tasksLock_);
+    LarkSync::MutexLock lock(tasksLock_);
     closed_ = true;
     queued.swap(queued_);
   }
@@ -137,7 +137,7 @@ void MainWindow::RunPostedTask(WPARAM wParam) {
   if (wParam == 0) return;
   TaskPtr task;
   {
-    std::lock_guard lock(tasksLock_);
+    LarkSync::MutexLock lock(tasksLock_);
     const auto found = queued_.find(wParam);
     if (found != queued_.end()) {
       task = std::move(*found->second);
@@ -166,25 +166,25 @@ std::string MainWindow::RunOnMainThread(std::function<std::string()> work) {
   const auto key = reinterpret_cast<WPARAM>(holder.get());
   bool closed;
   {
-    std::lock_guard lock(tasksLock_);
+    LarkSync::MutexLock lock(tasksLock_);
     closed = closed_;
     if (!closed) queued_.emplace(key, std::move(holder));
   }
   if (!PostMessageW(handle_, WM_APP_RUN_TASK, key, 0)) {
     const DWORD error = GetLastError();
     LogLine("RunOnMainThread", "PostMessage failed : ", error);
-    std::lock_guard lock(tasksLock_);
+    LarkSync::MutexLock lock(tasksLock_);
     queued_.erase(key);
     return kNotRun;
   }
   if (closed) return kNotRun;  // posted as the window went away: it will never run
 
-  std::unique_lock lock(task->mutex);
-  task->cv.wait(lock, [&] { return task->done; });
+  LarkSync::MutexLock lock(task->mutex);
+  task->cv.wait(lock, [&]() REQUIRES(task->mutex) { return task->done; });
   return task->result;
 }
 
-void LockAnsweringSentMessages(std::unique_lock<std::mutex>& lock) {
+void LockAnsweringSentMessages(LarkSync::Mutex& lock) {
   if (lock.try_lock()) return;
   LogLine("TeardownEngine", "Engine busy, waiting");
   while (!lock.try_lock()) {

@@ -7,14 +7,13 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "sync/mutex.h"
 #include "win/unique_handle.h"
 
 namespace LarkHost {
@@ -27,10 +26,10 @@ inline constexpr wchar_t kMainWindowClass[] = L"RemoteHostMainWnd";
 // One task posted to the main thread, shared by the poster and the main thread.
 struct MainThreadTask {
   std::function<std::string()> task;
-  std::string result;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
+  LarkSync::Mutex mutex;
+  LarkSync::ConditionVariable cv;
+  std::string result GUARDED_BY(mutex);
+  bool done GUARDED_BY(mutex) = false;
 };
 
 // The window class, registered for as long as the object lives.
@@ -106,9 +105,9 @@ class MainWindow {
   // any program on the desktop can post to a top-level window, so the value of a
   // WM_APP_RUN_TASK is looked up, never trusted. Once the window is gone nothing runs them, so
   // their waiters are released instead of waiting forever.
-  std::mutex tasksLock_;
-  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued_;
-  bool closed_ = false;
+  LarkSync::Mutex tasksLock_;
+  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued_ GUARDED_BY(tasksLock_);
+  bool closed_ GUARDED_BY(tasksLock_) = false;
 
   // The host's own messages, handled one at a time (main thread only). An engine that pumps
   // messages inside a call made from one of them (a COM wait, a modal loop) dispatches the next
@@ -122,6 +121,6 @@ class MainWindow {
 // Takes the engine's lock for the teardown on the main thread, answering messages sent to the
 // thread's windows while an engine call on another thread holds it: that call may be waiting
 // for this thread to answer (an engine making windows under ours does).
-void LockAnsweringSentMessages(std::unique_lock<std::mutex>& lock);
+void LockAnsweringSentMessages(LarkSync::Mutex& lock) ACQUIRE(lock);
 
 }  // namespace LarkHost

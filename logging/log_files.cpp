@@ -66,7 +66,7 @@ OpenedFile OpenFile(const std::string& name, const char* mode) {
 }
 
 std::string RotatedName(const std::string& logPath, LogTime now) {
-  return logPath + "_" + FormatLocalTime(now, "%Y%m%d_%H%M%S");
+  return logPath + "_" + FileTimestamp(now);
 }
 
 void RotateIfNeeded(const std::string& directory, const std::string& logPath,
@@ -118,7 +118,7 @@ std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* o
   if (size < kCrashDumpPrefix.size()) return 0;
   char* at = std::copy(kCrashDumpPrefix.begin(), kCrashDumpPrefix.end(), out);
   const std::size_t stamp =
-      FormatLocalTime(moment, "%Y%m%d_%H%M%S", at, static_cast<std::size_t>(end - at));
+      FormatFileTimestamp(moment, at, static_cast<std::size_t>(end - at));
   if (stamp == 0 || at + stamp == end) return 0;
   at += stamp;
   *at++ = '_';

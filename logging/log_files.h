@@ -35,7 +35,7 @@ std::string LogPath(std::string_view directory);
 std::string LogDirectoryFile(std::string_view directory, std::string_view name);
 
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { (void)std::fclose(file); }  // nowhere to report it
 };
 using OpenedFile = std::unique_ptr<std::FILE, FileCloser>;
 

@@ -20,15 +20,15 @@ using LogClock = std::function<LogTime()>;
 // The system clock.
 LogTime SystemLogTime();
 
-// The local time of `moment`, whole seconds, formatted with strftime's `format`.
-std::string FormatLocalTime(LogTime moment, const char* format);
+// "%Y%m%d_%H%M%S" local time, as in the names of rotated logs and dumps.
+std::string FileTimestamp(LogTime moment);
 
 // "%Y-%m-%d %H:%M:%S" local time, ".", and the milliseconds as three digits.
 std::string LineTimestamp(LogTime moment);
 
 // The two above into `out`, without allocating, for a crash handler that must not touch the
 // heap: the length written, or 0 when the text and its terminating zero do not fit in `size`.
-std::size_t FormatLocalTime(LogTime moment, const char* format, char* out, std::size_t size);
+std::size_t FormatFileTimestamp(LogTime moment, char* out, std::size_t size);
 std::size_t FormatLineTimestamp(LogTime moment, char* out, std::size_t size);
 
 }  // namespace LarkLogging

@@ -36,14 +36,14 @@ Logger::Logger(std::string directory, LogClock clock)
 
 void Logger::Write(const std::string& message) noexcept {
   try {
-    std::lock_guard lock(lock_);
+    LarkSync::MutexLock lock(lock_);
     RotateIfNeeded(directory_, path_, clock_());
     std::string line = LineTimestamp(clock_());
     line += ' ';
     line += message;
     line += "\r\n";  // the file is opened in binary mode: these bytes on every platform
     const OpenedFile file = OpenFile(path_, "ab");
-    if (file) std::fwrite(line.data(), 1, line.size(), file.get());
+    if (file) (void)std::fwrite(line.data(), 1, line.size(), file.get());  // else: dropped
   } catch (...) {
     // Out of memory, or a throwing clock: the line is dropped.
   }
@@ -55,7 +55,7 @@ bool Logger::TryWrite(std::string_view message, std::chrono::milliseconds wait) 
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const std::lock_guard lock(lock_, std::adopt_lock);
+  const LarkSync::MutexLock lock(lock_, LarkSync::kAdoptLock);
   char line[32 + kMaxTryWriteMessage];  // 32: the timestamp, its space, CR LF
   std::size_t length = 0;
   try {

@@ -7,11 +7,11 @@
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "logging/log_time.h"
+#include "sync/mutex.h"
 
 namespace LarkLogging {
 
@@ -63,7 +63,7 @@ class Logger {
   const std::string path_;
   const LogClock clock_;
   bool enabled_ = false;
-  std::mutex lock_;
+  LarkSync::Mutex lock_;  // guards the file: lines never mix
 };
 
 }  // namespace LarkLogging

@@ -39,23 +39,23 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
   auto call = std::make_shared<PendingCall>();
   std::uint32_t id;
   {
-    std::lock_guard writeLock(writeLock_);
+    LarkSync::MutexLock writeLock(writeLock_);
     id = nextId_++;
     {
-      std::lock_guard lock(callsLock_);
+      LarkSync::MutexLock lock(callsLock_);
       if (responsesEnded_) return std::nullopt;
       calls_[id] = call;
     }
     PipeCancel::Scope cancellable(writeCancel_);
     if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
     if (!WriteRequest(ends_.requestWrite.Get(), id, method, payload)) {
-      std::lock_guard lock(callsLock_);
+      LarkSync::MutexLock lock(callsLock_);
       calls_.erase(id);
       return std::nullopt;
     }
   }
-  std::unique_lock lock(callsLock_);
-  answered_.wait_for(lock, timeout, [&] { return call->done; });
+  LarkSync::MutexLock lock(callsLock_);
+  answered_.wait_for(lock, timeout, [&]() REQUIRES(callsLock_) { return call->done; });
   calls_.erase(id);
   return call->result;
 }
@@ -65,14 +65,14 @@ bool HostConnection::SendRaw(std::string_view bytes) {
 }
 
 bool HostConnection::Write(std::string_view bytes) {
-  std::lock_guard writeLock(writeLock_);
+  LarkSync::MutexLock writeLock(writeLock_);
   PipeCancel::Scope cancellable(writeCancel_);
   if (observer_) observer_(Pipe::Request, bytes);
   return WriteAll(ends_.requestWrite.Get(), bytes);
 }
 
 void HostConnection::CloseRequestPipe() {
-  std::lock_guard writeLock(writeLock_);
+  LarkSync::MutexLock writeLock(writeLock_);
   ends_.requestWrite.Reset();
 }
 
@@ -82,46 +82,47 @@ void HostConnection::CloseResponsePipe() {
 }
 
 void HostConnection::CloseNotifyPipe() {
-  StopReader(notifyReader_, notificationsStopping_);
+  StopReader(notifyReader_, Gated::Notifications);
   ends_.notifyRead.Reset();
 }
 
 void HostConnection::PauseReverseCalls(bool paused) {
-  std::lock_guard lock(callsLock_);
-  reversePaused_ = paused;
+  LarkSync::MutexLock lock(callsLock_);
+  reverseGate_.paused = paused;
   answered_.notify_all();
 }
 
 void HostConnection::PauseNotifications(bool paused) {
-  std::lock_guard lock(callsLock_);
-  notificationsPaused_ = paused;
+  LarkSync::MutexLock lock(callsLock_);
+  notificationsGate_.paused = paused;
   answered_.notify_all();
 }
 
 bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(callsLock_);
-  return answered_.wait_for(lock, timeout, [this] { return readersEnded_ == 3; });
+  LarkSync::MutexLock lock(callsLock_);
+  return answered_.wait_for(lock, timeout, [this]() REQUIRES(callsLock_) { return readersEnded_ == 3; });
 }
 
 void HostConnection::CloseReversePipes() {
-  StopReader(reverseServer_, reverseStopping_);
+  StopReader(reverseServer_, Gated::ReverseCalls);
   ends_.reverseRequestRead.Reset();
   ends_.reverseResponseWrite.Reset();
 }
 
-void HostConnection::StopReader(PipeThread& reader, bool& stopping) {
+void HostConnection::StopReader(PipeThread& thread, Gated reader) {
   {
-    std::lock_guard lock(callsLock_);
-    stopping = true;  // a paused reader waits on this lock, not on the pipe
+    LarkSync::MutexLock lock(callsLock_);
+    GateOf(reader).stopping = true;  // a paused reader waits on this lock, not on the pipe
     answered_.notify_all();
   }
-  reader.Join(std::chrono::milliseconds::zero());
+  thread.Join(std::chrono::milliseconds::zero());
 }
 
-bool HostConnection::Unpaused(const bool& paused, const bool& stopping) {
-  std::unique_lock lock(callsLock_);
-  answered_.wait(lock, [&] { return !paused || stopping; });
-  return !stopping;
+bool HostConnection::Unpaused(Gated reader) {
+  LarkSync::MutexLock lock(callsLock_);
+  const Gate& gate = GateOf(reader);
+  answered_.wait(lock, [&]() REQUIRES(callsLock_) { return !gate.paused || gate.stopping; });
+  return !gate.stopping;
 }
 
 void HostConnection::Close() {
@@ -129,7 +130,7 @@ void HostConnection::Close() {
   CloseResponsePipe();
   CloseNotifyPipe();
   CloseReversePipes();
-  std::lock_guard writeLock(writeLock_);
+  LarkSync::MutexLock writeLock(writeLock_);
   ends_.requestWrite.Reset();
 }
 
@@ -141,7 +142,7 @@ void HostConnection::ReadResponses() {
             Pipe::Response,
             EncodeResponse(response->id, static_cast<RpcStatus>(response->status), response->body));
       {
-        std::lock_guard lock(callsLock_);
+        LarkSync::MutexLock lock(callsLock_);
         const auto found = calls_.find(response->id);
         if (found != calls_.end()) {
           found->second->result = CallResult{response->status, std::move(response->body)};
@@ -155,7 +156,7 @@ void HostConnection::ReadResponses() {
   } catch (...) {
     // No memory for a body: no answer can be read any more.
   }
-  std::lock_guard lock(callsLock_);
+  LarkSync::MutexLock lock(callsLock_);
   responsesEnded_ = true;
   for (auto& [id, call] : calls_) call->done = true;  // no answer will come
   answered_.notify_all();
@@ -165,7 +166,7 @@ void HostConnection::ReadResponses() {
 void HostConnection::ServeReverseCalls() {
   try {
     for (;;) {
-      if (!Unpaused(reversePaused_, reverseStopping_)) break;
+      if (!Unpaused(Gated::ReverseCalls)) break;
       std::optional<Request> request = ReadRequest(ends_.reverseRequestRead.Get());
       if (!request) break;
       if (observer_)
@@ -193,7 +194,7 @@ void HostConnection::ServeReverseCalls() {
 
 void HostConnection::ReadNotifications() {
   try {
-    while (Unpaused(notificationsPaused_, notificationsStopping_)) {
+    while (Unpaused(Gated::Notifications)) {
       std::optional<Notification> note = ReadNotification(ends_.notifyRead.Get());
       if (!note) break;
       if (observer_) observer_(Pipe::Notify, EncodeNotification(note->type, note->payload));
@@ -206,7 +207,7 @@ void HostConnection::ReadNotifications() {
 }
 
 void HostConnection::ReaderEnded() {
-  std::lock_guard lock(callsLock_);
+  LarkSync::MutexLock lock(callsLock_);
   ++readersEnded_;
   answered_.notify_all();
 }

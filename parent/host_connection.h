@@ -15,7 +15,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
@@ -101,6 +101,7 @@ class HostConnection {
   void Close();
 
  private:
+  // Under callsLock_, which the analysis cannot name from in here.
   struct PendingCall {
     std::optional<CallResult> result;
     bool done = false;
@@ -110,26 +111,33 @@ class HostConnection {
   void ServeReverseCalls();
   void ReadNotifications();
   void ReaderEnded();
-  // Waits while `paused` holds; false once `stopping` does. Both under callsLock_.
-  bool Unpaused(const bool& paused, const bool& stopping);
-  void StopReader(AnonRpc::PipeThread& reader, bool& stopping);
+  // The two readers a parent can pause.
+  enum class Gated { ReverseCalls, Notifications };
+  struct Gate {
+    bool paused = false;
+    bool stopping = false;
+  };
+  Gate& GateOf(Gated reader) REQUIRES(callsLock_) {
+    return reader == Gated::ReverseCalls ? reverseGate_ : notificationsGate_;
+  }
+  // Waits while the reader is paused; false once it is stopping.
+  bool Unpaused(Gated reader) EXCLUDES(callsLock_);
+  void StopReader(AnonRpc::PipeThread& thread, Gated reader) EXCLUDES(callsLock_);
   bool Write(std::string_view bytes);
 
   ParentEnds ends_;
 
-  AnonRpc::Mutex writeLock_;
+  LarkSync::Mutex writeLock_;
   AnonRpc::PipeCancel writeCancel_;
-  std::uint32_t nextId_ = 1;  // under writeLock_
+  std::uint32_t nextId_ GUARDED_BY(writeLock_) = 1;
 
-  AnonRpc::Mutex callsLock_;
-  AnonRpc::ConditionVariable answered_;
-  std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_;
-  bool responsesEnded_ = false;
-  int readersEnded_ = 0;  // of the three, under callsLock_
-  bool reversePaused_ = false;
-  bool reverseStopping_ = false;
-  bool notificationsPaused_ = false;
-  bool notificationsStopping_ = false;
+  LarkSync::Mutex callsLock_;
+  LarkSync::ConditionVariable answered_;
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_ GUARDED_BY(callsLock_);
+  bool responsesEnded_ GUARDED_BY(callsLock_) = false;
+  int readersEnded_ GUARDED_BY(callsLock_) = 0;  // of the three
+  Gate reverseGate_ GUARDED_BY(callsLock_);
+  Gate notificationsGate_ GUARDED_BY(callsLock_);
 
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;

@@ -41,7 +41,7 @@ std::string DescribeHostExit(std::uint32_t exitCode, std::uint32_t processId,
                              const std::filesystem::path& hostFolder) {
   if (exitCode < kLowestExceptionCode) return "host exited with code " + std::to_string(exitCode);
   char code[16];
-  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(exitCode));
+  (void)std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(exitCode));  // fits
   const std::string dump = NewestDumpOf(processId, hostFolder);
   return std::string("host crashed with ") + code +
          (dump.empty() ? "; it left no minidump" : "; see " + dump);

@@ -13,29 +13,29 @@ EndpointSlot::Lease::~Lease() {
 }
 
 void EndpointSlot::Publish(RpcEndpoint* endpoint) {
-  std::lock_guard lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   endpoint_ = endpoint;
 }
 
 EndpointSlot::Lease EndpointSlot::Acquire() {
-  std::lock_guard lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   if (endpoint_ == nullptr) return {};
   ++leases_;
   return Lease(this, endpoint_);
 }
 
 RpcEndpoint* EndpointSlot::Clear() {
-  std::lock_guard lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   return std::exchange(endpoint_, nullptr);
 }
 
 void EndpointSlot::WaitForReaders() {
-  std::unique_lock lock(mutex_);
-  released_.wait(lock, [this] { return leases_ == 0; });
+  LarkSync::MutexLock lock(mutex_);
+  released_.wait(lock, [this]() REQUIRES(mutex_) { return leases_ == 0; });
 }
 
 void EndpointSlot::Release() {
-  std::lock_guard lock(mutex_);
+  LarkSync::MutexLock lock(mutex_);
   if (--leases_ == 0) released_.notify_all();
 }
 

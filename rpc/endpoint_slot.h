@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 
 namespace AnonRpc {
 
@@ -42,10 +42,10 @@ class EndpointSlot {
  private:
   void Release();
 
-  Mutex mutex_;
-  ConditionVariable released_;
-  RpcEndpoint* endpoint_ = nullptr;
-  std::size_t leases_ = 0;
+  LarkSync::Mutex mutex_;
+  LarkSync::ConditionVariable released_;
+  RpcEndpoint* endpoint_ GUARDED_BY(mutex_) = nullptr;
+  std::size_t leases_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace AnonRpc

@@ -41,7 +41,7 @@ bool NotifySender::Enqueue(const std::string& type, const std::string& payload) 
   Entry entry(type, payload);  // copied before the lock is taken
   std::vector<std::string> droppedTypes;
   {
-    std::lock_guard lock(queueLock_);
+    LarkSync::MutexLock lock(queueLock_);
     queuedBytes_ += Size(entry);
     queue_.push_back(std::move(entry));
     while (queue_.size() > kQueueBound || (queuedBytes_ > kQueueByteBound && queue_.size() > 1)) {
@@ -73,7 +73,7 @@ void NotifySender::Start() {
 void NotifySender::Stop() {
   if (!running_.exchange(false)) return;
   {
-    std::lock_guard lock(queueLock_);
+    LarkSync::MutexLock lock(queueLock_);
     queue_.clear();
     queuedBytes_ = 0;
   }
@@ -85,20 +85,20 @@ void NotifySender::Stop() {
 }
 
 std::size_t NotifySender::QueuedCount() {
-  std::lock_guard lock(queueLock_);
+  LarkSync::MutexLock lock(queueLock_);
   return queue_.size();
 }
 
 void NotifySender::WriteQueued() {
   while (running_.load()) {
-    std::unique_lock lock(queueLock_);
-    queueSignal_.wait_for(lock, kIdleWait, [this] { return !queue_.empty() || !running_.load(); });
+    LarkSync::MutexLock lock(queueLock_);
+    queueSignal_.wait_for(lock, kIdleWait, [this]() REQUIRES(queueLock_) { return !queue_.empty() || !running_.load(); });
     if (!running_.load()) return;  // what is still queued is not written
     if (queue_.empty()) continue;
     queuedBytes_ -= Size(queue_.front());
     const Entry entry = std::move(queue_.front());
     queue_.pop_front();
-    lock.unlock();
+    lock.Unlock();
 
     if (!WriteFrame(entry)) {
       if (running_.load() && onPipeBroken_) onPipeBroken_();

@@ -10,7 +10,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
 
 namespace AnonRpc {
@@ -53,10 +53,10 @@ class NotifySender {
   UniquePipe ntyWrite_;
   const std::function<void()> onPipeBroken_;
   std::atomic<bool> running_{false};
-  std::deque<Entry> queue_;
-  std::size_t queuedBytes_ = 0;  // under queueLock_
-  Mutex queueLock_;
-  ConditionVariable queueSignal_;
+  LarkSync::Mutex queueLock_;
+  std::deque<Entry> queue_ GUARDED_BY(queueLock_);
+  std::size_t queuedBytes_ GUARDED_BY(queueLock_) = 0;
+  LarkSync::ConditionVariable queueSignal_;
   std::atomic<std::uint64_t> dropped_{0};
   PipeThread writer_;
 };

@@ -1,18 +1,17 @@
 #include <windows.h>
 
-#include <mutex>
 #include <utility>
 
 #include "rpc/pipe_io.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 
 namespace AnonRpc {
 
 struct PipeCancel::State {
-  Mutex mutex;
-  DWORD threadId = 0;  // the bound thread; opened only to cancel, which is rare
-  bool inCall = false;
-  bool cancelled = false;
+  LarkSync::Mutex mutex;
+  DWORD threadId GUARDED_BY(mutex) = 0;  // the bound thread; opened only to cancel, which is rare
+  bool inCall GUARDED_BY(mutex) = false;
+  bool cancelled GUARDED_BY(mutex) = false;
 };
 
 namespace {
@@ -29,7 +28,7 @@ class CallGuard {
  public:
   CallGuard() : state_(t_bound) {
     if (state_ == nullptr) return;
-    std::lock_guard lock(state_->mutex);
+    LarkSync::MutexLock lock(state_->mutex);
     if (state_->cancelled) {
       refused_ = true;
       return;
@@ -38,7 +37,7 @@ class CallGuard {
   }
   ~CallGuard() {
     if (state_ == nullptr || refused_) return;
-    std::lock_guard lock(state_->mutex);
+    LarkSync::MutexLock lock(state_->mutex);
     state_->inCall = false;
   }
   bool Refused() const { return refused_; }
@@ -137,18 +136,18 @@ PipeCancel::~PipeCancel() = default;
 
 PipeCancel::Scope::Scope(PipeCancel& cancel)
     : cancel_(cancel), previous_(std::exchange(t_bound, cancel.state_.get())) {
-  std::lock_guard lock(cancel_.state_->mutex);
+  LarkSync::MutexLock lock(cancel_.state_->mutex);
   cancel_.state_->threadId = GetCurrentThreadId();
 }
 
 PipeCancel::Scope::~Scope() {
   t_bound = previous_;
-  std::lock_guard lock(cancel_.state_->mutex);
+  LarkSync::MutexLock lock(cancel_.state_->mutex);
   cancel_.state_->threadId = 0;
 }
 
 void PipeCancel::Cancel() {
-  std::lock_guard lock(state_->mutex);
+  LarkSync::MutexLock lock(state_->mutex);
   state_->cancelled = true;
   if (!state_->inCall || state_->threadId == 0) return;
   // Under the lock the thread cannot leave its pipe call, so it is alive and the cancel can
@@ -160,7 +159,7 @@ void PipeCancel::Cancel() {
 }
 
 void PipeCancel::Rearm() {
-  std::lock_guard lock(state_->mutex);
+  LarkSync::MutexLock lock(state_->mutex);
   state_->cancelled = false;
 }
 

@@ -13,7 +13,7 @@ PipeThread::~PipeThread() {
 void PipeThread::Start(std::function<void()> body) {
   cancel_ = std::make_unique<PipeCancel>();
   {
-    std::lock_guard lock(mutex_);
+    LarkSync::MutexLock lock(mutex_);
     finished_ = false;
   }
   PipeCancel* cancel = cancel_.get();
@@ -25,7 +25,7 @@ void PipeThread::Start(std::function<void()> body) {
       // Out of memory, most likely: the worker ends as it would on a broken pipe, and never
       // takes the process down.
     }
-    std::lock_guard lock(mutex_);
+    LarkSync::MutexLock lock(mutex_);
     finished_ = true;
     finishedSignal_.notify_all();
   });
@@ -33,24 +33,24 @@ void PipeThread::Start(std::function<void()> body) {
 
 void PipeThread::Join(std::chrono::milliseconds grace, const std::function<void()>& overdue) {
   if (!thread_.joinable()) return;
-  std::unique_lock lock(mutex_);
-  if (!finishedSignal_.wait_for(lock, grace, [this] { return finished_; })) {
+  LarkSync::MutexLock lock(mutex_);
+  if (!finishedSignal_.wait_for(lock, grace, [this]() REQUIRES(mutex_) { return finished_; })) {
     if (overdue) {
-      lock.unlock();
+      lock.Unlock();
       overdue();
-      lock.lock();
+      lock.Lock();
     }
     // A cancel can land just before the thread enters its call; the next round catches it.
     while (!finished_) {
       cancel_->Cancel();
-      finishedSignal_.wait_for(lock, kCancelRetry, [this] { return finished_; });
+      finishedSignal_.wait_for(lock, kCancelRetry, [this]() REQUIRES(mutex_) { return finished_; });
     }
   }
-  lock.unlock();
+  lock.Unlock();
   thread_.join();
 }
 
-void CancelLockHolder(Mutex& lock, PipeCancel& cancel) {
+void CancelLockHolder(LarkSync::Mutex& lock, PipeCancel& cancel) {
   cancel.Cancel();
   while (!lock.try_lock()) {
     std::this_thread::sleep_for(kCancelRetry);

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "rpc/pipe_io.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 
 namespace AnonRpc {
 
@@ -36,14 +36,14 @@ class PipeThread {
  private:
   std::thread thread_;
   std::unique_ptr<PipeCancel> cancel_;
-  Mutex mutex_;
-  ConditionVariable finishedSignal_;
-  bool finished_ = false;
+  LarkSync::Mutex mutex_;
+  LarkSync::ConditionVariable finishedSignal_;
+  bool finished_ GUARDED_BY(mutex_) = false;
 };
 
 // For a PipeCancel that the holder of `lock` binds while it writes: cancels that thread's pipe
 // call, again every few milliseconds, until it has let go of the lock. A cancel can land just
 // before the holder enters its call, so once is not enough. Later holders are refused at once.
-void CancelLockHolder(Mutex& lock, PipeCancel& cancel);
+void CancelLockHolder(LarkSync::Mutex& lock, PipeCancel& cancel);
 
 }  // namespace AnonRpc

@@ -24,12 +24,13 @@ RpcCaller::PendingCall::PendingCall(bool async) {
 }
 
 std::future<std::string> RpcCaller::PendingCall::Future() {
+  LarkSync::MutexLock lock(mutex_);
   return promise_->get_future();
 }
 
 void RpcCaller::PendingCall::Complete(Kind kind, std::string text) {
   {
-    std::lock_guard lock(mutex_);
+    LarkSync::MutexLock lock(mutex_);
     if (outcome_) return;
     if (promise_) {
       // The future's owner waits on the promise; this record only remembers the completion.
@@ -48,8 +49,8 @@ void RpcCaller::PendingCall::Complete(Kind kind, std::string text) {
 
 std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
     Clock::time_point deadline) {
-  std::unique_lock lock(mutex_);
-  if (!completed_.wait_until(lock, deadline, [this] { return outcome_.has_value(); }))
+  LarkSync::MutexLock lock(mutex_);
+  if (!completed_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return outcome_.has_value(); }))
     return std::nullopt;
   return outcome_;
 }
@@ -89,7 +90,7 @@ std::future<std::string> RpcCaller::CallAsync(const std::string& method,
   std::future<std::string> future = call->Future();
   const std::uint32_t id = SendRequest(method, payload, call, deadline);
   {
-    std::lock_guard lock(timerLock_);
+    LarkSync::MutexLock lock(timerLock_);
     deadlines_.push_back({deadline, id, call});
     ++timerChanges_;
   }
@@ -102,18 +103,18 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
                                      Clock::time_point deadline) {
   std::uint32_t id;
   {
-    std::lock_guard lock(pendingLock_);
+    LarkSync::MutexLock lock(pendingLock_);
     // Once the counter has come round, an id may still wait for its answer: never share it.
     do {
       id = nextId_.fetch_add(1);
     } while (pending_.count(id) != 0);
     pending_[id] = call;  // before the first byte, so the answer always finds its entry
   }
-  std::lock_guard writeLock(writeLock_);
+  LarkSync::MutexLock writeLock(writeLock_);
   if (!writeFailure_ && stopped_.load()) writeFailure_ = CancelledPipeError();
   if (!writeFailure_) {
     {
-      std::lock_guard lock(timerLock_);
+      LarkSync::MutexLock lock(timerLock_);
       writing_ = WriteWatch{deadline};
       ++timerChanges_;
     }
@@ -126,7 +127,7 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     if (!written) writeFailure_ = LastPipeError();
     bool cancelledTooLate;
     {
-      std::lock_guard lock(timerLock_);
+      LarkSync::MutexLock lock(timerLock_);
       cancelledTooLate = written && writing_->cancelled;
       writing_.reset();
     }
@@ -154,8 +155,8 @@ void RpcCaller::Start() {
 
 void RpcCaller::Stop(std::chrono::milliseconds grace) {
   if (grace > std::chrono::milliseconds::zero()) {
-    std::unique_lock lock(pendingLock_);
-    pendingEmptied_.wait_for(lock, grace, [this] { return pending_.empty(); });
+    LarkSync::MutexLock lock(pendingLock_);
+    pendingEmptied_.wait_for(lock, grace, [this]() REQUIRES(pendingLock_) { return pending_.empty(); });
   }
   if (stopped_.exchange(true)) return;
   running_.store(false);
@@ -168,13 +169,13 @@ void RpcCaller::Stop(std::chrono::milliseconds grace) {
 }
 
 void RpcCaller::EnsureTimer() {
-  std::lock_guard lock(timerLock_);
+  LarkSync::MutexLock lock(timerLock_);
   if (!timer_.joinable() && !timerStopping_) timer_ = std::thread([this] { RunTimer(); });
 }
 
 void RpcCaller::StopTimer() {
   {
-    std::lock_guard lock(timerLock_);
+    LarkSync::MutexLock lock(timerLock_);
     timerStopping_ = true;
   }
   timerSignal_.notify_all();
@@ -188,7 +189,7 @@ void RpcCaller::ReadResponses() {
       if (!response) break;
       std::shared_ptr<PendingCall> call;
       {
-        std::lock_guard lock(pendingLock_);
+        LarkSync::MutexLock lock(pendingLock_);
         const auto found = pending_.find(response->id);
         if (found == pending_.end()) continue;  // timed out, or never asked for
         call = std::move(found->second);
@@ -205,7 +206,7 @@ void RpcCaller::ReadResponses() {
 }
 
 void RpcCaller::RunTimer() {
-  std::unique_lock lock(timerLock_);
+  LarkSync::MutexLock lock(timerLock_);
   while (!timerStopping_) {
     const Clock::time_point now = Clock::now();
     if (writing_ && !writing_->cancelled && writing_->deadline <= now) {
@@ -217,9 +218,9 @@ void RpcCaller::RunTimer() {
     if (!deadlines_.empty() && deadlines_.front().when <= now) {
       Deadline due = std::move(deadlines_.front());
       deadlines_.pop_front();
-      lock.unlock();
+      lock.Unlock();
       TimeOut(due);
-      lock.lock();
+      lock.Lock();
       continue;
     }
     std::optional<Clock::time_point> next;
@@ -227,7 +228,7 @@ void RpcCaller::RunTimer() {
     if (writing_ && !writing_->cancelled)
       next = next ? std::min(*next, writing_->deadline) : writing_->deadline;
     const std::uint64_t seen = timerChanges_;
-    const auto changed = [&] { return timerStopping_ || timerChanges_ != seen; };
+    const auto changed = [&]() REQUIRES(timerLock_) { return timerStopping_ || timerChanges_ != seen; };
     if (next) {
       timerSignal_.wait_until(lock, *next, changed);
     } else {
@@ -241,7 +242,7 @@ void RpcCaller::TimeOut(const Deadline& due) {
   // A call that has completed has let its record go; nothing is left to do for it.
   std::shared_ptr<PendingCall> call = due.call.lock();
   if (!call) return;
-  std::lock_guard pendingLock(pendingLock_);
+  LarkSync::MutexLock pendingLock(pendingLock_);
   const auto found = pending_.find(due.id);
   if (found == pending_.end() || found->second != call) return;
   pending_.erase(found);
@@ -254,14 +255,14 @@ void RpcCaller::TimeOut(const Deadline& due) {
 }
 
 void RpcCaller::FailAllPending(const std::string& message) {
-  std::lock_guard lock(pendingLock_);
+  LarkSync::MutexLock lock(pendingLock_);
   for (auto& [id, call] : pending_) call->Complete(Kind::Error, message);
   pending_.clear();
   pendingEmptied_.notify_all();
 }
 
 bool RpcCaller::RemovePending(std::uint32_t id, const std::shared_ptr<PendingCall>& call) {
-  std::lock_guard lock(pendingLock_);
+  LarkSync::MutexLock lock(pendingLock_);
   const auto found = pending_.find(id);
   if (found == pending_.end() || found->second != call) return false;
   pending_.erase(found);

@@ -14,7 +14,7 @@
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
 #include "rpc/rpc_exception.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
 
 namespace AnonRpc {
@@ -83,10 +83,10 @@ class RpcCaller {
     std::optional<Outcome> Wait(Clock::time_point deadline);
 
    private:
-    Mutex mutex_;
-    ConditionVariable completed_;
-    std::optional<Outcome> outcome_;
-    std::optional<std::promise<std::string>> promise_;
+    LarkSync::Mutex mutex_;
+    LarkSync::ConditionVariable completed_;
+    std::optional<Outcome> outcome_ GUARDED_BY(mutex_);
+    std::optional<std::promise<std::string>> promise_ GUARDED_BY(mutex_);
   };
 
   using Kind = PendingCall::Kind;
@@ -120,25 +120,27 @@ class RpcCaller {
   UniquePipe revResRead_;
   const CallTimeouts timeouts_;
 
-  Mutex writeLock_;
+  LarkSync::Mutex writeLock_;
   PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
-  // Under writeLock_: the error that ended the request pipe for good (a write that failed may
-  // have left part of a frame in it), or the stop.
-  std::optional<std::uint32_t> writeFailure_;
+  // The error that ended the request pipe for good (a write that failed may have left part of a
+  // frame in it), or the stop.
+  std::optional<std::uint32_t> writeFailure_ GUARDED_BY(writeLock_);
   std::atomic<std::uint32_t> nextId_{1};
-  std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_;
-  Mutex pendingLock_;
-  ConditionVariable pendingEmptied_;
+  LarkSync::Mutex pendingLock_;
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_ GUARDED_BY(pendingLock_);
+  LarkSync::ConditionVariable pendingEmptied_;
   std::atomic<bool> running_{false};  // the reader's
   std::atomic<bool> stopped_{false};
   PipeThread reader_;
 
-  Mutex timerLock_;
-  ConditionVariable timerSignal_;
-  std::deque<Deadline> deadlines_;  // in deadline order: every async call adds the same time-out
-  std::optional<WriteWatch> writing_;
-  std::uint64_t timerChanges_ = 0;  // counts what the timer must look at again
-  bool timerStopping_ = false;
+  LarkSync::Mutex timerLock_;
+  LarkSync::ConditionVariable timerSignal_;
+  // In deadline order: every async call adds the same time-out.
+  std::deque<Deadline> deadlines_ GUARDED_BY(timerLock_);
+  std::optional<WriteWatch> writing_ GUARDED_BY(timerLock_);
+  // Counts what the timer must look at again.
+  std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;
+  bool timerStopping_ GUARDED_BY(timerLock_) = false;
   std::thread timer_;
 };
 

@@ -24,7 +24,7 @@ RpcServer::~RpcServer() {
 }
 
 void RpcServer::RegisterMethod(const std::string& name, RpcHandler handler) {
-  std::lock_guard lock(registryLock_);
+  LarkSync::MutexLock lock(registryLock_);
   registry_[name] = std::move(handler);
 }
 
@@ -86,7 +86,7 @@ bool RpcServer::HandleOne() {
 
   RpcHandler handler;
   {
-    std::lock_guard lock(registryLock_);
+    LarkSync::MutexLock lock(registryLock_);
     const auto found = registry_.find(request.method);
     if (found == registry_.end()) {
       Reply(request.id, RpcStatus::MethodNotFound, "Method not found: " + request.method);

@@ -7,7 +7,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
@@ -51,8 +51,8 @@ class RpcServer {
   UniquePipe fwdReqRead_;
   UniquePipe fwdReqWrite_;
   UniquePipe fwdResWrite_;
-  std::map<std::string, RpcHandler> registry_;
-  Mutex registryLock_;
+  LarkSync::Mutex registryLock_;
+  std::map<std::string, RpcHandler> registry_ GUARDED_BY(registryLock_);
   std::atomic<bool> running_{false};
   PipeThread thread_;
 };

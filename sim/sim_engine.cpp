@@ -93,7 +93,6 @@
 #include <functional>
 #include <list>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -105,6 +104,7 @@
 #include <vector>
 
 #include "engine/engine_api.h"
+#include "sync/mutex.h"
 #include "win/unique_handle.h"
 
 using namespace LarkEngine;
@@ -149,13 +149,14 @@ struct Engine {
   std::filesystem::path scriptPath;
   std::filesystem::path recordPath;
 
-  std::mutex recordLock;
+  LarkSync::Mutex recordLock;  // guards the record file: lines never mix
 
-  std::mutex lock;
-  std::uintptr_t nextInstance = 1;
-  HWND hostWindow = nullptr;
-  Callbacks callbacks;
-  std::list<ActionThread> threads;  // a list: a running thread holds on to its node
+  LarkSync::Mutex lock;
+  std::uintptr_t nextInstance GUARDED_BY(lock) = 1;
+  HWND hostWindow GUARDED_BY(lock) = nullptr;
+  Callbacks callbacks GUARDED_BY(lock);
+  // A list: a running thread holds on to its node.
+  std::list<ActionThread> threads GUARDED_BY(lock);
 };
 
 std::filesystem::path ModulePath() {
@@ -207,7 +208,7 @@ void Record(std::string_view name, const Args&... args) {
   ((line += '\t', line += Field(args)), ...);
   line += '\n';
   Engine& engine = TheEngine();
-  std::lock_guard lock(engine.recordLock);
+  LarkSync::MutexLock lock(engine.recordLock);
   std::ofstream out(engine.recordPath, std::ios::binary | std::ios::app);
   out << line << std::flush;
 }
@@ -391,7 +392,7 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
 
 void Fire(const Script& script, std::string_view call) {
   Engine& engine = TheEngine();
-  std::lock_guard lock(engine.lock);
+  LarkSync::MutexLock lock(engine.lock);
   engine.threads.remove_if([](ActionThread& action) {
     if (!action.finished) return false;
     action.thread.join();
@@ -414,14 +415,14 @@ void JoinActions() {
   Engine& engine = TheEngine();
   std::list<ActionThread> running;
   {
-    std::lock_guard lock(engine.lock);
+    LarkSync::MutexLock lock(engine.lock);
     running.splice(running.end(), engine.threads);
   }
   for (auto it = running.begin(); it != running.end();) {
     const auto next = std::next(it);
     if (it->thread.get_id() == std::this_thread::get_id()) {
       // Called from a callback: that thread is joined by a later DELETE or RELEASE.
-      std::lock_guard lock(engine.lock);
+      LarkSync::MutexLock lock(engine.lock);
       engine.threads.splice(engine.threads.end(), running, it);
     } else {
       it->thread.join();
@@ -437,7 +438,7 @@ void HoldWhileScripted(std::string_view call) {
   HWND window = nullptr;
   {
     Engine& engine = TheEngine();
-    std::lock_guard lock(engine.lock);
+    LarkSync::MutexLock lock(engine.lock);
     window = engine.hostWindow;
   }
   if (window != nullptr) SendMessageW(window, WM_NULL, 0, 0);
@@ -465,7 +466,7 @@ void RunInside(const Script& script, std::string_view call) {
   Callbacks callbacks;
   {
     Engine& engine = TheEngine();
-    std::lock_guard lock(engine.lock);
+    LarkSync::MutexLock lock(engine.lock);
     callbacks = engine.callbacks;
   }
   for (const auto& [trigger, line] : script.inside) {
@@ -493,7 +494,7 @@ Script Called(std::string_view name, const Args&... args) {
 template <typename Callback>
 void Register(Callback Callbacks::*slot, Callback callback) {
   Engine& engine = TheEngine();
-  std::lock_guard lock(engine.lock);
+  LarkSync::MutexLock lock(engine.lock);
   engine.callbacks.*slot = callback;
 }
 
@@ -516,7 +517,7 @@ SIM_EXPORT void* LKWINSDK_WEBRTC_CREATE(void* hostWindow, std::uint64_t parentWi
 #endif
   const Script script = Called("CREATE", hostWindow, parentWindow);
   Engine& engine = TheEngine();
-  std::lock_guard lock(engine.lock);
+  LarkSync::MutexLock lock(engine.lock);
   engine.hostWindow = static_cast<HWND>(hostWindow);
   if (script.create) return reinterpret_cast<void*>(*script.create);
   return reinterpret_cast<void*>(engine.nextInstance++);

@@ -36,7 +36,7 @@ LogFollower::LogFollower(const fs::path& hostFolder)
 
 LogFollower::~LogFollower() {
   {
-    std::lock_guard lock(stopLock_);
+    LarkSync::MutexLock lock(stopLock_);
     stopping_ = true;
     stopSignal_.notify_all();
   }
@@ -50,17 +50,17 @@ LogFollower::~LogFollower() {
 
 void LogFollower::Start(std::function<void()> tick) {
   thread_ = std::thread([this, tick = std::move(tick)] {
-    std::unique_lock lock(stopLock_);
-    while (!stopSignal_.wait_for(lock, kPollPeriod, [this] { return stopping_; })) {
-      lock.unlock();
+    LarkSync::MutexLock lock(stopLock_);
+    while (!stopSignal_.wait_for(lock, kPollPeriod, [this]() REQUIRES(stopLock_) { return stopping_; })) {
+      lock.Unlock();
       tick();
-      lock.lock();
+      lock.Lock();
     }
   });
 }
 
 std::vector<std::string> LogFollower::NewLines() {
-  std::lock_guard lock(readLock_);
+  LarkSync::MutexLock lock(readLock_);
   std::vector<std::string> lines;
   std::error_code missing;
   const std::uintmax_t size = fs::file_size(log_, missing);

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 
 namespace Larkhostctl {
 
@@ -35,13 +35,13 @@ class LogFollower {
   std::optional<std::string> oldFlags_;  // nullopt: there was no flag file
   std::filesystem::path log_;
 
-  AnonRpc::Mutex readLock_;
-  std::uintmax_t offset_ = 0;  // under readLock_
-  std::string partial_;        // a line read without its end yet, under readLock_
+  LarkSync::Mutex readLock_;
+  std::uintmax_t offset_ GUARDED_BY(readLock_) = 0;
+  std::string partial_ GUARDED_BY(readLock_);  // a line read without its end yet
 
-  AnonRpc::Mutex stopLock_;
-  AnonRpc::ConditionVariable stopSignal_;
-  bool stopping_ = false;
+  LarkSync::Mutex stopLock_;
+  LarkSync::ConditionVariable stopSignal_;
+  bool stopping_ GUARDED_BY(stopLock_) = false;
   std::thread thread_;
 };
 

@@ -77,7 +77,7 @@ std::chrono::microseconds Session::SinceLaunch() const {
 }
 
 void Session::Event(std::string_view name, const std::string& text, nlohmann::ordered_json fields) {
-  std::lock_guard lock(outputLock_);
+  LarkSync::MutexLock lock(outputLock_);
   printer_.Event(SinceLaunch(), name, text, std::move(fields));
 }
 
@@ -91,6 +91,7 @@ bool Session::Launch() {
   const std::filesystem::path folder = options_.host.parent_path();
   if (!options_.capture.empty()) {
     std::string error;
+    LarkSync::MutexLock lock(outputLock_);
     capture_ = CaptureWriter::Create(options_.capture, &error);
     if (!capture_) {
       Fail(error);
@@ -145,7 +146,7 @@ bool Session::Launch() {
   connection.Start();
   if (log_)
     log_->Start([this] {
-      std::lock_guard lock(outputLock_);
+      LarkSync::MutexLock lock(outputLock_);
       PrintLogLines();
     });
   watcher_ = std::thread([this] { WatchExit(); });
@@ -159,7 +160,7 @@ void Session::PrintLogLines() {
 }
 
 void Session::OnFrame(Pipe pipe, std::string_view bytes) {
-  std::lock_guard lock(outputLock_);
+  LarkSync::MutexLock lock(outputLock_);
   // The host logs what it does before it answers: lines logged so far come first.
   PrintLogLines();
   const std::chrono::microseconds time = SinceLaunch();
@@ -168,7 +169,7 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
   stream.Append(bytes);
   while (std::optional<Frame> frame = stream.Next()) {
     printer_.Print(time, *frame);
-    std::lock_guard state(stateLock_);
+    LarkSync::MutexLock state(stateLock_);
     // A reverse call counts once its answer is out, so that a wait for it ends after both lines.
     if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content)) {
       ++notifications_.seen[note->type];
@@ -195,20 +196,20 @@ void Session::WatchExit() {
   DWORD code = 0;
   GetExitCodeProcess(process_.Get(), &code);
   {
-    std::lock_guard lock(outputLock_);
+    LarkSync::MutexLock lock(outputLock_);
     PrintLogLines();  // its last lines come before the exit
   }
   const std::string meaning = Meaning(code);
   Event("exit", "host exited with code " + std::to_string(code) + " (" + meaning + ")",
         {{"code", code}, {"meaning", meaning}});
-  std::lock_guard lock(stateLock_);
+  LarkSync::MutexLock lock(stateLock_);
   exitCode_ = code;
   changed_.notify_all();
 }
 
 std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(stateLock_);
-  changed_.wait_for(lock, timeout, [this] { return exitCode_.has_value(); });
+  LarkSync::MutexLock lock(stateLock_);
+  changed_.wait_for(lock, timeout, [this]() REQUIRES(stateLock_) { return exitCode_.has_value(); });
   return exitCode_;
 }
 
@@ -219,7 +220,7 @@ std::string Session::Meaning(std::uint32_t code) const {
 bool Session::EndedEarly() {
   std::optional<std::uint32_t> code;
   {
-    std::lock_guard lock(stateLock_);
+    LarkSync::MutexLock lock(stateLock_);
     if (exitExpected_ || !exitCode_) return false;
     code = exitCode_;
   }
@@ -232,16 +233,16 @@ bool Session::EndedEarly() {
 bool Session::Run(const Command& command) {
   if (EndedEarly()) return false;
   const auto expectExit = [this] {
-    std::lock_guard lock(stateLock_);
+    LarkSync::MutexLock lock(stateLock_);
     exitExpected_ = true;
   };
   switch (command.kind) {
     case Command::Kind::Call:
       return Call(command);
     case Command::Kind::WaitNotify:
-      return Wait(notifications_, command, "notification");
+      return Wait(command);
     case Command::Kind::WaitCall:
-      return Wait(reverseCalls_, command, "call");
+      return Wait(command);
     case Command::Kind::Sleep:
       std::this_thread::sleep_for(command.duration);
       return true;
@@ -289,24 +290,29 @@ bool Session::Call(const Command& command) {
     return true;
   }
   if (command.name == "Release") {
-    std::lock_guard lock(stateLock_);
+    LarkSync::MutexLock lock(stateLock_);
     exitExpected_ = true;
   }
   return true;
 }
 
-bool Session::Wait(Tally& tally, const Command& command, const char* what) {
-  const auto came = [&] { return tally.seen[command.name] > tally.waited[command.name]; };
+bool Session::Wait(const Command& command) {
+  const bool notification = command.kind == Command::Kind::WaitNotify;
   {
-    std::unique_lock lock(stateLock_);
-    changed_.wait_for(lock, command.duration, [&] { return came() || exitCode_.has_value(); });
+    LarkSync::MutexLock lock(stateLock_);
+    Tally& tally = notification ? notifications_ : reverseCalls_;
+    const auto came = [&]() REQUIRES(stateLock_) {
+      return tally.seen[command.name] > tally.waited[command.name];
+    };
+    changed_.wait_for(lock, command.duration,
+                      [&]() REQUIRES(stateLock_) { return came() || exitCode_.has_value(); });
     if (came()) {
       ++tally.waited[command.name];
       return true;
     }
   }
   if (EndedEarly()) return false;
-  Fail(command.text + ": no " + what + " " + command.name +
+  Fail(command.text + ": no " + (notification ? "notification " : "call ") + command.name +
        (WaitForExit(0ms) ? " before the host exited" : " within " + Seconds(command.duration)));
   return false;
 }
@@ -315,7 +321,7 @@ int Session::Finish() {
   if (host_ && !WaitForExit(0ms)) {
     bool expected;
     {
-      std::lock_guard lock(stateLock_);
+      LarkSync::MutexLock lock(stateLock_);
       expected = exitExpected_;
     }
     if (!expected) Run(Command{Command::Kind::Call, "Release", "", {}, "call Release"});
@@ -331,7 +337,7 @@ int Session::Finish() {
       Fail("host exited with code " + std::to_string(*code) + " (" + Meaning(*code) + ")");
   }
   if (host_) {
-    std::lock_guard lock(outputLock_);
+    LarkSync::MutexLock lock(outputLock_);
     printer_.Event(SinceLaunch(), "heartbeats",
                    "heartbeats: " + std::to_string(printer_.Heartbeats()),
                    {{"count", printer_.Heartbeats()}});

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "parent/host_process.h"
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 #include "tools/capture_file.h"
 #include "tools/command.h"
 #include "tools/frame_printer.h"
@@ -62,15 +62,15 @@ class Session {
   };
 
   void OnFrame(Pipe pipe, std::string_view bytes);
-  // Prints the log's new lines; with outputLock_ held.
-  void PrintLogLines();
+  void PrintLogLines() REQUIRES(outputLock_);
   void Event(std::string_view name, const std::string& text,
              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
   void Fail(const std::string& message);
   bool EndedEarly();
   std::string Meaning(std::uint32_t code) const;
   bool Call(const Command& command);
-  bool Wait(Tally& tally, const Command& command, const char* what);
+  // A wait-notify or wait-call command.
+  bool Wait(const Command& command);
   std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
   void WatchExit();
   std::chrono::microseconds SinceLaunch() const;
@@ -80,17 +80,18 @@ class Session {
   std::unique_ptr<LarkParent::HostProcess> host_;
   std::unique_ptr<LogFollower> log_;
 
-  AnonRpc::Mutex outputLock_;  // taken before stateLock_ when both are
-  FramePrinter printer_;
-  std::map<Pipe, PipeStream> streams_;
-  std::unique_ptr<CaptureWriter> capture_;
+  LarkSync::Mutex outputLock_ ACQUIRED_BEFORE(stateLock_);
+  FramePrinter printer_ GUARDED_BY(outputLock_);
+  std::map<Pipe, PipeStream> streams_ GUARDED_BY(outputLock_);
+  std::unique_ptr<CaptureWriter> capture_ GUARDED_BY(outputLock_);
 
-  AnonRpc::Mutex stateLock_;
-  AnonRpc::ConditionVariable changed_;
-  Tally notifications_, reverseCalls_;
-  std::map<std::uint32_t, std::string> answering_;  // reverse calls by id, until answered
-  std::optional<std::uint32_t> exitCode_;
-  bool exitExpected_ = false;
+  LarkSync::Mutex stateLock_;
+  LarkSync::ConditionVariable changed_;
+  Tally notifications_ GUARDED_BY(stateLock_), reverseCalls_ GUARDED_BY(stateLock_);
+  // Reverse calls by id, until answered.
+  std::map<std::uint32_t, std::string> answering_ GUARDED_BY(stateLock_);
+  std::optional<std::uint32_t> exitCode_ GUARDED_BY(stateLock_);
+  bool exitExpected_ GUARDED_BY(stateLock_) = false;
 
   bool failed_ = false;  // Run's thread only
   bool earlyEndReported_ = false;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "rpc/sync.h"
+#include "sync/mutex.h"
 
-namespace AnonRpc {
+namespace LarkSync {
 
 namespace {
 
@@ -37,15 +37,14 @@ void ConditionVariable::notify_all() {
   WakeAllConditionVariable(Condition(condition_));
 }
 
-void ConditionVariable::wait(std::unique_lock<Mutex>& lock) {
-  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex()->srwLock_), INFINITE, 0);
+void ConditionVariable::wait(MutexLock& lock) {
+  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex_.srwLock_), INFINITE, 0);
 }
 
-void ConditionVariable::WaitAtMost(std::unique_lock<Mutex>& lock,
-                                   std::chrono::milliseconds timeout) {
+void ConditionVariable::WaitAtMost(MutexLock& lock, std::chrono::milliseconds timeout) {
   const DWORD milliseconds = static_cast<DWORD>(
       std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1));
-  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex()->srwLock_), milliseconds, 0);
+  SleepConditionVariableSRW(Condition(condition_), Srw(lock.mutex_.srwLock_), milliseconds, 0);
 }
 
-}  // namespace AnonRpc
+}  // namespace LarkSync
