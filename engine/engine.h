@@ -88,7 +88,7 @@ class Engine {
   void AcquireForTeardown(const LockWaiter& waitForLock) ACQUIRE(lock_);
 
   LarkSync::Mutex lock_;
-  std::atomic<bool> loaded_{false};  // CREATE resolved; never reset
+  std::atomic<bool> loaded_{false};                    // CREATE resolved; never reset
   std::unique_ptr<Library> module_ GUARDED_BY(lock_);  // the loaded library; null when not loaded
   EngineExports entryPoints_ GUARDED_BY(lock_);        // all set or all null
   void* instance_ GUARDED_BY(lock_) = nullptr;         // the current instance; null when none

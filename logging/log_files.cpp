@@ -117,8 +117,7 @@ std::size_t FormatCrashDumpName(LogTime moment, std::uint32_t processId, char* o
   char* const end = out + size;
   if (size < kCrashDumpPrefix.size()) return 0;
   char* at = std::copy(kCrashDumpPrefix.begin(), kCrashDumpPrefix.end(), out);
-  const std::size_t stamp =
-      FormatFileTimestamp(moment, at, static_cast<std::size_t>(end - at));
+  const std::size_t stamp = FormatFileTimestamp(moment, at, static_cast<std::size_t>(end - at));
   if (stamp == 0 || at + stamp == end) return 0;
   at += stamp;
   *at++ = '_';

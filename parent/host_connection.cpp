@@ -100,7 +100,8 @@ void HostConnection::PauseNotifications(bool paused) {
 
 bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
   LarkSync::MutexLock lock(callsLock_);
-  return answered_.wait_for(lock, timeout, [this]() REQUIRES(callsLock_) { return readersEnded_ == 3; });
+  return answered_.wait_for(lock, timeout,
+                            [this]() REQUIRES(callsLock_) { return readersEnded_ == 3; });
 }
 
 void HostConnection::CloseReversePipes() {

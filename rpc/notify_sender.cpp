@@ -92,7 +92,9 @@ std::size_t NotifySender::QueuedCount() {
 void NotifySender::WriteQueued() {
   while (running_.load()) {
     LarkSync::MutexLock lock(queueLock_);
-    queueSignal_.wait_for(lock, kIdleWait, [this]() REQUIRES(queueLock_) { return !queue_.empty() || !running_.load(); });
+    queueSignal_.wait_for(lock, kIdleWait, [this]() REQUIRES(queueLock_) {
+      return !queue_.empty() || !running_.load();
+    });
     if (!running_.load()) return;  // what is still queued is not written
     if (queue_.empty()) continue;
     queuedBytes_ -= Size(queue_.front());

@@ -10,8 +10,8 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
-#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
+#include "sync/mutex.h"
 
 namespace AnonRpc {
 

@@ -50,7 +50,8 @@ void RpcCaller::PendingCall::Complete(Kind kind, std::string text) {
 std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
     Clock::time_point deadline) {
   LarkSync::MutexLock lock(mutex_);
-  if (!completed_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return outcome_.has_value(); }))
+  if (!completed_.wait_until(lock, deadline,
+                             [this]() REQUIRES(mutex_) { return outcome_.has_value(); }))
     return std::nullopt;
   return outcome_;
 }
@@ -156,7 +157,8 @@ void RpcCaller::Start() {
 void RpcCaller::Stop(std::chrono::milliseconds grace) {
   if (grace > std::chrono::milliseconds::zero()) {
     LarkSync::MutexLock lock(pendingLock_);
-    pendingEmptied_.wait_for(lock, grace, [this]() REQUIRES(pendingLock_) { return pending_.empty(); });
+    pendingEmptied_.wait_for(lock, grace,
+                             [this]() REQUIRES(pendingLock_) { return pending_.empty(); });
   }
   if (stopped_.exchange(true)) return;
   running_.store(false);
@@ -228,7 +230,9 @@ void RpcCaller::RunTimer() {
     if (writing_ && !writing_->cancelled)
       next = next ? std::min(*next, writing_->deadline) : writing_->deadline;
     const std::uint64_t seen = timerChanges_;
-    const auto changed = [&]() REQUIRES(timerLock_) { return timerStopping_ || timerChanges_ != seen; };
+    const auto changed = [&]() REQUIRES(timerLock_) {
+      return timerStopping_ || timerChanges_ != seen;
+    };
     if (next) {
       timerSignal_.wait_until(lock, *next, changed);
     } else {

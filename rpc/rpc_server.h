@@ -7,9 +7,9 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
-#include "sync/mutex.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
+#include "sync/mutex.h"
 
 namespace AnonRpc {
 

@@ -37,8 +37,8 @@ class PeImage {
     const uint64_t sectionTable = optional_ + Read(pe + 20, 2);
     for (uint64_t i = 0; i < sections; ++i) {
       const uint64_t s = sectionTable + i * 40;
-      sections_.push_back({Read(s + 12, 4), std::max(Read(s + 8, 4), Read(s + 16, 4)),
-                           Read(s + 20, 4)});
+      sections_.push_back(
+          {Read(s + 12, 4), std::max(Read(s + 8, 4), Read(s + 16, 4)), Read(s + 20, 4)});
     }
   }
 
@@ -114,8 +114,7 @@ class PeImage {
     for (uint64_t i = 0; i < entries && !damaged_; ++i) {
       const uint64_t entry = directory + 16 + 8 * i;
       const uint64_t target = Read(entry + 4, 4);
-      if (Read(entry, 4) == id && (target & 0x80000000u) != 0)
-        return root + (target & 0x7FFFFFFFu);
+      if (Read(entry, 4) == id && (target & 0x80000000u) != 0) return root + (target & 0x7FFFFFFFu);
     }
     return 0;
   }
@@ -131,11 +130,10 @@ class PeImage {
 bool IsSystemDll(std::string name) {
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  static const char* const kSystem[] = {"kernel32.dll", "user32.dll", "ole32.dll",
-                                        "oleaut32.dll", "advapi32.dll", "psapi.dll",
-                                        "msvcrt.dll",   "ntdll.dll",    "shell32.dll",
-                                        "dbghelp.dll",  "ucrtbase.dll", "ws2_32.dll",
-                                        "bcrypt.dll"};
+  static const char* const kSystem[] = {
+      "kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "advapi32.dll",
+      "psapi.dll",    "msvcrt.dll", "ntdll.dll", "shell32.dll",  "dbghelp.dll",
+      "ucrtbase.dll", "ws2_32.dll", "bcrypt.dll"};
   return name.rfind("api-ms-win-", 0) == 0 ||
          std::find(std::begin(kSystem), std::end(kSystem), name) != std::end(kSystem);
 }
@@ -148,7 +146,9 @@ struct Shipped {
   bool manifest;
 };
 
-void PrintTo(const Shipped& shipped, std::ostream* out) { *out << shipped.file; }
+void PrintTo(const Shipped& shipped, std::ostream* out) {
+  *out << shipped.file;
+}
 
 class ShippedBinary : public testing::TestWithParam<Shipped> {};
 

@@ -51,7 +51,8 @@ LogFollower::~LogFollower() {
 void LogFollower::Start(std::function<void()> tick) {
   thread_ = std::thread([this, tick = std::move(tick)] {
     LarkSync::MutexLock lock(stopLock_);
-    while (!stopSignal_.wait_for(lock, kPollPeriod, [this]() REQUIRES(stopLock_) { return stopping_; })) {
+    while (!stopSignal_.wait_for(lock, kPollPeriod,
+                                 [this]() REQUIRES(stopLock_) { return stopping_; })) {
       lock.Unlock();
       tick();
       lock.Lock();
