@@ -25,7 +25,8 @@ set(CMAKE_CXX_FLAGS_INIT "-femulated-tls -nostdinc++ -isystem ${LARK_MINGW_GCC}/
 -isystem ${LARK_MINGW_GCC}/include/c++/x86_64-w64-mingw32 \
 -isystem ${LARK_MINGW_GCC}/include/c++/backward")
 # Static runtime, as with g++: no MinGW DLLs travel with the binaries.
-# -nostdinc++ reaches the link line too, where it means nothing.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wno-unused-command-line-argument -fuse-ld=lld -static -L${LARK_MINGW_GCC}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wno-unused-command-line-argument -fuse-ld=lld -static -L${LARK_MINGW_GCC}")
+# -nostdinc++ reaches the link line too, where it means nothing. lld by its versioned name:
+# without Debian's unversioned "lld" package clang would quietly fall back to GNU ld.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wno-unused-command-line-argument -fuse-ld=lld-14 -static -L${LARK_MINGW_GCC}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wno-unused-command-line-argument -fuse-ld=lld-14 -static -L${LARK_MINGW_GCC}")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run;--captured")
