@@ -16,7 +16,7 @@ void Engine::InstallForTest(const EngineExports& entryPoints) {
 void Engine::DeleteInstance() {
   LarkSync::MutexLock lock(lock_);
   if (unloaded_ || entryPoints_.destroy == nullptr || instance_ == nullptr) return;
-  entryPoints_.destroy(instance_);
+  Locked{entryPoints_, instance_, monitor_}.Call(kDeleteExport, entryPoints_.destroy, instance_);
   instance_ = nullptr;
 }
 
@@ -24,11 +24,12 @@ void Engine::Teardown(const LockWaiter& waitForLock) {
   AcquireForTeardown(waitForLock);
   LarkSync::MutexLock lock(lock_, LarkSync::kAdoptLock);
   if (unloaded_) return;
+  const Locked locked{entryPoints_, instance_, monitor_};
   if (entryPoints_.destroy != nullptr && instance_ != nullptr) {
-    entryPoints_.destroy(instance_);
+    locked.Call(kDeleteExport, entryPoints_.destroy, instance_);
     instance_ = nullptr;
   }
-  if (entryPoints_.release != nullptr) entryPoints_.release();
+  if (entryPoints_.release != nullptr) locked.Call(kReleaseExport, entryPoints_.release);
   module_.reset();
   unloaded_ = true;
 }

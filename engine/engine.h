@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "engine/engine_api.h"
+#include "engine/engine_call_monitor.h"
 #include "sync/mutex.h"
 
 namespace LarkEngine {
@@ -22,9 +24,17 @@ namespace LarkEngine {
 class Engine {
  public:
   // What a call under the lock may use: the entry points, and the instance to use or replace.
+  // Every entry point is called through Call, so that the monitor sees it.
   struct Locked {
     const EngineExports& entryPoints;
     void*& instance;
+    EngineCallMonitor* monitor;
+
+    template <typename Entry, typename... Args>
+    auto Call(const char* exportName, Entry entry, Args&&... args) const {
+      const Monitored scope(monitor, exportName);
+      return entry(std::forward<Args>(args)...);
+    }
   };
   // Takes the engine lock for the teardown on the main thread, which may have to answer window
   // messages while an engine call on another thread holds it; the default just waits.
@@ -34,6 +44,10 @@ class Engine {
   ~Engine();  // unloads the library if still loaded; calls nothing in it
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
+
+  // The monitor told of every call into the engine; before any other thread uses the engine,
+  // and it must outlive the engine.
+  void SetCallMonitor(EngineCallMonitor* monitor) { monitor_ = monitor; }
 
   // Loads the library at `path` and resolves all twelve exports, all or nothing: on any failure
   // the library is unloaded again and every entry is null. Logs each failure. Windows only;
@@ -53,17 +67,17 @@ class Engine {
   std::optional<Result> WithLock(Work&& work) EXCLUDES(lock_) {
     LarkSync::MutexLock lock(lock_);
     if (unloaded_) return std::nullopt;
-    Locked locked{entryPoints_, instance_};
+    Locked locked{entryPoints_, instance_, monitor_};
     return work(locked);
   }
 
-  // The same, only when an instance exists: `work(entryPoints, instance)`.
-  template <typename Work,
-            typename Result = std::invoke_result_t<Work, const EngineExports&, void*>>
+  // The same, only when an instance exists.
+  template <typename Work, typename Result = std::invoke_result_t<Work, Locked&>>
   std::optional<Result> WithInstance(Work&& work) EXCLUDES(lock_) {
     LarkSync::MutexLock lock(lock_);
     if (unloaded_ || instance_ == nullptr) return std::nullopt;
-    return work(entryPoints_, instance_);
+    Locked locked{entryPoints_, instance_, monitor_};
+    return work(locked);
   }
 
   // DELETE for the current instance, if there is one and DELETE is resolved; the instance is
@@ -84,10 +98,27 @@ class Engine {
   };
 
  private:
+  // Brackets one call for the monitor, whichever way the call ends.
+  class Monitored {
+   public:
+    Monitored(EngineCallMonitor* monitor, const char* exportName) : monitor_(monitor) {
+      if (monitor_ != nullptr) monitor_->CallStarted(exportName);
+    }
+    ~Monitored() {
+      if (monitor_ != nullptr) monitor_->CallEnded();
+    }
+    Monitored(const Monitored&) = delete;
+    Monitored& operator=(const Monitored&) = delete;
+
+   private:
+    EngineCallMonitor* const monitor_;
+  };
+
   // The waiter takes the lock its own way; the analysis cannot look into a std::function.
   void AcquireForTeardown(const LockWaiter& waitForLock) ACQUIRE(lock_);
 
   LarkSync::Mutex lock_;
+  EngineCallMonitor* monitor_ = nullptr;               // set before other threads use the engine
   std::atomic<bool> loaded_{false};                    // CREATE resolved; never reset
   std::unique_ptr<Library> module_ GUARDED_BY(lock_);  // the loaded library; null when not loaded
   EngineExports entryPoints_ GUARDED_BY(lock_);        // all set or all null

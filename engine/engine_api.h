@@ -32,6 +32,20 @@ using LkCallbackControlIpcFn = bool (*)(void* instance, EngineControlCallbackFn 
 
 }  // extern "C"
 
+// The exports' names, as the loader resolves them and hang reports name them.
+inline constexpr char kCreateExport[] = "LKWINSDK_WEBRTC_CREATE";
+inline constexpr char kDeleteExport[] = "LKWINSDK_WEBRTC_DELETE";
+inline constexpr char kLarkInfoExport[] = "LKWINSDK_WEBRTC_LARK_INFO";
+inline constexpr char kStartExport[] = "LKWINSDK_WEBRTC_START";
+inline constexpr char kIsRunExport[] = "LKWINSDK_WEBRTC_ISRUN";
+inline constexpr char kOpenExport[] = "LKWINSDK_WEBRTC_OPEN";
+inline constexpr char kEnableControlExport[] = "LKWINSDK_WEBRTC_ENABLE_CONTROL";
+inline constexpr char kCefInputExport[] = "LKWINSDK_WEBRTC_CEF_INPUT";
+inline constexpr char kReleaseExport[] = "LKWINSDK_WEBRTC_RELEASE";
+inline constexpr char kCallbackDataExport[] = "LKWINSDK_WEBRTC_CALLBACK_DATA";
+inline constexpr char kCallbackRequestExport[] = "LKWINSDK_WEBRTC_CALLBACK_REQUEST";
+inline constexpr char kCallbackControlIpcExport[] = "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC";
+
 // The resolved exports, in the order they are looked up.
 struct EngineExports {
   LkCreateFn create = nullptr;

@@ -39,18 +39,18 @@ bool Engine::Load(const std::wstring& path) {
       ok = false;
     }
   };
-  resolve(e.create, "LKWINSDK_WEBRTC_CREATE");
-  resolve(e.destroy, "LKWINSDK_WEBRTC_DELETE");
-  resolve(e.larkInfo, "LKWINSDK_WEBRTC_LARK_INFO");
-  resolve(e.start, "LKWINSDK_WEBRTC_START");
-  resolve(e.isRun, "LKWINSDK_WEBRTC_ISRUN");
-  resolve(e.open, "LKWINSDK_WEBRTC_OPEN");
-  resolve(e.enableControl, "LKWINSDK_WEBRTC_ENABLE_CONTROL");
-  resolve(e.cefInput, "LKWINSDK_WEBRTC_CEF_INPUT");
-  resolve(e.release, "LKWINSDK_WEBRTC_RELEASE");
-  resolve(e.callbackData, "LKWINSDK_WEBRTC_CALLBACK_DATA");
-  resolve(e.callbackRequest, "LKWINSDK_WEBRTC_CALLBACK_REQUEST");
-  resolve(e.callbackControlIpc, "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC");
+  resolve(e.create, kCreateExport);
+  resolve(e.destroy, kDeleteExport);
+  resolve(e.larkInfo, kLarkInfoExport);
+  resolve(e.start, kStartExport);
+  resolve(e.isRun, kIsRunExport);
+  resolve(e.open, kOpenExport);
+  resolve(e.enableControl, kEnableControlExport);
+  resolve(e.cefInput, kCefInputExport);
+  resolve(e.release, kReleaseExport);
+  resolve(e.callbackData, kCallbackDataExport);
+  resolve(e.callbackRequest, kCallbackRequestExport);
+  resolve(e.callbackControlIpc, kCallbackControlIpcExport);
   if (!ok) return false;  // the library is unloaded again as `module` goes
 
   LarkSync::MutexLock lock(lock_);

@@ -81,23 +81,25 @@ std::string CreateEngine(const std::string& payload) {
   const std::optional<std::uint64_t> parentWindow = ParseWindowHandle(hWnd);
   if (!parentWindow) return "error:invalid_payload";
 
-  const auto create = [&](LarkEngine::Engine::Locked& engine) -> std::string {
+  const auto create = [&](Engine::Locked& engine) -> std::string {
     const EngineExports& e = engine.entryPoints;
     void*& instance = engine.instance;
-    instance = e.create(ConnectedEngineHost().mainWindow, *parentWindow);
+    instance =
+        engine.Call(kCreateExport, e.create, ConnectedEngineHost().mainWindow, *parentWindow);
     if (instance == nullptr) {
       LogLine(kCreateTag, "REMOTE_CREATE failed");
       return "error:create_failed";
     }
     LogLine(kCreateTag, "REMOTE_CREATE success");
-    const bool accepted =
-        e.larkInfo(instance, appId.c_str(), accountId.c_str(), did.c_str(), session.c_str(),
-                   language.c_str(), serverId.c_str(), country.c_str(), accessToken.c_str());
+    const bool accepted = engine.Call(
+        kLarkInfoExport, e.larkInfo, instance, appId.c_str(), accountId.c_str(), did.c_str(),
+        session.c_str(), language.c_str(), serverId.c_str(), country.c_str(), accessToken.c_str());
     LogLine(kCreateTag, "REMOTE_LARK_INFO result : ", accepted ? "1" : "0");
     if (!accepted) return "error:lark_info_failed";
-    e.callbackRequest(instance, EngineRequestCallback);
-    e.callbackData(instance, EngineDataCallback);
-    const bool registered = e.callbackControlIpc(instance, DllControlIpcCallback);
+    engine.Call(kCallbackRequestExport, e.callbackRequest, instance, EngineRequestCallback);
+    engine.Call(kCallbackDataExport, e.callbackData, instance, EngineDataCallback);
+    const bool registered = engine.Call(kCallbackControlIpcExport, e.callbackControlIpc, instance,
+                                        DllControlIpcCallback);
     LogLine(kCreateTag,
             "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
     return "ok";
@@ -107,22 +109,21 @@ std::string CreateEngine(const std::string& payload) {
                 : "error:dll_not_loaded";
 }
 
-// Runs `call(entryPoints, instance)` when the connected engine has an instance; nullopt
-// otherwise.
+// Runs `call(engine)` when the connected engine has an instance; nullopt otherwise.
 template <typename Call>
-auto WithInstance(Call&& call)
-    -> std::optional<std::invoke_result_t<Call, const EngineExports&, void*>> {
+auto WithInstance(Call&& call) -> std::optional<std::invoke_result_t<Call, Engine::Locked&>> {
   LarkEngine::Engine* engine = ConnectedEngineHost().engine;
   if (engine == nullptr) return std::nullopt;
   return engine->WithInstance(std::forward<Call>(call));
 }
 
-// `call(entry, instance)` with the given entry, when it and an instance exist; "false" otherwise.
+// `call(engine, entry)` with the given entry, when it and an instance exist; "false" otherwise.
 template <typename Entry, typename Call>
 std::string CallEngine(Entry EngineExports::*entry, Call call) {
-  return WithInstance([&](const EngineExports& e, void* instance) -> std::string {
-           if (e.*entry == nullptr) return "false";
-           return Flag(call(e.*entry, instance));
+  return WithInstance([&](Engine::Locked& engine) -> std::string {
+           const Entry function = engine.entryPoints.*entry;
+           if (function == nullptr) return "false";
+           return Flag(call(engine, function));
          })
       .value_or("false");
 }
@@ -145,34 +146,38 @@ std::string HandleRemoteInfo(const std::string& payload) {
 }
 
 std::string HandleRemoteStart(const std::string& payload) {
-  return WithInstance([&](const EngineExports& e, void* instance) -> std::string {
+  return WithInstance([&](Engine::Locked& engine) -> std::string {
            LogLine("HandleRemoteStart", "Start : ", payload);
            const int value = ParseInt(payload);
-           return e.start(instance, value) ? "ok" : "error:start_failed";
+           return engine.Call(kStartExport, engine.entryPoints.start, engine.instance, value)
+                      ? "ok"
+                      : "error:start_failed";
          })
       .value_or("error:not_initialized");
 }
 
 std::string HandleRemoteOpenUrl(const std::string& payload) {
-  return CallEngine(&EngineExports::open,
-                    [&](LkOpenFn open, void* instance) { return open(instance, payload.c_str()); });
+  return CallEngine(&EngineExports::open, [&](const Engine::Locked& engine, LkOpenFn open) {
+    return engine.Call(kOpenExport, open, engine.instance, payload.c_str());
+  });
 }
 
 std::string HandleRemoteEnableControl(const std::string& payload) {
-  return CallEngine(
-      &EngineExports::enableControl, [&](LkEnableControlFn enableControl, void* instance) {
-        const bool enable = ParseFlag(payload);
-        LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
-        return enableControl(instance, enable);
-      });
+  return CallEngine(&EngineExports::enableControl, [&](const Engine::Locked& engine,
+                                                       LkEnableControlFn enableControl) {
+    const bool enable = ParseFlag(payload);
+    LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
+    return engine.Call(kEnableControlExport, enableControl, engine.instance, enable);
+  });
 }
 
 std::string HandleCefEnableControl(const std::string& payload) {
-  return CallEngine(&EngineExports::cefInput, [&](LkCefInputFn cefInput, void* instance) {
-    const bool enable = ParseFlag(payload);
-    LogLine("HandleCefEnableControl", "HandleCefEnableControl : ", Flag(enable));
-    return cefInput(instance, enable);
-  });
+  return CallEngine(&EngineExports::cefInput,
+                    [&](const Engine::Locked& engine, LkCefInputFn cefInput) {
+                      const bool enable = ParseFlag(payload);
+                      LogLine("HandleCefEnableControl", "HandleCefEnableControl : ", Flag(enable));
+                      return engine.Call(kCefInputExport, cefInput, engine.instance, enable);
+                    });
 }
 
 std::string HandleRemoteEnd(const std::string&) {
@@ -181,8 +186,9 @@ std::string HandleRemoteEnd(const std::string&) {
 }
 
 std::string HandleRemoteIsRun(const std::string&) {
-  return CallEngine(&EngineExports::isRun,
-                    [](LkIsRunFn isRun, void* instance) { return isRun(instance); });
+  return CallEngine(&EngineExports::isRun, [](const Engine::Locked& engine, LkIsRunFn isRun) {
+    return engine.Call(kIsRunExport, isRun, engine.instance);
+  });
 }
 
 namespace {

@@ -14,13 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "host/hang_watchdog.h"
 #include "logging/log_files.h"
 #include "logging/log_time.h"
 #include "logging/logger.h"
 
+using LarkHost::HangReport;
+using LarkHost::HangWatchdog;
 using LarkLogging::FormatCrashDumpName;
 using LarkLogging::kCrashDumpExtension;
 using LarkLogging::kCrashDumpPrefix;
@@ -49,6 +53,8 @@ constexpr DWORD kInvalidCrtParameter = 0xC0000417;
 // second; a report stuck on a lock that the crashed thread holds (the loader's, the heap's) must
 // not keep a dead host alive for long.
 constexpr DWORD kReportTimeoutMs = 30000;
+// How often the watcher asks the hang watchdog what is due: the bounds are tens of seconds.
+constexpr DWORD kWatchPeriodMs = 250;
 constexpr std::chrono::milliseconds kLogLockWait{200};
 constexpr int kMaxFrames = 64;
 constexpr std::size_t kMaxPath = MAX_PATH + 64;
@@ -87,16 +93,18 @@ struct Report {
   const char* what = nullptr;
 };
 
-// Prepared at installation, so the report allocates nothing. Null events: logging is off, and
-// a crash only ends the process.
+// Prepared at installation, so the report allocates nothing. Without a logger (logging is off)
+// nothing is written: a crash only ends the process, a hang only ends it when it must.
 struct Prepared {
   Logger* logger = nullptr;
   char folder[kMaxPath] = {};  // the log directory, with its separator
   char dumpPattern[kMaxPath] = {};
-  wchar_t dbghelp[MAX_PATH] = {};
-  wchar_t windows[MAX_PATH] = {};  // modules below it are Windows' own
+  decltype(&MiniDumpWriteDump) writeDump = nullptr;  // null: no dumps
+  wchar_t windows[MAX_PATH] = {};                    // modules below it are Windows' own
   int windowsLength = 0;
-  HANDLE wake = nullptr;
+  HangWatchdog* watchdog = nullptr;
+  HANDLE wake = nullptr;     // null: no watcher thread
+  HANDLE watcher = nullptr;  // the watcher thread, signalled once it has ended
   HANDLE done = nullptr;
   DWORD reporterId = 0;
   Report report;
@@ -125,7 +133,10 @@ std::atomic<DWORD> g_exitCode{0};
   if (g_prepared.wake != nullptr) {
     g_prepared.report = {pointers, self, what};
     SetEvent(g_prepared.wake);
-    WaitForSingleObject(g_prepared.done, kReportTimeoutMs);
+    // During the process's exit the watcher has been ended already: then there is nobody to
+    // wait for.
+    const HANDLE waits[] = {g_prepared.done, g_prepared.watcher};
+    WaitForMultipleObjects(2, waits, FALSE, kReportTimeoutMs);
   }
   EndProcess(code);
 }
@@ -301,19 +312,17 @@ bool InFolder(const char* name, char (&path)[kMaxPath]) {
   return true;
 }
 
-bool WriteDump(const char* path, const Report& report) {
-  // By full path: the host's own folder, searched first, could hold anything.
-  HMODULE dbghelp = LoadLibraryExW(g_prepared.dbghelp, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (dbghelp == nullptr) return false;
-  const auto write = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
-      reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-  if (write == nullptr) return false;
+// A dump of every thread; with `report`, its exception is the crash's.
+bool WriteDump(const char* path, const Report* report) {
+  if (g_prepared.writeDump == nullptr) return false;
   HANDLE file =
       CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  MINIDUMP_EXCEPTION_INFORMATION exception{report.threadId, report.pointers, FALSE};
-  const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                             &exception, nullptr, nullptr);
+  MINIDUMP_EXCEPTION_INFORMATION exception{};
+  if (report != nullptr) exception = {report->threadId, report->pointers, FALSE};
+  const BOOL written =
+      g_prepared.writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+                           report != nullptr ? &exception : nullptr, nullptr, nullptr);
   CloseHandle(file);
   if (!written) DeleteFileA(path);
   return written;
@@ -352,17 +361,55 @@ void PruneDumps(const char* kept) {
   }
 }
 
-// Given the wake-up event, which g_prepared holds only once this thread has been created.
-DWORD WINAPI ReportCrash(void* wake) {
-  if (WaitForSingleObject(static_cast<HANDLE>(wake), INFINITE) != WAIT_OBJECT_0) return 0;
+// The dump's name and path for a report made now; false when there is no log to report in.
+bool NameDump(char (&name)[64], char (&path)[kMaxPath]) {
+  return g_prepared.logger != nullptr &&
+         FormatCrashDumpName(SystemLogTime(), GetCurrentProcessId(), name, sizeof name) != 0 &&
+         InFolder(name, path);
+}
+
+void ReportCrash() {
+  if (g_prepared.logger == nullptr) return;
   const Report& report = g_prepared.report;
   char name[64];
   char path[kMaxPath];
-  const bool named =
-      FormatCrashDumpName(SystemLogTime(), GetCurrentProcessId(), name, sizeof name) != 0 &&
-      InFolder(name, path);
+  const bool named = NameDump(name, path);
   WriteLine(report, named ? name : nullptr);
-  if (named && WriteDump(path, report)) PruneDumps(name);
+  if (named && WriteDump(path, &report)) PruneDumps(name);
+}
+
+// A slow engine call is reported and the host goes on; a shutdown that did not finish in time
+// is reported and the process ends, without the engine's detach code (it may be what is stuck).
+void ReportHang(const HangReport& hang) {
+  char name[64];
+  char path[kMaxPath];
+  if (NameDump(name, path)) {
+    FixedText line;
+    line.Append("[HangWatchdog] ");
+    char text[Logger::kMaxTryWriteMessage];
+    const bool dumped = WriteDump(path, nullptr);
+    if (dumped) PruneDumps(name);
+    line.Append(std::string_view(
+        text, LarkHost::FormatHangReport(hang, dumped ? name : nullptr, text, sizeof text)));
+    g_prepared.logger->TryWrite(line.View(), kLogLockWait);
+  }
+  if (hang.kind == HangReport::Kind::kShutdownHung) EndProcess(LarkHost::kPossibleDeadlock);
+}
+
+// Sleeps until a crash wakes it, and meanwhile asks the hang watchdog, if any, what is due.
+// Given the wake-up event, which g_prepared holds only once this thread has been created.
+DWORD WINAPI Watch(void* wake) {
+  const DWORD period = g_prepared.watchdog != nullptr ? kWatchPeriodMs : INFINITE;
+  for (;;) {
+    const DWORD woken = WaitForSingleObject(static_cast<HANDLE>(wake), period);
+    if (woken == WAIT_OBJECT_0) break;
+    if (woken != WAIT_TIMEOUT) return 0;
+    if (const std::optional<HangReport> hang =
+            g_prepared.watchdog->Check(std::chrono::steady_clock::now())) {
+      ReportHang(*hang);
+    }
+  }
+  ReportCrash();
   SetEvent(g_prepared.done);
   return 0;
 }
@@ -375,35 +422,48 @@ bool CopyText(std::string_view text, char (&out)[N]) {
   return true;
 }
 
-// The paths and the thread of the report. Without any of them, crashes only end the process.
-// (What was created by then stays: once at start-up, and the process is not going far.)
+// The paths of the report and the means to write a dump, when logging is on. Without any of
+// them nothing is written. The dump writer is loaded now, by full path (the host's own folder,
+// searched first, could hold anything): at a crash under the loader's lock it could not be.
 void PrepareReport(Logger& logger) {
   Prepared& prepared = g_prepared;
-  prepared.logger = &logger;
   const std::string folder = LogDirectoryFile(logger.Directory(), "");
   const std::string pattern =
       folder + std::string(kCrashDumpPrefix) + "*" + std::string(kCrashDumpExtension);
-  const UINT system = GetSystemDirectoryW(prepared.dbghelp, MAX_PATH);
+  wchar_t dbghelp[MAX_PATH];
+  const UINT system = GetSystemDirectoryW(dbghelp, MAX_PATH);
   constexpr std::wstring_view kDbghelp = L"\\dbghelp.dll";
   const UINT windows = GetSystemWindowsDirectoryW(prepared.windows, MAX_PATH);
   if (!CopyText(folder, prepared.folder) || !CopyText(pattern, prepared.dumpPattern) ||
       system == 0 || system + kDbghelp.size() >= MAX_PATH || windows == 0 || windows >= MAX_PATH) {
     return;
   }
-  kDbghelp.copy(prepared.dbghelp + system, kDbghelp.size());
+  dbghelp[kDbghelp.copy(dbghelp + system, kDbghelp.size()) + system] = L'\0';
   prepared.windowsLength = static_cast<int>(windows);
+  // Loaded for the life of the process.
+  if (HMODULE module = LoadLibraryExW(dbghelp, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {
+    prepared.writeDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "MiniDumpWriteDump")));
+  }
+  prepared.logger = &logger;
+}
+
+// The thread that writes crash reports and watches for hangs. Without it, crashes only end the
+// process and nothing watches for hangs. (What was created by then stays: once at start-up, and
+// the process is not going far.)
+void StartWatcher() {
+  Prepared& prepared = g_prepared;
   HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   prepared.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (wake == nullptr || prepared.done == nullptr) return;
-  HANDLE thread = CreateThread(nullptr, 0, ReportCrash, wake, 0, &prepared.reporterId);
-  if (thread == nullptr) return;
-  CloseHandle(thread);
+  prepared.watcher = CreateThread(nullptr, 0, Watch, wake, 0, &prepared.reporterId);
+  if (prepared.watcher == nullptr) return;
   prepared.wake = wake;  // from now on a crash waits for the report
 }
 
 }  // namespace
 
-void InstallCrashHandler() {
+void InstallCrashHandler(HangWatchdog* watchdog) {
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   // abort() and the runtime's other fatal errors write to the standard error a hidden host does
   // not have, instead of putting up a message box before our handler runs.
@@ -418,6 +478,8 @@ void InstallCrashHandler() {
   } catch (...) {
     // No logger, no report: crashes still end the process with their code.
   }
+  g_prepared.watchdog = watchdog;
+  if (g_prepared.logger != nullptr || watchdog != nullptr) StartWatcher();
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::set_terminate(OnTerminate);
   std::signal(SIGABRT, OnAbort);

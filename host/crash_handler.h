@@ -22,9 +22,20 @@
 // another thread meanwhile waits for the first one's end. A dump that cannot be written whole is
 // deleted.
 
+// The same thread watches for hangs: given a hang watchdog, it asks it four times a second what
+// is due. A slow engine call gets one line under the tag "HangWatchdog" and a dump named and
+// kept as the crash dumps are, and the host goes on; a shutdown that did not finish in time gets
+// the same and then ends the process with exit code 0xC0000194 (STATUS_POSSIBLE_DEADLOCK).
+// With logging off, only the end.
+
+namespace LarkHost {
+class HangWatchdog;
+}
+
 // Installs the handlers for the whole process and sets its error mode so that Windows shows no
 // crash dialog. Main thread, once: after the single-instance guard (a duplicate host never
-// touches the running one's dumps) and before the engine is loaded. With the process's logger
-// on, it starts the thread that writes the report; if that or the logger cannot be had, crashes
-// only end the process. Never throws, logs nothing.
-void InstallCrashHandler();
+// touches the running one's dumps) and before the engine is loaded. It starts the thread that
+// writes the report when the process's logger is on or a watchdog is given; if that or the
+// logger cannot be had, crashes only end the process. `watchdog` must live as long as the
+// process. Never throws, logs nothing.
+void InstallCrashHandler(LarkHost::HangWatchdog* watchdog = nullptr);

@@ -58,7 +58,12 @@ Host::ComApartment::~ComApartment() {
   if (SUCCEEDED(result_)) CoUninitialize();
 }
 
-Host::Host(HINSTANCE instance) : instance_(instance), window_([this] { TeardownEngine(); }) {}
+Host::Host(HINSTANCE instance, HangWatchdogSettings hangBounds)
+    : instance_(instance),
+      watchdog_(new HangWatchdog(std::move(hangBounds))),
+      window_([this] { TeardownEngine(); }, [this] { watchdog_->ShutdownRequested(); }) {
+  engine_.SetCallMonitor(watchdog_);
+}
 
 Host::~Host() {
   ConnectEngineHost({});
@@ -75,12 +80,9 @@ int Host::Run() {
   int exitCode = 0;
   if (!StartUp(&exitCode)) return exitCode;
 
-  MSG message{};
-  BOOL got;
-  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
+  const int quitCode = window_.RunMessageLoop();
+  // However the loop ended, the host is ending now.
+  watchdog_->ShutdownRequested();
 
   LogLine("WinMain", "Shutting down");
   ShutDown();
@@ -88,8 +90,8 @@ int Host::Run() {
   com_.reset();
   guard_.Release();
   LogLine("WinMain", "Exit");
-  // After a failing GetMessageW the message holds nothing of ours.
-  return got == 0 ? static_cast<int>(static_cast<UINT>(message.wParam)) : 0;
+  watchdog_->ShutdownFinished();
+  return quitCode;
 }
 
 // Each early return leaves what was acquired to the members' destruction.
@@ -100,7 +102,7 @@ bool Host::StartUp(int* exitCode) {
     *exitCode = 0;
     return false;
   }
-  InstallCrashHandler();
+  InstallCrashHandler(watchdog_);
   com_.emplace();
   if (FAILED(com_->Result())) {
     LogLine("WinMain", "CoInitializeEx failed : ", static_cast<long>(com_->Result()));

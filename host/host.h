@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "host/hang_watchdog.h"
 #include "host/heartbeat.h"
 #include "host/main_window.h"
 #include "host/single_instance_guard.h"
@@ -22,7 +23,7 @@ namespace LarkHost {
 
 class Host {
  public:
-  explicit Host(HINSTANCE instance);
+  explicit Host(HINSTANCE instance, HangWatchdogSettings hangBounds = {});
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -51,6 +52,8 @@ class Host {
   void ShutDown();
 
   const HINSTANCE instance_;
+  // Never deleted: the crash handler's thread consults it until the process ends.
+  HangWatchdog* const watchdog_;
   SingleInstanceGuard guard_;
   std::optional<ComApartment> com_;
   std::optional<MainWindowClass> windowClass_;

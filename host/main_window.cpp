@@ -12,6 +12,14 @@ namespace {
 
 constexpr char kNotRun[] = "error:post_message_failed";
 
+// The MainWindow whose CreateWindowExW runs on this thread: only its WM_NCCREATE binds.
+thread_local MainWindow* t_creating = nullptr;
+
+// Once per process for each kind, so that a flood of them cannot flood the log.
+void LogIgnoredOnce(std::atomic<bool>& logged, const char* text) {
+  if (!logged.exchange(true)) LogLine("MainWindowProc", text);
+}
+
 void Complete(MainThreadTask& task, std::string result) {
   {
     LarkSync::MutexLock lock(task.mutex);
@@ -44,16 +52,29 @@ MainWindowClass::~MainWindowClass() {
   if (registered_) UnregisterClassW(kMainWindowClass, instance_);
 }
 
-MainWindow::MainWindow(std::function<void()> teardown) : teardown_(std::move(teardown)) {}
+MainWindow::MainWindow(std::function<void()> teardown, std::function<void()> shutdownRequested,
+                       PostFunction post)
+    : teardown_(std::move(teardown)),
+      shutdownRequested_(std::move(shutdownRequested)),
+      post_(std::move(post)),
+      shutdownPending_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 MainWindow::~MainWindow() {
+  Destroy();
+}
+
+void MainWindow::Destroy() {
+  destroying_ = true;
   window_.Reset();
+  destroying_ = false;
 }
 
 bool MainWindow::Create(HINSTANCE instance) {
+  t_creating = this;
   HWND window =
       CreateWindowExW(0, kMainWindowClass, L"RemoteHost", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                       CW_USEDEFAULT, 1920, 1080, nullptr, nullptr, instance, this);
+  t_creating = nullptr;
   if (window == nullptr) {
     const DWORD error = GetLastError();
     LogLine("CreateMainWindow", "CreateWindowExW failed : ", error);
@@ -96,7 +117,7 @@ void MainWindow::Handle(HostMessage message) {
     return;
   }
   if (teardown_) teardown_();  // WM_CLOSE or WM_APP_SHUTDOWN
-  window_.Reset();
+  Destroy();
 }
 
 void MainWindow::HandleInOrder(HostMessage message) {
@@ -120,7 +141,29 @@ void MainWindow::Close() {
 }
 
 void MainWindow::RequestShutdown() {
-  PostMessageW(handle_, WM_APP_SHUTDOWN, 0, 0);
+  if (shutdownRequested_) shutdownRequested_();
+  if (post_(handle_, WM_APP_SHUTDOWN, 0, 0)) return;
+  // Windows caps a thread's posted messages; the request must not be lost with the post.
+  SetEvent(shutdownPending_.Get());
+}
+
+int MainWindow::RunMessageLoop() {
+  const HANDLE pending = shutdownPending_.Get();
+  for (;;) {
+    const DWORD woken = MsgWaitForMultipleObjectsEx(pending != nullptr ? 1 : 0, &pending, INFINITE,
+                                                    QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (pending != nullptr && woken == WAIT_OBJECT_0) {
+      Close();
+      continue;
+    }
+    if (woken == WAIT_FAILED) return 0;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return static_cast<int>(static_cast<UINT>(message.wParam));
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
 }
 
 void MainWindow::ReleaseQueuedTasks() {
@@ -145,9 +188,8 @@ void MainWindow::RunPostedTask(WPARAM wParam) {
     }
   }
   if (!task) {
-    static std::atomic<bool> logged{false};  // a flood of them must not flood the log
-    if (!logged.exchange(true))
-      LogLine("MainWindowProc", "Ignored a task message this host did not queue");
+    static std::atomic<bool> logged{false};
+    LogIgnoredOnce(logged, "Ignored a task message this host did not queue");
     return;
   }
   std::string result;
@@ -170,7 +212,7 @@ std::string MainWindow::RunOnMainThread(std::function<std::string()> work) {
     closed = closed_;
     if (!closed) queued_.emplace(key, std::move(holder));
   }
-  if (!PostMessageW(handle_, WM_APP_RUN_TASK, key, 0)) {
+  if (!post_(handle_, WM_APP_RUN_TASK, key, 0)) {
     const DWORD error = GetLastError();
     LogLine("RunOnMainThread", "PostMessage failed : ", error);
     LarkSync::MutexLock lock(tasksLock_);

@@ -3,7 +3,8 @@
 // The hidden main window: it gives the main thread a message queue, runs tasks posted from
 // other threads, and on the host's shutdown request or WM_CLOSE has the engine torn down and
 // destroys itself, which ends the message loop. The window is bound to its MainWindow through
-// lpCreateParams when it is created and unbound when it is destroyed.
+// lpCreateParams while CreateWindowExW creates it and unbound while DestroyWindow destroys it;
+// any other WM_NCCREATE or WM_DESTROY (any program on the desktop can send them) is ignored.
 
 #include <windows.h>
 
@@ -52,9 +53,14 @@ class MainWindowClass {
 // RequestShutdown from any other thread.
 class MainWindow {
  public:
+  using PostFunction = std::function<BOOL(HWND, UINT, WPARAM, LPARAM)>;
+
   // `teardown` runs on the main thread when the window shuts down, before it is destroyed: the
-  // engine's teardown.
-  explicit MainWindow(std::function<void()> teardown);
+  // engine's teardown. `shutdownRequested` runs, on the requesting thread, whenever the window is
+  // asked to shut down (RequestShutdown, WM_CLOSE, WM_APP_SHUTDOWN as it arrives), before the
+  // main thread gets round to it. `post` posts the window's messages (PostMessageW).
+  explicit MainWindow(std::function<void()> teardown, std::function<void()> shutdownRequested = {},
+                      PostFunction post = PostMessageW);
   ~MainWindow();  // destroys the window if it still exists; main thread
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
@@ -72,8 +78,13 @@ class MainWindow {
   // messages inside a call) are handled after it, in order.
   std::string RunOnMainThread(std::function<std::string()> task);
 
-  // Posts the host's shutdown request; any thread. A post that fails is ignored.
+  // Posts the host's shutdown request; any thread. A request whose post fails (a full message
+  // queue) still reaches the message loop, which waits for it beside the messages.
   void RequestShutdown();
+
+  // The main thread's message loop, until the window is gone and its quit message arrives; the
+  // exit code that message carries (0 when waiting fails).
+  int RunMessageLoop();
 
   // What WM_APP_SHUTDOWN does, for the main thread once its message loop has ended some other
   // way (a quit message from elsewhere): the engine torn down and the window destroyed, with
@@ -92,14 +103,21 @@ class MainWindow {
   // The class's window procedure: finds the MainWindow that created the window (bound on
   // WM_NCCREATE from lpCreateParams, unbound on WM_DESTROY).
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void Destroy();
   void Handle(HostMessage message);
   void HandleInOrder(HostMessage message);
   void RunPostedTask(WPARAM wParam);
   void ReleaseQueuedTasks();
 
   const std::function<void()> teardown_;
+  const std::function<void()> shutdownRequested_;
+  const PostFunction post_;
   HWND handle_ = nullptr;
   LarkWin::UniqueWindow window_;  // empty once the window is destroyed
+  bool destroying_ = false;       // inside our own DestroyWindow
+
+  // A shutdown request whose post failed: the message loop waits for the event too.
+  LarkWin::UniqueHandle shutdownPending_;
 
   // Tasks posted and not yet run, by the value their message carries. Only these are ever run:
   // any program on the desktop can post to a top-level window, so the value of a

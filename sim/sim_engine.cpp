@@ -50,6 +50,10 @@
 //                   every 10 ms, for at most 60 s); then it sends the host window given to
 //                   CREATE a message (SendMessageW, WM_NULL), as an engine that makes windows
 //                   under it would, and returns.
+//   block <CALL> [<ms>]
+//                   the export CALL sleeps on its thread for that many milliseconds, or for
+//                   ever without them, pumping nothing and re-reading nothing, as an engine
+//                   deadlocked inside a call does; then it returns as scripted.
 //   pump <CALL>     the export CALL runs a message loop on its thread while the script holds
 //                   this line (same limits), as an engine waiting on COM or in a modal loop
 //                   does; a quit message ends the loop and is posted again.
@@ -75,6 +79,7 @@
 //   PUMPED <message number>         for each message a pump directive dispatched
 //   SPAWNED <process id>            after a spawn action started its process
 //   CRASH <thread id>               as a crash action is about to crash its thread
+//   BLOCKED <thread id>             as a block directive is about to block its call
 //
 // Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
 // join every action thread still running before they return, as a real engine stops its
@@ -120,6 +125,7 @@ struct Script {
   std::vector<std::pair<std::string, std::string>> inside;   // call, directive line
   std::vector<std::string> holds;
   std::vector<std::string> pumps;
+  std::map<std::string, DWORD, std::less<>> blocks;  // call, milliseconds (INFINITE: for ever)
 
   bool Holds(std::string_view call) const {
     return std::find(holds.begin(), holds.end(), call) != holds.end();
@@ -229,6 +235,12 @@ Script ReadScript() {
     } else if (word == "hold" || word == "pump") {
       if (std::string call; fields >> call)
         (word == "hold" ? script.holds : script.pumps).push_back(std::move(call));
+    } else if (word == "block") {
+      if (std::string call; fields >> call) {
+        DWORD ms = INFINITE;
+        if (DWORD value; fields >> value) ms = value;
+        script.blocks[call] = ms;
+      }
     } else if (word == "CREATE") {
       if (std::uint64_t value; fields >> value) script.create = value;
     } else if (int value; fields >> value) {
@@ -486,6 +498,10 @@ Script Called(std::string_view name, const Args&... args) {
   Record(name, args...);
   Fire(script, name);
   RunInside(script, name);
+  if (const auto block = script.blocks.find(name); block != script.blocks.end()) {
+    Record("BLOCKED", static_cast<std::uint64_t>(GetCurrentThreadId()));
+    Sleep(block->second);
+  }
   if (script.Holds(name)) HoldWhileScripted(name);
   if (script.Pumps(name)) PumpWhileScripted(name);
   return script;

@@ -211,4 +211,34 @@ TEST_F(EngineMethods, OpenUrlIsRunAndEndFollowTheInstance) {
   EXPECT_EQ(Lines(calls.begin() + before, calls.end()), (Lines{"DELETE 4096"}));
 }
 
+// Every call into the engine is told to the monitor under its export's name, and ends there.
+TEST_F(EngineMethods, EveryEngineCallIsToldToTheMonitorByItsExportName) {
+  struct Recorder final : EngineCallMonitor {
+    void CallStarted(const char* exportName) noexcept override { seen.push_back(exportName); }
+    void CallEnded() noexcept override { seen.push_back("end"); }
+    Lines seen;
+  } monitor;
+  FakeEngine::Installed()->SetCallMonitor(&monitor);
+  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  HandleRemoteStart("1");
+  HandleRemoteOpenUrl("u");
+  HandleRemoteEnableControl("1");
+  HandleCefEnableControl("1");
+  HandleRemoteIsRun("");
+  HandleRemoteEnd("");
+  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  FakeEngine::Installed()->Teardown();
+
+  Lines expected;
+  for (const char* name :
+       {kCreateExport, kLarkInfoExport, kCallbackRequestExport, kCallbackDataExport,
+        kCallbackControlIpcExport, kStartExport, kOpenExport, kEnableControlExport, kCefInputExport,
+        kIsRunExport, kDeleteExport, kCreateExport, kLarkInfoExport, kCallbackRequestExport,
+        kCallbackDataExport, kCallbackControlIpcExport, kDeleteExport, kReleaseExport}) {
+    expected.push_back(name);
+    expected.push_back("end");
+  }
+  EXPECT_EQ(monitor.seen, expected);
+}
+
 }  // namespace
