@@ -89,13 +89,27 @@ bool MainWindow::Create(HINSTANCE instance) {
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
+    // The sender of a WM_NCCREATE chooses its CREATESTRUCT, the pointer in it included: only the
+    // one our own CreateWindowExW sends, for a window not yet bound, binds.
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    if (t_creating == nullptr || create == nullptr || create->lpCreateParams != t_creating ||
+        GetWindowLongPtrW(window, GWLP_USERDATA) != 0) {
+      static std::atomic<bool> logged{false};
+      LogIgnoredOnce(logged, "Ignored a WM_NCCREATE this host did not send");
+      return TRUE;  // nor may it rename the window, as the default handling would
+    }
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(t_creating));
   }
   auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
   switch (message) {
     case WM_DESTROY:
+      if (!self->destroying_) {
+        // Posted or sent from elsewhere: the window lives on, and so does the engine.
+        static std::atomic<bool> logged{false};
+        LogIgnoredOnce(logged, "Ignored a WM_DESTROY this host did not send");
+        return 0;
+      }
       SetWindowLongPtrW(window, GWLP_USERDATA, 0);
       (void)self->window_.Release();  // destroyed already
       self->ReleaseQueuedTasks();
@@ -103,6 +117,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
       return 0;
     case WM_CLOSE:
     case WM_APP_SHUTDOWN:
+      if (self->shutdownRequested_) self->shutdownRequested_();
+      self->HandleInOrder({message, wParam});
+      return 0;
     case WM_APP_RUN_TASK:
       self->HandleInOrder({message, wParam});
       return 0;

@@ -1,5 +1,5 @@
-// Crashes inside the real LarkRemoteHost.exe, provoked by the stand-in engine: what the host
-// leaves behind and what its parent sees.
+// Crashes and hangs inside the real LarkRemoteHost.exe, provoked by the stand-in engine: what
+// the host leaves behind and what its parent sees. The hangs run with the shipped 30 s bounds.
 
 #include <windows.h>
 #include <dbghelp.h>
@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <regex>
@@ -18,6 +20,7 @@
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
 #include "support/host_dir.h"
+#include "support/host_session.h"
 
 namespace {
 
@@ -60,22 +63,23 @@ std::string Hex(std::uint32_t code) {
   return text;
 }
 
-// The thread that a crash action of the stand-in was about to crash; 0 when none was.
-std::uint32_t CrashedThread(const HostDir& dir) {
+// The thread that the stand-in recorded under `what` (CRASH, BLOCKED) last; 0 when none.
+std::uint32_t RecordedThread(const HostDir& dir, const std::string& what = "CRASH") {
   std::uint32_t thread = 0;
   for (const std::string& call : dir.EngineCalls())
-    if (call.rfind("CRASH\t", 0) == 0) thread = std::stoul(call.substr(6));
+    if (call.rfind(what + "\t", 0) == 0) thread = std::stoul(call.substr(what.size() + 1));
   return thread;
 }
 
-struct DumpedException {
-  std::uint32_t threadId = 0;
-  std::uint32_t code = 0;
+struct Dump {
+  std::optional<std::uint32_t> exceptionThread;  // with an exception stream only
+  std::uint32_t exceptionCode = 0;
+  std::set<std::uint32_t> threads;  // every thread the dump holds
 };
 
-// The faulting thread and the exception code a minidump holds; nullopt when the file does not
-// begin with the minidump signature "MDMP" or holds no exception.
-std::optional<DumpedException> ReadDump(const fs::path& file) {
+// What a minidump holds of threads and exception; nullopt when the file does not begin with the
+// minidump signature "MDMP" or cannot be read.
+std::optional<Dump> ReadDump(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   const auto read = [&](std::size_t offset, auto& value) {
@@ -85,14 +89,26 @@ std::optional<DumpedException> ReadDump(const fs::path& file) {
   };
   MINIDUMP_HEADER header;
   if (!bytes.starts_with("MDMP") || !read(0, header)) return std::nullopt;
+  Dump dump;
   for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
     MINIDUMP_DIRECTORY entry;
     if (!read(header.StreamDirectoryRva + i * sizeof entry, entry)) return std::nullopt;
     MINIDUMP_EXCEPTION_STREAM stream;
-    if (entry.StreamType == ExceptionStream && read(entry.Location.Rva, stream))
-      return DumpedException{stream.ThreadId, stream.ExceptionRecord.ExceptionCode};
+    if (entry.StreamType == ExceptionStream && read(entry.Location.Rva, stream)) {
+      dump.exceptionThread = stream.ThreadId;
+      dump.exceptionCode = stream.ExceptionRecord.ExceptionCode;
+    }
+    ULONG32 count = 0;
+    if (entry.StreamType == ThreadListStream && read(entry.Location.Rva, count)) {
+      for (ULONG32 t = 0; t < count; ++t) {
+        MINIDUMP_THREAD thread;
+        if (!read(entry.Location.Rva + sizeof count + t * sizeof thread, thread))
+          return std::nullopt;
+        dump.threads.insert(thread.ThreadId);
+      }
+    }
   }
-  return std::nullopt;
+  return dump;
 }
 
 std::set<std::string> DumpsIn(const HostDir& dir) {
@@ -126,7 +142,7 @@ TEST(HostCrash, EachKindLeavesItsCodeALastLogLineAndADump) {
     const Ending ending = Provoke(dir, kind.script);
     EXPECT_EQ(ending.exitCode, kind.code);
     EXPECT_TRUE(ending.pipesEnded);
-    const std::uint32_t thread = CrashedThread(dir);
+    const std::uint32_t thread = RecordedThread(dir);
     ASSERT_NE(thread, 0u);
 
     const std::vector<std::string> log = dir.Log();
@@ -139,10 +155,10 @@ TEST(HostCrash, EachKindLeavesItsCodeALastLogLineAndADump) {
     EXPECT_EQ(line[5], std::to_string(ending.processId));
     const std::string dump = line[4];
     EXPECT_EQ(DumpsIn(dir), std::set<std::string>{dump});
-    const std::optional<DumpedException> dumped = ReadDump(dir.Path() / dump);
+    const std::optional<Dump> dumped = ReadDump(dir.Path() / dump);
     ASSERT_TRUE(dumped.has_value());
-    EXPECT_EQ(dumped->threadId, thread);
-    EXPECT_EQ(dumped->code, kind.code);
+    EXPECT_EQ(dumped->exceptionThread, thread);
+    EXPECT_EQ(dumped->exceptionCode, kind.code);
 
     EXPECT_EQ(LarkParent::DescribeHostExit(kind.code, ending.processId, dir.Path()),
               "host crashed with " + Hex(kind.code) + "; see " + dump);
@@ -180,6 +196,129 @@ TEST(HostCrash, WithLoggingOffOnlyTheExitCodeTells) {
             "host crashed with 0xC0000005; it left no minidump");
   EXPECT_EQ(LarkParent::DescribeHostExit(1, ending.processId, dir.Path()),
             "host exited with code 1");
+}
+
+// The host's "HangWatchdog" lines: a shutdown that did not finish, or a slow call.
+const std::regex kHangLine(
+    R"(\[HangWatchdog\] (Shutdown did not finish within 30 s \(0xC0000194 )"
+    R"(STATUS_POSSIBLE_DEADLOCK\): )?(LKWINSDK_WEBRTC_[A-Z_]+) has run for ([0-9]+\.[0-9]) s on )"
+    R"(thread ([0-9]+); minidump (LarkRemoteHost_[0-9]{8}_[0-9]{6}_([0-9]+)\.dmp))");
+
+constexpr std::uint32_t kPossibleDeadlock = 0xC0000194;
+// The watchdog's 30 s, its dump (seconds under Wine) and a slow machine.
+constexpr auto kHungExit = 60s;
+
+struct HangLine {
+  bool shutdown;
+  std::string exportName;
+  double seconds;
+  std::uint32_t thread;
+  std::string dump;
+};
+
+std::vector<HangLine> HangLines(const HostDir& dir) {
+  std::vector<HangLine> lines;
+  for (const std::string& text : dir.Log()) {
+    std::smatch line;
+    if (std::regex_match(text, line, kHangLine))
+      lines.push_back({line[1].matched, line[2], std::stod(line[3]),
+                       static_cast<std::uint32_t>(std::stoul(line[4])), line[5]});
+  }
+  return lines;
+}
+
+// The stand-in blocks DELETE for good; each way of asking the host to end still ends it, 30 s
+// after the request, with its code, the line naming the stuck call and a dump holding its
+// thread. The parent that vanished has its heartbeat fail: the host's own request.
+TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
+  struct Way {
+    const char* name;
+    const char* script;
+    std::function<void(LarkParent::HostProcess&)> askToEnd;
+    const char* stuck;
+  };
+  const Way ways[] = {
+      {"Release", "block DELETE\n",
+       [](LarkParent::HostProcess& host) {
+         EXPECT_EQ(host.Connection().Call("Release", "")->body, "ok");
+       },
+       "LKWINSDK_WEBRTC_DELETE"},
+      {"the parent gone while CREATE never returns", "block CREATE\n",
+       [](LarkParent::HostProcess& host) { host.Connection().Close(); }, "LKWINSDK_WEBRTC_CREATE"},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    HostDir dir;
+    dir.Script(way.script);
+    std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+    ASSERT_TRUE(host);
+    host->Connection().Start();
+    std::future<std::string> info = lark::test::LarkInfoInBackground(host->Connection());
+    ASSERT_TRUE(lark::test::Eventually([&] {
+      return RecordedThread(dir, "BLOCKED") != 0 || info.wait_for(0s) == std::future_status::ready;
+    }));
+    way.askToEnd(*host);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(host->WaitForExit(kHungExit), kPossibleDeadlock);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 29s);
+
+    const std::vector<HangLine> lines = HangLines(dir);
+    ASSERT_FALSE(lines.empty());
+    const HangLine& last = lines.back();
+    ASSERT_TRUE(std::regex_match(dir.Log().back(), kHangLine)) << dir.Log().back();
+    EXPECT_TRUE(last.shutdown);
+    EXPECT_EQ(last.exportName, way.stuck);
+    EXPECT_GE(last.seconds, 29.0);
+    const std::uint32_t stuck = RecordedThread(dir, "BLOCKED");
+    EXPECT_EQ(last.thread, stuck);
+    const std::optional<Dump> dumped = ReadDump(dir.Path() / last.dump);
+    ASSERT_TRUE(dumped.has_value());
+    EXPECT_EQ(dumped->threads.count(stuck), 1u);
+    EXPECT_EQ(DumpsIn(dir).count(last.dump), 1u);
+  }
+}
+
+// A CREATE of 40 s: one line and one dump at 30 s, then the session goes on as if nothing had
+// happened, and ends as usual.
+TEST(HostHang, ASlowCallLeavesADiagnosisAndTheHostGoesOn) {
+  HostDir dir;
+  dir.Script("block CREATE 40000\n");
+  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  ASSERT_TRUE(host);
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  const std::optional<LarkParent::CallResult> info =
+      parent.Call("LarkInfo", R"({"hWnd":"1"})", 90s);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->body, "ok");
+  EXPECT_EQ(parent.Call("IsRun", "")->body, "true");
+  EXPECT_EQ(parent.Call("Release", "")->body, "ok");
+  EXPECT_EQ(host->WaitForExit(kHungExit), 0u);
+
+  const std::vector<HangLine> lines = HangLines(dir);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_FALSE(lines[0].shutdown);
+  EXPECT_EQ(lines[0].exportName, "LKWINSDK_WEBRTC_CREATE");
+  EXPECT_EQ(lines[0].thread, RecordedThread(dir, "BLOCKED"));
+  EXPECT_EQ(DumpsIn(dir), std::set<std::string>{lines[0].dump});
+  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+}
+
+TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
+  HostDir dir;
+  fs::remove(dir.Path() / "lklogfile.txt");
+  dir.Script("block DELETE\n");
+  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  ASSERT_TRUE(host);
+  host->Connection().Start();
+  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
+  EXPECT_EQ(host->Connection().Call("Release", "")->body, "ok");
+  EXPECT_EQ(host->WaitForExit(kHungExit), kPossibleDeadlock);
+  std::set<std::string> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
+    files.insert(entry.path().filename().string());
+  EXPECT_EQ(files, (std::set<std::string>{"LarkRemoteHost.exe", "LarkRemoteStreamer.dll",
+                                          "LarkRemoteStreamer.sim", "LarkRemoteStreamer.calls"}));
 }
 
 }  // namespace

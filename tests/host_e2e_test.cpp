@@ -397,6 +397,44 @@ TEST(HostEnds, MessagesFromElsewhere) {
   ATaskInsideDeleteIsReleasedAndTheHostEnds(dir, *host);
 }
 
+// Any program on the desktop can send the window a creation message, which carries a pointer
+// of the sender's choosing, or post it a destruction message: neither unbinds, rebinds, renames
+// or ends anything, and the host ends as usual.
+TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
+  HostDir dir;
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  ASSERT_EQ(parent.Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
+  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  ASSERT_NE(window, nullptr);
+  for (const std::uintptr_t chosen : {std::uintptr_t{0}, std::uintptr_t{0x41414141}}) {
+    CREATESTRUCTW create{};
+    create.lpCreateParams = reinterpret_cast<void*>(chosen);
+    create.lpszName = L"Renamed";
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&create), SMTO_NORMAL,
+                        10000, &result);
+  }
+  PostMessageW(window, WM_DESTROY, 0, 0);
+  // Runs on the main thread, after the messages above.
+  const std::optional<CallResult> again = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->body, "ok");
+  EXPECT_EQ(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), window);
+
+  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  const Lines names = CallNames(dir.EngineCalls());
+  ASSERT_GE(names.size(), 2u);
+  EXPECT_EQ(Lines(names.end() - 2, names.end()), (Lines{"DELETE", "RELEASE"}));
+  const Lines log = dir.Log();
+  for (const char* ignored : {"[MainWindowProc] Ignored a WM_NCCREATE this host did not send",
+                              "[MainWindowProc] Ignored a WM_DESTROY this host did not send"})
+    EXPECT_EQ(std::count(log.begin(), log.end(), ignored), 1) << ignored;
+  EXPECT_EQ(log.back(), "[WinMain] Exit");
+}
+
 // Browser and helper processes that the engine starts inherit what is inheritable: never the
 // host's pipe ends, which would keep the parent's pipes open after the host has gone.
 TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {

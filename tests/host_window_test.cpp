@@ -25,16 +25,19 @@ using namespace std::chrono_literals;
 // The window's shutdown tears the fake engine down, as the host's does.
 class MainThread {
  public:
-  MainThread() {
+  explicit MainThread(LarkHost::MainWindow::PostFunction post = PostMessageW,
+                      std::function<void()> shutdownRequested = {}) {
     EXPECT_TRUE(lark::test::EnsureMainWindowClass());
     std::mutex mutex;
     std::condition_variable ready;
     bool created = false;
     thread_ = std::thread([&] {
-      auto window = std::make_unique<LarkHost::MainWindow>([] {
-        if (LarkEngine::Engine* engine = FakeEngine::Installed())
-          engine->Teardown(LarkHost::LockAnsweringSentMessages);
-      });
+      auto window = std::make_unique<LarkHost::MainWindow>(
+          [] {
+            if (LarkEngine::Engine* engine = FakeEngine::Installed())
+              engine->Teardown(LarkHost::LockAnsweringSentMessages);
+          },
+          shutdownRequested, post);
       EXPECT_TRUE(window->Create(GetModuleHandleW(nullptr)));
       {
         std::lock_guard lock(mutex);
@@ -43,8 +46,7 @@ class MainThread {
         created = true;
         ready.notify_all();
       }
-      MSG message;
-      while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+      window_->RunMessageLoop();
     });
     std::unique_lock lock(mutex);
     ready.wait(lock, [&] { return created; });
@@ -179,6 +181,25 @@ TEST_F(HostWindow, ShutdownDeletesTheInstanceReleasesAndNeverCallsTheEngineAgain
   EXPECT_TRUE(FakeEngine::Installed()->TornDownForTest());
   FakeEngine::Installed()->Teardown();  // a second teardown finds nothing to do
   EXPECT_EQ(FakeEngine::Calls().size(), 2u);
+}
+
+// Windows refuses posts past a thread's 10,000 queued messages: a shutdown request whose post
+// fails still ends the loop, and each request is told as it is made.
+TEST_F(HostWindow, AShutdownRequestWhosePostFailsStillEndsTheLoop) {
+  std::atomic<int> requests{0};
+  MainThread main(
+      [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == LarkHost::WM_APP_SHUTDOWN) {
+          SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+          return FALSE;
+        }
+        return PostMessageW(window, message, wParam, lParam);
+      },
+      [&] { ++requests; });
+  EXPECT_EQ(main.Window().RunOnMainThread([] { return std::string("ran"); }), "ran");
+  main.Shutdown();  // fails the test if the loop does not end
+  EXPECT_TRUE(FakeEngine::Installed()->TornDownForTest());
+  EXPECT_EQ(requests.load(), 1);
 }
 
 }  // namespace
