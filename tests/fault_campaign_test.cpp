@@ -1,7 +1,8 @@
 // Faults on purpose: the real LarkRemoteHost.exe with the stand-in engine, a session driven
 // through the parent kit, and one fault injected at a point a seed chooses. Whatever the fault,
 // every run must end the same way: the host gone within a bound with its exit code, its log
-// ending in "Exit" without a torn line, the single-instance mutex free for the next host, and no
+// ending in "Exit" (or, for an engine that never returns, in the hang report) without a torn
+// line, the single-instance mutex free for the next host, and no
 // process of the run left behind.
 //
 // Seeds run from LARK_FAULT_SEED (default 1), LARK_FAULT_RUNS of them (default five per fault);
@@ -43,10 +44,13 @@ using namespace std::chrono_literals;
 // How long a host may take to end once the fault has made its end due: the heartbeat that
 // notices a vanished parent comes every 3 s, a reverse call gives up after 10 s.
 constexpr auto kEndBound = 15s;
+// A host whose engine never returns ends itself 30 s after it was asked to end, after a dump.
+constexpr auto kHungEndBound = 60s;
+constexpr std::uint32_t kPossibleDeadlock = 0xC0000194;
 
 // What one run leaves to be checked.
 struct Outcome {
-  std::optional<std::uint32_t> exitCode;  // nullopt: still running after kEndBound
+  std::optional<std::uint32_t> exitCode;  // nullopt: still running after the bound
   std::uint32_t expectedExitCode = 0;
   std::vector<DWORD> processes;  // every other process the run started
 };
@@ -104,9 +108,9 @@ class FaultRun {
     return Eventually([&] { return InOrder(dir_.Log(), {message}); });
   }
 
-  Outcome End(std::uint32_t expected = 0) {
+  Outcome End(std::uint32_t expected = 0, std::chrono::seconds bound = kEndBound) {
     Outcome outcome;
-    outcome.exitCode = host_->WaitForExit(kEndBound);
+    outcome.exitCode = host_->WaitForExit(bound);
     outcome.expectedExitCode = expected;
     return outcome;
   }
@@ -445,6 +449,36 @@ Outcome GarbageOnTheRequestPipe(FaultRun& run) {
   return run.End();
 }
 
+// An engine call that never returns, and then the host is asked to end: by "Release", by
+// WM_CLOSE, or by a parent that goes away. The host ends itself all the same.
+Outcome EngineNeverReturns(FaultRun& run) {
+  const std::string stuck = run.Pick({"CREATE", "START", "DELETE", "RELEASE"});
+  run.Note() << "stuck in " << stuck << "; ";
+  run.Launch("block " + stuck + "\n");
+  run.Parent().Start();
+  const auto blocked = [&] {
+    return Eventually([&] { return InOrder(CallNames(run.Dir().EngineCalls()), {"BLOCKED"}); });
+  };
+  std::future<std::string> info;
+  std::future<bool> start;
+  if (stuck == "CREATE") {
+    info = lark::test::LarkInfoInBackground(run.Parent());
+    blocked();
+    run.Parent().Close();
+  } else if (run.Call("LarkInfo", kInfo) && stuck == "START") {
+    start =
+        std::async(std::launch::async, [&] { return run.Parent().Call("Start", "1").has_value(); });
+    blocked();
+    PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
+  } else {
+    run.Call("Release");
+  }
+  Outcome outcome = run.End(kPossibleDeadlock, kHungEndBound);
+  if (info.valid()) info.wait();
+  if (start.valid()) start.wait();
+  return outcome;
+}
+
 struct Fault {
   const char* name;
   Outcome (*run)(FaultRun&);
@@ -463,6 +497,7 @@ const Fault kFaults[] = {
     {"1000 control texts", ControlTextBurst},
     {"messages from elsewhere", StrayMessages},
     {"garbage on the request pipe", GarbageOnTheRequestPipe},
+    {"an engine call that never returns", EngineNeverReturns},
 };
 constexpr std::size_t kFaultCount = sizeof(kFaults) / sizeof(kFaults[0]);
 
@@ -521,7 +556,11 @@ TEST(FaultCampaign, SeededRuns) {
       fail << " (expected " << outcome.expectedExitCode << "); ";
     }
     const Lines log = run.Dir().Log();
-    if (log.empty() || log.back() != "[WinMain] Exit") fail << "log does not end in Exit; ";
+    const std::string last = outcome.expectedExitCode == kPossibleDeadlock
+                                 ? "[HangWatchdog] Shutdown did not finish within 30 s"
+                                 : "[WinMain] Exit";
+    if (log.empty() || log.back().rfind(last, 0) != 0)
+      fail << "log does not end in " << last << "; ";
     if (!LogIsWhole(run.Dir().Path() / "LarkRemoteStreamer.dat")) fail << "torn log line; ";
     for (const std::string& call : run.Dir().EngineCalls())
       if (call.rfind("SPAWNED\t", 0) == 0) outcome.processes.push_back(std::stoul(call.substr(8)));
