@@ -22,6 +22,7 @@
 #include "logging/log_files.h"
 #include "logging/log_time.h"
 #include "logging/logger.h"
+#include "sync/thread_start.h"
 
 using LarkHost::HangReport;
 using LarkHost::HangWatchdog;
@@ -399,6 +400,7 @@ void ReportHang(const HangReport& hang) {
 // Sleeps until a crash wakes it, and meanwhile asks the hang watchdog, if any, what is due.
 // Given the wake-up event, which g_prepared holds only once this thread has been created.
 DWORD WINAPI Watch(void* wake) {
+  LarkSync::ReserveStackForCrashReports();
   const DWORD period = g_prepared.watchdog != nullptr ? kWatchPeriodMs : INFINITE;
   for (;;) {
     const DWORD woken = WaitForSingleObject(static_cast<HANDLE>(wake), period);
@@ -464,6 +466,7 @@ void StartWatcher() {
 }  // namespace
 
 void InstallCrashHandler(HangWatchdog* watchdog) {
+  LarkSync::ReserveStackForCrashReports();  // the main thread's
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   // abort() and the runtime's other fatal errors write to the standard error a hidden host does
   // not have, instead of putting up a message box before our handler runs.

@@ -2,6 +2,7 @@
 
 #include "logging/log.h"
 #include "rpc/rpc_endpoint.h"
+#include "sync/thread_start.h"
 
 namespace LarkHost {
 
@@ -42,6 +43,7 @@ void Heartbeat::Stop() {
 }
 
 void Heartbeat::Beat() {
+  LarkSync::ReserveStackForCrashReports();
   LarkSync::MutexLock lock(mutex_);
   std::uint32_t ticks = 0;
   while (running_) {

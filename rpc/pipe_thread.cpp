@@ -1,5 +1,7 @@
 #include "rpc/pipe_thread.h"
 
+#include "sync/thread_start.h"
+
 namespace AnonRpc {
 
 namespace {
@@ -18,6 +20,7 @@ void PipeThread::Start(std::function<void()> body) {
   }
   PipeCancel* cancel = cancel_.get();
   thread_ = std::thread([this, cancel, body = std::move(body)] {
+    LarkSync::ReserveStackForCrashReports();
     try {
       PipeCancel::Scope scope(*cancel);
       body();

@@ -1,0 +1,7 @@
+#include "sync/thread_start.h"
+
+namespace LarkSync {
+
+void ReserveStackForCrashReports() {}
+
+}  // namespace LarkSync
