@@ -81,8 +81,6 @@ int Host::Run() {
   if (!StartUp(&exitCode)) return exitCode;
 
   const int quitCode = window_.RunMessageLoop();
-  // However the loop ended, the host is ending now.
-  watchdog_->ShutdownRequested();
 
   LogLine("WinMain", "Shutting down");
   ShutDown();
@@ -184,6 +182,7 @@ void Host::TeardownEngine() {
 // on the main thread when the threads that might wait on it are stopped: the engine is torn
 // down and the window destroyed first, which releases every queued task.
 void Host::ShutDown() {
+  watchdog_->ShutdownRequested();  // if nothing asked for it before: the loop ended on its own
   window_.Close();
   if (heartbeat_) heartbeat_->Stop();
   activeEndpoint_.Clear();
