@@ -84,6 +84,13 @@ std::string CreateEngine(const std::string& payload) {
   const auto create = [&](Engine::Locked& engine) -> std::string {
     const EngineExports& e = engine.entryPoints;
     void*& instance = engine.instance;
+    // A parent that asks again (after a time-out, a reconnect) replaces the instance: the old
+    // one would otherwise run on, unreachable, until the library is unloaded under it.
+    if (instance != nullptr) {
+      LogLine(kCreateTag, "REMOTE_DELETE previous instance");
+      if (e.destroy != nullptr) engine.Call(kDeleteExport, e.destroy, instance);
+      instance = nullptr;
+    }
     instance =
         engine.Call(kCreateExport, e.create, ConnectedEngineHost().mainWindow, *parentWindow);
     if (instance == nullptr) {

@@ -12,7 +12,8 @@
 namespace LarkEngine {
 
 // "LarkInfo": creates the engine instance on the main thread from the JSON session data, hands
-// it the session strings and registers the callbacks.
+// it the session strings and registers the callbacks. An instance already there is deleted
+// right before CREATE; a payload refused before that leaves it alone.
 std::string HandleRemoteInfo(const std::string& payload);
 
 // The member's text when `value` is an object holding it as a JSON string; empty otherwise.

@@ -1,10 +1,55 @@
 #include "parent/host_connection.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace LarkParent {
 
 using namespace AnonRpc;
+
+namespace {
+
+// Why a reader stopped of its own accord.
+enum class Refusal { None, BadMagic, TooLarge, NoMemory };
+
+std::string Describe(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::BadMagic:
+      return "a frame with a wrong magic";
+    case Refusal::TooLarge:
+      return "a frame announcing a field above " + std::to_string(kMaxFieldBytes) + " bytes";
+    default:
+      return "a frame there is no memory for";
+  }
+}
+
+Refusal RefusalOf(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::BadMagic:
+      return Refusal::BadMagic;
+    case ReadStatus::TooLarge:
+      return Refusal::TooLarge;
+    default:
+      return Refusal::None;  // the pipe failed or ended
+  }
+}
+
+// Closes `end`, which only the reader's thread uses until the reader has been joined, and
+// reports why.
+void Refuse(const HostConnection::RefusalHandler& report, Pipe pipe, UniquePipe& end,
+            Refusal refusal) {
+  // Kept open, the pipe would fill and block the host's writer for good.
+  end.Reset();
+  if (!report) return;
+  try {
+    report(pipe, Describe(refusal));
+  } catch (...) {
+    // No memory for the reason, or the handler failed: the pipe is closed all the same.
+  }
+}
+
+}  // namespace
 
 HostConnection::HostConnection(ParentEnds ends) : ends_(std::move(ends)) {}
 
@@ -22,6 +67,10 @@ void HostConnection::OnNotification(NotificationHandler handler) {
 
 void HostConnection::OnStrayResponse(std::function<void(const Response&)> handler) {
   onStrayResponse_ = std::move(handler);
+}
+
+void HostConnection::OnRefusal(RefusalHandler handler) {
+  onRefusal_ = std::move(handler);
 }
 
 void HostConnection::ObserveFrames(FrameObserver observer) {
@@ -136,8 +185,15 @@ void HostConnection::Close() {
 }
 
 void HostConnection::ReadResponses() {
+  Refusal refused = Refusal::None;
   try {
-    while (std::optional<Response> response = ReadResponse(ends_.responseRead.Get())) {
+    for (;;) {
+      ResponseRead read = ReadResponseFrame(ends_.responseRead.Get());
+      if (read.status != ReadStatus::Ok) {
+        refused = RefusalOf(read.status);
+        break;
+      }
+      Response* const response = &read.response;
       if (observer_)
         observer_(
             Pipe::Response,
@@ -155,8 +211,9 @@ void HostConnection::ReadResponses() {
       if (onStrayResponse_) onStrayResponse_(*response);
     }
   } catch (...) {
-    // No memory for a body: no answer can be read any more.
+    refused = Refusal::NoMemory;  // for a body: no answer can be read any more
   }
+  if (refused != Refusal::None) Refuse(onRefusal_, Pipe::Response, ends_.responseRead, refused);
   LarkSync::MutexLock lock(callsLock_);
   responsesEnded_ = true;
   for (auto& [id, call] : calls_) call->done = true;  // no answer will come
@@ -165,11 +222,16 @@ void HostConnection::ReadResponses() {
 }
 
 void HostConnection::ServeReverseCalls() {
+  Refusal refused = Refusal::None;
   try {
     for (;;) {
       if (!Unpaused(Gated::ReverseCalls)) break;
-      std::optional<Request> request = ReadRequest(ends_.reverseRequestRead.Get());
-      if (!request) break;
+      RequestRead read = ReadRequestFrame(ends_.reverseRequestRead.Get());
+      if (read.status != ReadStatus::Ok) {
+        refused = RefusalOf(read.status);
+        break;
+      }
+      const Request* const request = &read.request;
       if (observer_)
         observer_(Pipe::ReverseRequest,
                   EncodeRequest(request->id, request->method, request->payload));
@@ -188,22 +250,30 @@ void HostConnection::ServeReverseCalls() {
         break;
     }
   } catch (...) {
-    // No memory for a request: the host's calls go unanswered from here on.
+    refused = Refusal::NoMemory;  // for a request: the host's calls go unanswered from here on
   }
+  if (refused != Refusal::None)
+    Refuse(onRefusal_, Pipe::ReverseRequest, ends_.reverseRequestRead, refused);
   ReaderEnded();
 }
 
 void HostConnection::ReadNotifications() {
+  Refusal refused = Refusal::None;
   try {
     while (Unpaused(Gated::Notifications)) {
-      std::optional<Notification> note = ReadNotification(ends_.notifyRead.Get());
-      if (!note) break;
+      NotificationRead read = ReadNotificationFrame(ends_.notifyRead.Get());
+      if (read.status != ReadStatus::Ok) {
+        refused = RefusalOf(read.status);
+        break;
+      }
+      const Notification* const note = &read.notification;
       if (observer_) observer_(Pipe::Notify, EncodeNotification(note->type, note->payload));
       if (onNotification_) onNotification_(*note);
     }
   } catch (...) {
-    // No memory for a notification: none can be read any more.
+    refused = Refusal::NoMemory;  // for a notification: none can be read any more
   }
+  if (refused != Refusal::None) Refuse(onRefusal_, Pipe::Notify, ends_.notifyRead, refused);
   ReaderEnded();
 }
 

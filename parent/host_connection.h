@@ -47,13 +47,18 @@ enum class Pipe { Request, Response, ReverseRequest, ReverseResponse, Notify };
 // Owns the ParentEnds from construction. Serve and OnNotification before Start; Call from any
 // thread after it. Handlers run on the connection's own threads. Close (or destruction) cancels
 // every blocked read of those threads and any request write in progress, so it never hangs.
-// A frame the host announces above kMaxFieldBytes, or one there is no memory for, ends that
-// pipe's reading as if the host had closed it.
+// A frame it refuses (a wrong magic, a field announced above kMaxFieldBytes, or one there is no
+// memory for) ends that pipe's reading as if the host had closed it; the connection then closes
+// its own end of that pipe, so that the host's writes to it fail instead of blocking for good,
+// and reports why.
 class HostConnection {
  public:
   // The answer to one reverse call; nullopt leaves the host waiting (for time-out tests).
   using ReverseHandler = std::function<std::optional<CallResult>(const std::string& payload)>;
   using NotificationHandler = std::function<void(const AnonRpc::Notification&)>;
+  // Why the connection stopped reading a pipe of its own accord; once per pipe, on its reader's
+  // thread, after its end of that pipe was closed.
+  using RefusalHandler = std::function<void(Pipe pipe, const std::string& reason)>;
   // Sees every whole frame as its bytes, on the thread that moves it: a frame to be written just
   // before the write, a frame read once it is complete. For tools that trace or record the
   // traffic; set it before Start, and it must not call into the connection. A malformed frame
@@ -70,6 +75,7 @@ class HostConnection {
   // Responses that no call waits for (a protocol error answered with id 0, an answer that came
   // after its call gave up), on the response reader's thread.
   void OnStrayResponse(std::function<void(const AnonRpc::Response&)> handler);
+  void OnRefusal(RefusalHandler handler);
   void ObserveFrames(FrameObserver observer);
   // Throws std::system_error when a thread cannot be created.
   void Start();
@@ -142,6 +148,7 @@ class HostConnection {
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;
   std::function<void(const AnonRpc::Response&)> onStrayResponse_;
+  RefusalHandler onRefusal_;
   FrameObserver observer_;
 
   AnonRpc::PipeThread responseReader_;

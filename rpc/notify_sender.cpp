@@ -38,6 +38,19 @@ NotifySender::~NotifySender() {
 
 bool NotifySender::Enqueue(const std::string& type, const std::string& payload) {
   if (type.empty()) return false;
+  if (type.size() > kMaxFieldBytes || payload.size() > kMaxFieldBytes) {
+    // The parent would refuse the frame and read nothing after it.
+    const std::uint64_t total = dropped_.fetch_add(1) + 1;
+    constexpr char kTooLarge[] = "NotifySender notification too large, dropped (type";
+    if (type.size() > kMaxFieldBytes) {  // no event number: its size says enough
+      LogLine("AnonRpc::NotifySender::Enqueue", kTooLarge, " of ", type.size(),
+              " bytes, payload=", payload.size(), " bytes, total=", total, ")");
+    } else {
+      LogLine("AnonRpc::NotifySender::Enqueue", kTooLarge, "=", type, ", payload=", payload.size(),
+              " bytes, total=", total, ")");
+    }
+    return false;
+  }
   Entry entry(type, payload);  // copied before the lock is taken
   std::vector<std::string> droppedTypes;
   {

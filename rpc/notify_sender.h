@@ -18,8 +18,10 @@ namespace AnonRpc {
 // One-way notifications to the parent on ntyWrite. Producers on any thread Enqueue; one writer
 // thread writes the frames in arrival order. The queue keeps at most kQueueBound entries and
 // kQueueByteBound bytes of types and payloads, and drops the oldest past either, counting and
-// logging each drop; the newest entry always stays. A failed write ends the writer and calls
-// onPipeBroken on it (once, and only while running). Owns ntyWrite from construction.
+// logging each drop; the newest entry always stays. An entry with a field above kMaxFieldBytes
+// is never queued: the parent would refuse its frame, so it is dropped, counted and logged with
+// its size. A failed write ends the writer and calls onPipeBroken on it (once, and only while
+// running). Owns ntyWrite from construction.
 class NotifySender {
  public:
   static constexpr std::size_t kQueueBound = 10000;
@@ -30,8 +32,8 @@ class NotifySender {
   NotifySender(const NotifySender&) = delete;
   NotifySender& operator=(const NotifySender&) = delete;
 
-  // False for an empty type (nothing queued). Never waits for the pipe. Before Start and after
-  // Stop the entry is only queued, never written.
+  // False for an empty type or a field above kMaxFieldBytes (nothing queued). Never waits for
+  // the pipe. Before Start and after Stop the entry is only queued, never written.
   bool Enqueue(const std::string& type, const std::string& payload);
 
   // Starts the writer unless running; throws std::system_error when it cannot be created.

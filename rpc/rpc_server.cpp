@@ -89,7 +89,10 @@ bool RpcServer::HandleOne() {
     LarkSync::MutexLock lock(registryLock_);
     const auto found = registry_.find(request.method);
     if (found == registry_.end()) {
-      Reply(request.id, RpcStatus::MethodNotFound, "Method not found: " + request.method);
+      // The name is cut short where the answer would pass the limit the parent reads to.
+      std::string body = "Method not found: ";
+      body.append(request.method, 0, kMaxFieldBytes - body.size());
+      Reply(request.id, RpcStatus::MethodNotFound, body);
       return true;
     }
     handler = found->second;

@@ -190,15 +190,39 @@ bool WriteHeader(PipeHandle handle, const FrameHeaderBytes& bytes) {
   return WriteAll(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
-std::optional<Response> ReadResponse(PipeHandle handle) {
+namespace {
+
+ReadStatus StatusOf(DecodeResult header) {
+  switch (header) {
+    case DecodeResult::BadMagic:
+      return ReadStatus::BadMagic;
+    case DecodeResult::TooLarge:
+      return ReadStatus::TooLarge;
+    default:
+      return ReadStatus::Ok;
+  }
+}
+
+}  // namespace
+
+ResponseRead ReadResponseFrame(PipeHandle handle) {
+  ResponseRead read;
   FrameHeaderBytes bytes;
-  if (!ReadHeader(handle, bytes)) return std::nullopt;
+  if (!ReadHeader(handle, bytes)) return read;
   const ResponseHeader header = DecodeResponseHeader(bytes);
-  if (CheckHeader(header.magic, kResponseMagic, {header.bodyLength}) != DecodeResult::Complete)
-    return std::nullopt;
-  Response response{header.id, header.status, {}};
-  if (!ReadExact(handle, header.bodyLength, response.body)) return std::nullopt;
-  return response;
+  read.response.id = header.id;
+  read.response.status = header.status;
+  read.status = StatusOf(CheckHeader(header.magic, kResponseMagic, {header.bodyLength}));
+  if (read.status != ReadStatus::Ok) return read;
+  if (!ReadExact(handle, header.bodyLength, read.response.body))
+    read.status = ReadStatus::PipeFailed;
+  return read;
+}
+
+std::optional<Response> ReadResponse(PipeHandle handle) {
+  ResponseRead read = ReadResponseFrame(handle);
+  if (read.status != ReadStatus::Ok) return std::nullopt;
+  return std::move(read.response);
 }
 
 RequestRead ReadRequestFrame(PipeHandle handle) {
@@ -207,19 +231,12 @@ RequestRead ReadRequestFrame(PipeHandle handle) {
   if (!ReadHeader(handle, bytes)) return read;
   const RequestHeader header = DecodeRequestHeader(bytes);
   read.request.id = header.id;
-  switch (CheckHeader(header.magic, kRequestMagic, {header.methodLength, header.payloadLength})) {
-    case DecodeResult::BadMagic:
-      read.status = ReadStatus::BadMagic;
-      return read;
-    case DecodeResult::TooLarge:
-      read.status = ReadStatus::TooLarge;
-      return read;
-    default:
-      break;
-  }
-  if (ReadExact(handle, header.methodLength, read.request.method) &&
-      ReadExact(handle, header.payloadLength, read.request.payload))
-    read.status = ReadStatus::Ok;
+  read.status = StatusOf(
+      CheckHeader(header.magic, kRequestMagic, {header.methodLength, header.payloadLength}));
+  if (read.status != ReadStatus::Ok) return read;
+  if (!ReadExact(handle, header.methodLength, read.request.method) ||
+      !ReadExact(handle, header.payloadLength, read.request.payload))
+    read.status = ReadStatus::PipeFailed;
   return read;
 }
 
@@ -229,19 +246,24 @@ std::optional<Request> ReadRequest(PipeHandle handle) {
   return std::move(read.request);
 }
 
-std::optional<Notification> ReadNotification(PipeHandle handle) {
+NotificationRead ReadNotificationFrame(PipeHandle handle) {
+  NotificationRead read;
   NotifyHeaderBytes bytes;
-  if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
-    return std::nullopt;
+  if (!ReadInto(handle, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) return read;
   const NotifyHeader header = DecodeNotifyHeader(bytes);
-  if (CheckHeader(header.magic, kNotifyMagic, {header.typeLength, header.payloadLength}) !=
-      DecodeResult::Complete)
-    return std::nullopt;
-  Notification note;
-  if (!ReadExact(handle, header.typeLength, note.type) ||
-      !ReadExact(handle, header.payloadLength, note.payload))
-    return std::nullopt;
-  return note;
+  read.status =
+      StatusOf(CheckHeader(header.magic, kNotifyMagic, {header.typeLength, header.payloadLength}));
+  if (read.status != ReadStatus::Ok) return read;
+  if (!ReadExact(handle, header.typeLength, read.notification.type) ||
+      !ReadExact(handle, header.payloadLength, read.notification.payload))
+    read.status = ReadStatus::PipeFailed;
+  return read;
+}
+
+std::optional<Notification> ReadNotification(PipeHandle handle) {
+  NotificationRead read = ReadNotificationFrame(handle);
+  if (read.status != ReadStatus::Ok) return std::nullopt;
+  return std::move(read.notification);
 }
 
 bool WriteResponse(PipeHandle handle, std::uint32_t id, RpcStatus status, std::string_view body) {

@@ -111,14 +111,24 @@ std::optional<Response> ReadResponse(PipeHandle handle);
 std::optional<Request> ReadRequest(PipeHandle handle);
 std::optional<Notification> ReadNotification(PipeHandle handle);
 
-// A request frame read from a stream, or why there is none, for a reader that answers a bad
-// frame: with TooLarge only the request's id is known, and nothing after the header was read.
+// A frame read from a stream, or why there is none, for a reader that answers or reports a bad
+// frame: with TooLarge nothing after the header was read (of a request, only its id is known).
 enum class ReadStatus { Ok, PipeFailed, BadMagic, TooLarge };
 struct RequestRead {
   ReadStatus status = ReadStatus::PipeFailed;
   Request request;
 };
 RequestRead ReadRequestFrame(PipeHandle handle);
+struct ResponseRead {
+  ReadStatus status = ReadStatus::PipeFailed;
+  Response response;
+};
+ResponseRead ReadResponseFrame(PipeHandle handle);
+struct NotificationRead {
+  ReadStatus status = ReadStatus::PipeFailed;
+  Notification notification;
+};
+NotificationRead ReadNotificationFrame(PipeHandle handle);
 
 // Writes a frame as header then body, the way the host's server and caller do.
 bool WriteResponse(PipeHandle handle, std::uint32_t id, RpcStatus status, std::string_view body);

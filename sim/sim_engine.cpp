@@ -24,6 +24,7 @@
 //                   CALLBACK_* exports register their callback first, so they fire at once.
 //     data <type> <text>           the data callback (type, text as UTF-16)
 //     burst <count> <type> <text>  the data callback count times in a row on one thread
+//     data-sized <type> <bytes>    the data callback with a text of that many 'x'
 //     request <code> <capacity>    the request callback (code, buffer, capacity); the buffer
 //                                  holds max(capacity, 0) + 16 bytes of 0xAB
 //     requests <count> <code> <capacity>
@@ -350,6 +351,14 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
     return [data = callbacks.data, count, type,
             utf16 = text ? std::optional(ToUtf16(*text)) : std::nullopt] {
       for (int i = 0; i < count; ++i) data(type, utf16 ? utf16->c_str() : nullptr);
+    };
+  }
+  if (kind == "data-sized") {
+    int type = 0;
+    std::size_t bytes = 0;
+    if (!(fields >> type >> bytes) || !callbacks.data) return {};
+    return [data = callbacks.data, type, text = std::u16string(bytes, u'x')] {
+      data(type, text.c_str());
     };
   }
   if (kind == "request") {

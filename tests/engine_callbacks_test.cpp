@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include "engine/engine_host.h"
@@ -10,6 +11,7 @@
 #include "parent/pipe_set.h"
 #include "rpc/endpoint_slot.h"
 #include "rpc/rpc_endpoint.h"
+#include "rpc/wire.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
 
@@ -159,6 +161,28 @@ TEST_F(EngineCallbacks, AFailedControlWriteIsLoggedAndSwallowed) {
           std::string(kTag) + "[ctl-ipc] 4x) AsyncCallParent exception: Write request (err=", 0),
       0u)
       << lines[1];
+}
+
+// The parent refuses a frame with a field above the limit and reads that pipe no more: such an
+// event or control text never leaves the host, and what follows it does.
+TEST_F(EngineCallbacks, EventsAndControlTextsAboveTheFieldLimitNeverLeave) {
+  const std::size_t above = AnonRpc::kMaxFieldBytes + 1;
+  EngineDataCallback(9, std::u16string(above, u'x').c_str());
+  EngineDataCallback(7, u"hi");
+  DllControlIpcCallback(std::string(above, 'x').c_str());
+  DllControlIpcCallback("ok");
+  const Lines arrived = WaitFor(2);
+  EXPECT_EQ(std::set<std::string>(arrived.begin(), arrived.end()),
+            (std::set<std::string>{"notify 7 hi", "CefControl ok"}));
+  EXPECT_EQ(endpoint->Sender().DroppedCount(), 1u);
+  const Lines lines = log.Messages();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0],
+            "[AnonRpc::NotifySender::Enqueue] NotifySender notification too large, dropped "
+            "(type=9, payload=4194305 bytes, total=1)");
+  EXPECT_EQ(lines[1], std::string(kTag) + "[ctl-ipc] 3) DllControlIpcCallback entry len=4194305");
+  EXPECT_EQ(lines[2],
+            std::string(kTag) + "[ctl-ipc] 4x) AsyncCallParent exception: Payload too large");
 }
 
 TEST_F(EngineCallbacks, WithoutAnEndpointNothingHappens) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 #include "engine/engine.h"
@@ -132,11 +134,48 @@ TEST_F(EngineMethods, FailedCreationAndRefusedSessionInfo) {
   EXPECT_EQ(HandleRemoteStart("5"), "ok");
   EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 5");
 
+  // A failing CREATE leaves none stored, and the refused one is deleted first.
   FakeEngine::createResult = nullptr;
   EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:create_failed");
   EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_CREATE failed");
   EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
   EXPECT_EQ(HandleRemoteStart("5"), "error:not_initialized");
+  const Lines calls = FakeEngine::Calls();
+  EXPECT_EQ(Lines(calls.begin() + 3, calls.end()), (Lines{"DELETE 4096", "CREATE 66 7"}));
+}
+
+// A parent that asks again replaces the instance: each one CREATE returned is deleted exactly
+// once, before the next CREATE, and a payload refused before CREATE leaves the stored one alone.
+TEST_F(EngineMethods, ASecondLarkInfoDeletesTheInstanceItReplaces) {
+  struct Step {
+    std::uintptr_t created;
+    bool larkInfo;
+    const char* answer;
+  };
+  for (const Step& step :
+       {Step{0x1000, true, "ok"}, Step{0x2000, true, "ok"},
+        Step{0x3000, false, "error:lark_info_failed"}, Step{0, true, "error:create_failed"}}) {
+    FakeEngine::createResult = reinterpret_cast<void*>(step.created);
+    FakeEngine::larkInfoResult = step.larkInfo;
+    EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), step.answer);
+    EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":""})"), "error:invalid_payload");
+    EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), reinterpret_cast<void*>(step.created));
+  }
+  EXPECT_EQ(FakeEngine::Calls(),
+            (Lines{"CREATE 66 7", "LARK_INFO 4096 [|||||||]", "CALLBACK_REQUEST 4096",
+                   "CALLBACK_DATA 4096", "CALLBACK_CONTROL_IPC 4096", "DELETE 4096", "CREATE 66 7",
+                   "LARK_INFO 8192 [|||||||]", "CALLBACK_REQUEST 8192", "CALLBACK_DATA 8192",
+                   "CALLBACK_CONTROL_IPC 8192", "DELETE 8192", "CREATE 66 7",
+                   "LARK_INFO 12288 [|||||||]", "DELETE 12288", "CREATE 66 7"}));
+
+  const Lines lines = log.Messages();
+  const std::string deleted = std::string(kStep) + "REMOTE_DELETE previous instance";
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), deleted), 3);
+  // Under the step's tag, after its first line and right before CREATE's outcome.
+  const auto first = std::find(lines.begin(), lines.end(), deleted);
+  ASSERT_NE(first, lines.end());
+  EXPECT_EQ(*(first - 1), std::string(kStep) + "REMOTE_CREATE on main thread");
+  EXPECT_EQ(*(first + 1), std::string(kStep) + "REMOTE_CREATE success");
 }
 
 TEST_F(EngineMethods, StartConvertsItsNumberLikeStoi) {

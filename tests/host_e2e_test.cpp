@@ -304,6 +304,50 @@ TEST(EngineSession, CallbacksFiringDuringShutdown) {
   EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
+// The parent refuses a frame with a field above the limit and reads that pipe no more: an event
+// or a control text that large never leaves the host, and what comes after it does.
+TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
+  HostDir dir;
+  const std::string above = std::to_string(AnonRpc::kMaxFieldBytes + 1);
+  dir.Script("inside START data-sized 9 " + above + "\ninside ISRUN data 7 small\n" +
+             "inside OPEN controls 1 " + above + "\ninside OPEN control after\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  Inbox inbox;
+  inbox.Attach(host->Connection());
+  LarkParent::HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call("Start", "1").has_value());
+  ASSERT_TRUE(parent.Call("IsRun", "").has_value());
+  // The small event, then a heartbeat after it.
+  EXPECT_TRUE(inbox.WaitUntil([&] {
+    bool small = false;
+    for (const auto& [when, note] : inbox.notes) {
+      if (small && note.type == "2") return true;
+      small = small || (note.type == "7" && note.payload == "small");
+    }
+    return false;
+  }));
+  ASSERT_TRUE(parent.Call("OpenUrl", "u").has_value());
+  EXPECT_TRUE(inbox.WaitUntil([&] { return !inbox.reverseCalls.empty(); }));
+  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+
+  EXPECT_EQ(inbox.Events(), (Lines{"7 small"}));
+  EXPECT_EQ(inbox.reverseCalls, (Lines{"CefControl after"}));
+  const std::string control = "[DllControlIpcCallback] [ctl-ipc] ";
+  const Lines log = dir.Log();
+  EXPECT_TRUE(
+      InOrder(log, {"[AnonRpc::NotifySender::Enqueue] NotifySender notification too large, dropped "
+                    "(type=9, payload=" +
+                        above + " bytes, total=1)",
+                    control + "3) DllControlIpcCallback entry len=" + above,
+                    control + "4x) AsyncCallParent exception: Payload too large",
+                    control + "3) DllControlIpcCallback entry len=5",
+                    control + "4) AsyncCallParent queued method=CefControl",
+                    "[AnonRpc::NotifySender::Stop] NotifySender total dropped during session: 1"}));
+  EXPECT_EQ(log.back(), "[WinMain] Exit");
+}
+
 // The host ends, whatever the parent, the engine and the rest of the desktop do meanwhile.
 
 // A parent that has stopped reading the host's calls while START sends it more than the pipe

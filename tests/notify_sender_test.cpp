@@ -80,25 +80,50 @@ TEST(NotifySender, OverflowDropsTheOldestAndLogsEachDropWithItsTotal) {
 
 // An engine flooding large events at a parent that has stopped reading must not exhaust memory
 // long before any count bound is reached.
-TEST(NotifySender, TheQueuedBytesAreBoundedTooTheNewestEntryAlwaysStays) {
+TEST(NotifySender, TheQueuedBytesAreBoundedToo) {
   CapturedLog log;
   TestPipe pipe;
   NotifySender sender(pipe.TakeWrite(), nullptr);  // not started: the writer is stalled
-  const std::string nineMiB(9 << 20, 'p');
-  for (int i = 0; i < 9; ++i) ASSERT_TRUE(sender.Enqueue("e" + std::to_string(i), nineMiB));
-  EXPECT_EQ(sender.QueuedCount(), 7u);  // 63 MiB of 64
+  const std::string atLimit(kMaxFieldBytes, 'p');
+  static_assert(NotifySender::kQueueByteBound == 16 * std::size_t{kMaxFieldBytes});
+  // Sixteen payloads at the limit fill the bound; their types tip it over.
+  for (int i = 0; i < 17; ++i) ASSERT_TRUE(sender.Enqueue("e" + std::to_string(i), atLimit));
+  EXPECT_EQ(sender.QueuedCount(), 15u);
   EXPECT_EQ(sender.DroppedCount(), 2u);
-  EXPECT_TRUE(sender.Enqueue("whole", std::string(NotifySender::kQueueByteBound + 1, 'w')));
-  EXPECT_EQ(sender.QueuedCount(), 1u);
-  EXPECT_EQ(sender.DroppedCount(), 9u);
-  const std::vector<std::string> lines = log.Messages();
-  ASSERT_EQ(lines.size(), 9u);
-  EXPECT_EQ(lines[0],
-            "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
-            "(type=e0, total=1)");
-  EXPECT_EQ(lines[8],
-            "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
-            "(type=e8, total=9)");
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{
+                "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
+                "(type=e0, total=1)",
+                "[AnonRpc::NotifySender::Enqueue] NotifySender queue overflow, dropped oldest "
+                "(type=e1, total=2)"}));
+}
+
+// The parent refuses a frame with a field above the limit and reads nothing after it: such an
+// entry never goes out, and what comes after it does.
+TEST(NotifySender, AFieldAboveTheLimitIsDroppedCountedAndLoggedWithItsSize) {
+  CapturedLog log;
+  TestPipe pipe;
+  NotifySender sender(pipe.TakeWrite(), nullptr);
+  sender.Start();
+  const std::string atLimit(kMaxFieldBytes, 'y');
+  EXPECT_FALSE(sender.Enqueue("9", std::string(kMaxFieldBytes + 1, 'x')));
+  EXPECT_TRUE(sender.Enqueue("7", atLimit));
+  EXPECT_FALSE(sender.Enqueue(std::string(kMaxFieldBytes + 1, 't'), ""));
+  EXPECT_TRUE(sender.Enqueue("2", ""));
+  EXPECT_EQ(sender.DroppedCount(), 2u);
+  const std::optional<Notification> first = ReadNotification(pipe.read());
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->type, "7");
+  EXPECT_TRUE(first->payload == atLimit);  // not printed: 4 MiB
+  EXPECT_EQ(ReadFrames(pipe.read(), 1), EncodeNotification("2", ""));
+  sender.Stop();
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{
+                "[AnonRpc::NotifySender::Enqueue] NotifySender notification too large, dropped "
+                "(type=9, payload=4194305 bytes, total=1)",
+                "[AnonRpc::NotifySender::Enqueue] NotifySender notification too large, dropped "
+                "(type of 4194305 bytes, payload=0 bytes, total=2)",
+                "[AnonRpc::NotifySender::Stop] NotifySender total dropped during session: 2"}));
 }
 
 TEST(NotifySender, StopLogsNothingWhenNothingWasDropped) {

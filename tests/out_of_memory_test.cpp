@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <new>
 
 #include "parent/host_connection.h"
@@ -80,12 +82,20 @@ TEST_F(OutOfMemory, TheCallersReaderFailsPendingCallsAsABrokenPipe) {
 }
 
 // A host announcing a body at the limit (no memory for it) and fields above it (never even
-// allocated): each of the parent's readers ends as if the host had closed that pipe.
+// allocated): each of the parent's readers ends as if the host had closed that pipe, closes its
+// end of it, so the host's next write there fails instead of filling a pipe nobody reads, and
+// says why.
 TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
   AnonRpc::HostPipes host;
   LarkParent::ParentEnds ends;
   ASSERT_TRUE(LarkParent::CreatePipeSet(&host, &ends));
   LarkParent::HostConnection parent(std::move(ends));
+  std::mutex mutex;
+  std::map<LarkParent::Pipe, std::string> refusals;
+  parent.OnRefusal([&](LarkParent::Pipe pipe, const std::string& reason) {
+    std::lock_guard lock(mutex);
+    refusals[pipe] = reason;
+  });
   parent.Start();
   const auto send = [](const AnonRpc::UniquePipe& pipe, const std::string& bytes) {
     EXPECT_TRUE(AnonRpc::WriteAll(pipe.Get(), bytes));
@@ -101,6 +111,14 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
   EXPECT_TRUE(parent.WaitForHostEnds(30s));
   EXPECT_FALSE(parent.Call("IsRun", "", 30s).has_value());  // at once: no answer can come
   EXPECT_LE(g_largestRefused.load(), AnonRpc::kMaxFieldBytes + std::size_t{64});
+  for (const AnonRpc::UniquePipe* end : {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite})
+    EXPECT_FALSE(AnonRpc::WriteAll(end->Get(), "more"));
+  const std::string tooLarge = "a frame announcing a field above 4194304 bytes";
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(refusals, (std::map<LarkParent::Pipe, std::string>{
+                          {LarkParent::Pipe::Response, "a frame there is no memory for"},
+                          {LarkParent::Pipe::ReverseRequest, tooLarge},
+                          {LarkParent::Pipe::Notify, tooLarge}}));
   parent.Close();
 }
 

@@ -258,7 +258,8 @@ TEST_F(SimEngine, DataActionsCallTheRegisteredCallback) {
       "on START data 7 hi\n"
       "on ISRUN data -3 a\\u0100 \xC3\xA9  b\n"
       "on ISRUN data 1 null\n"
-      "on OPEN burst 3 5 x\n");
+      "on OPEN burst 3 5 x\n"
+      "on CEF_INPUT data-sized 9 5\n");
   void* const instance = e.create(nullptr, 0);
 
   e.start(instance, 0);  // no callback registered yet: nothing fires
@@ -282,11 +283,14 @@ TEST_F(SimEngine, DataActionsCallTheRegisteredCallback) {
 
   e.open(instance, "");
   ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->data.size() >= 6; }));
+  e.cefInput(instance, true);
+  ASSERT_TRUE(g_seen->WaitUntil([] { return g_seen->data.size() >= 7; }));
   e.release();
 
-  EXPECT_EQ(g_seen->data.size(), 6u);
+  EXPECT_EQ(g_seen->data.size(), 7u);
   for (std::size_t i = 3; i < 6; ++i)
     EXPECT_EQ(g_seen->data[i], std::make_pair(5, std::optional<std::u16string>(u"x")));
+  EXPECT_EQ(g_seen->data[6], std::make_pair(9, std::optional<std::u16string>(u"xxxxx")));
   const std::vector<std::string> records = Records();
   EXPECT_EQ(Count(records, "FIRED\ton START data 7 hi"), 1u);
   EXPECT_EQ(Count(records, "FIRED\ton ISRUN data -3 a\\u0100 \xC3\xA9  b"), 1u);
