@@ -24,7 +24,9 @@ namespace fs = std::filesystem;
 using lark::test::EngineCopy;
 using lark::test::FileLines;
 using lark::test::HostDir;
+using lark::test::RunningTool;
 using lark::test::ToolResult;
+using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
 const char kExited0[] =
@@ -366,6 +368,48 @@ TEST(Larkhostctl, DecodeCopesWithFilesNoSessionWrites) {
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(Split(result.out), c.out);
     EXPECT_EQ(result.err, c.err.empty() ? "" : "larkhostctl: " + file.string() + c.err);
+  }
+}
+
+// A run following the log that is interrupted gives the flag file back at once; one that is
+// killed cannot, and the next run in its folder does, before its host starts.
+TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed" : "Ctrl-C");
+    HostDir dir;
+    const fs::path flags = Write(dir, "lklogfile.txt", "# logging off\n");
+    const fs::path backup = dir.Path() / "lklogfile.txt.larkhostctl";
+    DWORD host = 0;
+    {
+      RunningTool run(lark::test::BinDirectory() / "larkhostctl.exe",
+                      {"--host", (dir.Path() / "LarkRemoteHost.exe").string(), "--log",
+                       "wait-notify never 60s"},
+                      "", true);
+      host = std::stoul("0" + run.WaitForOutput(std::regex(R"(process (\d+)\n)"), 60s));
+      ASSERT_NE(host, 0u);
+      EXPECT_EQ(FileLines(flags, "\n"), Lines{"logfile_on"});
+      EXPECT_TRUE(fs::exists(backup));
+      if (kill)
+        run.Kill();
+      else
+        run.Interrupt();
+      run.Finish(60s);
+    }
+    EXPECT_EQ(FileLines(flags, "\n"), kill ? Lines{"logfile_on"} : Lines{"# logging off"});
+    EXPECT_EQ(fs::exists(backup), kill);
+    // Its host would end at its next heartbeat, finding no parent.
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, host);
+    ASSERT_NE(process, nullptr);
+    TerminateProcess(process, 1);
+    EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+    CloseHandle(process);
+    if (!kill) continue;
+    dir.ClearLog();
+    const ToolResult next = Session(dir, {"call IsRun"});
+    EXPECT_EQ(next.exitCode, 0u) << next.err;
+    EXPECT_EQ(FileLines(flags, "\n"), Lines{"# logging off"});
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(dir.Log(), Lines{});  // its host found logging off
   }
 }
 

@@ -100,6 +100,8 @@ bool Session::Launch() {
   }
   if (options_.log && std::filesystem::exists(options_.host))
     log_ = std::make_unique<LogFollower>(folder);
+  else
+    LogFollower::RestoreLeftOver(folder);
 
   HostProcess::Options launch;
   launch.executable = options_.host.wstring();
