@@ -229,11 +229,15 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
   HostDir noEngine(EngineCopy::Missing);
   const fs::path script = Write(dir, "typo.txt", "call IsRun\ncal IsRun\n");
   const std::string missing = (dir.Path() / "Missing.exe").string();
+  // Without the stand-in engine beside it, the demo has none to copy.
+  const fs::path lonely = noEngine.Path() / "larkhostctl.exe";
+  fs::copy_file(lark::test::BinDirectory() / "larkhostctl.exe", lonely);
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
     std::uint32_t exitCode;
-    std::string err;
+    std::string err;  // how the line starts
+    fs::path program = lark::test::BinDirectory() / "larkhostctl.exe";
   };
   const Case cases[] = {
       {"a bad command",
@@ -249,12 +253,16 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
        1,
        "larkhostctl: host ended early with exit code 1 (start-up failed: the engine library is "
        "missing or incomplete, or the pipe handles or the window could not be had)\n"},
+      {"an exception", {"demo"}, 1, "larkhostctl: filesystem error: cannot copy file: ", lonely},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ToolResult result = Larkhostctl(c.arguments);
+    const ToolResult result = lark::test::RunTool(c.program, c.arguments);
     EXPECT_EQ(result.exitCode, c.exitCode);
-    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.err.substr(0, c.err.size()), c.err);
+    EXPECT_TRUE(result.err.ends_with('\n') &&
+                std::count(result.err.begin(), result.err.end(), '\n') == 1)
+        << result.err;
   }
   EXPECT_EQ(dir.Log(), Lines{});  // the typo was found before any host started
 }
