@@ -1,6 +1,7 @@
 // larkhostctl as a plug-in team runs it: against the real host with the stand-in engine.
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "rpc/wire.h"
 #include "support/bin_directory.h"
 #include "support/host_dir.h"
 #include "support/tool_run.h"
@@ -22,7 +24,9 @@ namespace fs = std::filesystem;
 using lark::test::EngineCopy;
 using lark::test::FileLines;
 using lark::test::HostDir;
+using lark::test::RunningTool;
 using lark::test::ToolResult;
+using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
 const char kExited0[] =
@@ -43,6 +47,14 @@ ToolResult Session(const HostDir& dir, std::vector<std::string> arguments,
                    const std::string& input = "") {
   arguments.insert(arguments.begin(), {"--host", (dir.Path() / "LarkRemoteHost.exe").string()});
   return Larkhostctl(arguments, input);
+}
+
+// The header of a capture's record: the pipe, microseconds since the launch, the frame's length.
+std::string RecordHeader(int pipe, std::uint64_t time, std::uint32_t length) {
+  std::string header(1, static_cast<char>(pipe));
+  for (int i = 0; i < 8; ++i) header += static_cast<char>(time >> (8 * i));
+  for (int i = 0; i < 4; ++i) header += static_cast<char>(length >> (8 * i));
+  return header;
 }
 
 Lines Split(const std::string& text) {
@@ -217,11 +229,15 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
   HostDir noEngine(EngineCopy::Missing);
   const fs::path script = Write(dir, "typo.txt", "call IsRun\ncal IsRun\n");
   const std::string missing = (dir.Path() / "Missing.exe").string();
+  // Without the stand-in engine beside it, the demo has none to copy.
+  const fs::path lonely = noEngine.Path() / "larkhostctl.exe";
+  fs::copy_file(lark::test::BinDirectory() / "larkhostctl.exe", lonely);
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
     std::uint32_t exitCode;
-    std::string err;
+    std::string err;  // how the line starts
+    fs::path program = lark::test::BinDirectory() / "larkhostctl.exe";
   };
   const Case cases[] = {
       {"a bad command",
@@ -237,12 +253,16 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
        1,
        "larkhostctl: host ended early with exit code 1 (start-up failed: the engine library is "
        "missing or incomplete, or the pipe handles or the window could not be had)\n"},
+      {"an exception", {"demo"}, 1, "larkhostctl: filesystem error: cannot copy file: ", lonely},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ToolResult result = Larkhostctl(c.arguments);
+    const ToolResult result = lark::test::RunTool(c.program, c.arguments);
     EXPECT_EQ(result.exitCode, c.exitCode);
-    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.err.substr(0, c.err.size()), c.err);
+    EXPECT_TRUE(result.err.ends_with('\n') &&
+                std::count(result.err.begin(), result.err.end(), '\n') == 1)
+        << result.err;
   }
   EXPECT_EQ(dir.Log(), Lines{});  // the typo was found before any host started
 }
@@ -292,6 +312,113 @@ TEST(Larkhostctl, ACaptureDecodesIntoTheLinesTheSessionPrinted) {
   EXPECT_EQ(raw.err,
             "larkhostctl: " + stream.string() +
                 ": offset 21: bad magic 41 52 45 58; a request frame starts with \"AREQ\"\n");
+}
+
+// Files no session writes: a field above the limit, the latest time a capture holds, a capture
+// larger than the memory (read a piece at a time, it ends at its first fault).
+TEST(Larkhostctl, DecodeCopesWithFilesNoSessionWrites) {
+  lark::test::TempDir dir("larkhostctl-");
+  MEMORYSTATUSEX memory{};
+  memory.dwLength = sizeof memory;
+  ASSERT_TRUE(GlobalMemoryStatusEx(&memory));
+  const std::string note = AnonRpc::EncodeNotification("7", "hi");
+  const std::string tooLong("ANTY\x40\x4b\x4c\x00\x03\x00\x00\x00", 12);  // lengths 5000000, 3
+  const auto length = static_cast<std::uint32_t>(note.size());
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string bytes;
+    std::uint64_t size;  // past the bytes a hole that reads as zeros
+    std::uint32_t exitCode;
+    Lines out;
+    std::string err;  // after the file's name
+  };
+  const Case cases[] = {
+      {"a type length above the limit",
+       {"--pipe", "notify"},
+       tooLong,
+       tooLong.size(),
+       1,
+       {"heartbeats: 0"},
+       ": offset 0: type length 5000000 is above the limit of 4194304 bytes\n"},
+      {"the latest time",
+       {},
+       "LARKCAP1" + RecordHeader(4, UINT64_MAX, length) + note,
+       8 + 13 + length,
+       0,
+       {R"([18446744073709.552] <- notify 7 "hi")", "heartbeats: 0"},
+       ""},
+      {"larger than the memory",
+       {},
+       "LARKCAP1" + RecordHeader(4, 1500, length) + note + RecordHeader(4, 2000, 0xffffffff),
+       2 * memory.ullTotalPhys,
+       1,
+       {R"([    0.002] <- notify 7 "hi")", "heartbeats: 0"},
+       ": notify pipe, offset 15: bad magic 00 00 00 00; a notification frame starts with "
+       "\"ANTY\"\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = dir.Path() / "frames.bin";
+    {
+      std::ofstream(file, std::ios::binary | std::ios::trunc) << c.bytes;
+      // Sparse where the file system can, so that the hole takes no disk.
+      const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+      DWORD ignored = 0;
+      DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+      CloseHandle(handle);
+      fs::resize_file(file, c.size);
+    }
+    std::vector<std::string> arguments = {"decode", file.string()};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const ToolResult result = Larkhostctl(arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(Split(result.out), c.out);
+    EXPECT_EQ(result.err, c.err.empty() ? "" : "larkhostctl: " + file.string() + c.err);
+  }
+}
+
+// A run following the log that is interrupted gives the flag file back at once; one that is
+// killed cannot, and the next run in its folder does, before its host starts.
+TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed" : "Ctrl-C");
+    HostDir dir;
+    const fs::path flags = Write(dir, "lklogfile.txt", "# logging off\n");
+    const fs::path backup = dir.Path() / "lklogfile.txt.larkhostctl";
+    DWORD host = 0;
+    {
+      RunningTool run(lark::test::BinDirectory() / "larkhostctl.exe",
+                      {"--host", (dir.Path() / "LarkRemoteHost.exe").string(), "--log",
+                       "wait-notify never 60s"},
+                      "", true);
+      host = std::stoul("0" + run.WaitForOutput(std::regex(R"(process (\d+)\n)"), 60s));
+      ASSERT_NE(host, 0u);
+      EXPECT_EQ(FileLines(flags, "\n"), Lines{"logfile_on"});
+      EXPECT_TRUE(fs::exists(backup));
+      if (kill)
+        run.Kill();
+      else
+        run.Interrupt();
+      run.Finish(60s);
+    }
+    EXPECT_EQ(FileLines(flags, "\n"), kill ? Lines{"logfile_on"} : Lines{"# logging off"});
+    EXPECT_EQ(fs::exists(backup), kill);
+    // Its host would end at its next heartbeat, finding no parent.
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, host);
+    ASSERT_NE(process, nullptr);
+    TerminateProcess(process, 1);
+    EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+    CloseHandle(process);
+    if (!kill) continue;
+    dir.ClearLog();
+    const ToolResult next = Session(dir, {"call IsRun"});
+    EXPECT_EQ(next.exitCode, 0u) << next.err;
+    EXPECT_EQ(FileLines(flags, "\n"), Lines{"# logging off"});
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(dir.Log(), Lines{});  // its host found logging off
+  }
 }
 
 }  // namespace

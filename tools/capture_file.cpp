@@ -1,5 +1,7 @@
 #include "tools/capture_file.h"
 
+#include <algorithm>
+
 namespace Larkhostctl {
 
 namespace {
@@ -39,25 +41,55 @@ void CaptureWriter::Write(std::chrono::microseconds time, Pipe pipe, std::string
   out_.write(record.data(), static_cast<std::streamsize>(record.size())).flush();
 }
 
-std::string ReadCapture(std::string_view capture,
-                        const std::function<void(const CaptureRecord&)>& record) {
-  for (std::size_t at = kCaptureMagic.size(); at < capture.size();) {
-    const std::string where = "offset " + std::to_string(at) + ": ";
-    const std::size_t left = capture.size() - at;
-    if (left < kRecordHeaderBytes)
-      return where + "the capture ends inside a record header, " + std::to_string(left) + " of " +
-             std::to_string(kRecordHeaderBytes) + " bytes";
-    const auto pipe = Get(capture, at, 1);
-    const auto length = Get(capture, at + 9, 4);
-    if (pipe >= kPipes) return where + "no pipe is numbered " + std::to_string(pipe);
-    if (left - kRecordHeaderBytes < length)
-      return where + "the capture ends inside a record, " + std::to_string(left) + " of " +
-             std::to_string(kRecordHeaderBytes + length) + " bytes";
-    record({at, std::chrono::microseconds(Get(capture, at + 1, 8)), static_cast<Pipe>(pipe),
-            capture.substr(at + kRecordHeaderBytes, length)});
-    at += kRecordHeaderBytes + length;
+std::optional<CaptureRecord> CaptureReader::Next() {
+  if (!error_.empty()) return std::nullopt;
+  if (at_ != recordEnd_ && !in_.seekg(static_cast<std::streamoff>(recordEnd_))) {
+    error_ = "offset " + std::to_string(at_) + ": reading the capture failed";
+    return std::nullopt;
   }
-  return "";
+  at_ = recordEnd_;
+  if (at_ >= size_) return std::nullopt;
+  const std::string where = "offset " + std::to_string(at_) + ": ";
+  const std::uint64_t left = size_ - at_;
+  if (left < kRecordHeaderBytes) {
+    error_ = where + "the capture ends inside a record header, " + std::to_string(left) + " of " +
+             std::to_string(kRecordHeaderBytes) + " bytes";
+    return std::nullopt;
+  }
+  char header[kRecordHeaderBytes];
+  if (!in_.read(header, sizeof header)) {
+    error_ = where + "reading the capture failed";
+    return std::nullopt;
+  }
+  const std::string_view bytes(header, sizeof header);
+  const auto pipe = Get(bytes, 0, 1);
+  const auto length = Get(bytes, 9, 4);
+  if (pipe >= kPipes) {
+    error_ = where + "no pipe is numbered " + std::to_string(pipe);
+    return std::nullopt;
+  }
+  if (left - kRecordHeaderBytes < length) {
+    error_ = where + "the capture ends inside a record, " + std::to_string(left) + " of " +
+             std::to_string(kRecordHeaderBytes + length) + " bytes";
+    return std::nullopt;
+  }
+  const CaptureRecord record{at_,
+                             std::chrono::duration<std::uint64_t, std::micro>(Get(bytes, 1, 8)),
+                             static_cast<Pipe>(pipe), static_cast<std::uint32_t>(length)};
+  at_ += kRecordHeaderBytes;
+  recordEnd_ = at_ + length;
+  return record;
+}
+
+std::string_view CaptureReader::Read(std::size_t most) {
+  if (!error_.empty() || at_ == recordEnd_) return {};
+  piece_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(most, recordEnd_ - at_)));
+  if (!in_.read(piece_.data(), static_cast<std::streamsize>(piece_.size()))) {
+    error_ = "offset " + std::to_string(at_) + ": reading the capture failed";
+    return {};
+  }
+  at_ += piece_.size();
+  return piece_;
 }
 
 }  // namespace Larkhostctl

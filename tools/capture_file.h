@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,14 +37,34 @@ class CaptureWriter {
 
 struct CaptureRecord {
   std::uint64_t offset = 0;  // of the record in the file
-  std::chrono::microseconds time{0};
+  std::chrono::duration<std::uint64_t, std::micro> time{0};
   Pipe pipe = Pipe::Request;
-  std::string_view bytes;
+  std::uint32_t length = 0;  // of its bytes
 };
 
-// Calls `record` for each record of `capture` (which starts with kCaptureMagic). Returns why
-// it stopped before the end ("offset 96: ..."), or an empty text.
-std::string ReadCapture(std::string_view capture,
-                        const std::function<void(const CaptureRecord&)>& record);
+// Reads a capture record by record, and a record's bytes a piece at a time, so that a capture of
+// any size is read in little memory. Not thread-safe.
+class CaptureReader {
+ public:
+  // `in` is positioned right after the capture's kCaptureMagic; the capture has `size` bytes.
+  CaptureReader(std::istream& in, std::uint64_t size) : in_(in), size_(size) {}
+
+  // The next record, after skipping what Read left of the one before; nullopt at the end, or
+  // where the capture cannot be read on, which Error then says.
+  std::optional<CaptureRecord> Next();
+  // The next piece of the current record's bytes, at most `most` bytes; empty once they are all
+  // read (or cannot be: see Error).
+  std::string_view Read(std::size_t most);
+  // Why the capture cannot be read on ("offset 96: ..."); empty while it can.
+  const std::string& Error() const { return error_; }
+
+ private:
+  std::istream& in_;
+  std::uint64_t size_;
+  std::uint64_t at_ = kCaptureMagic.size();  // the offset of the stream's position
+  std::uint64_t recordEnd_ = kCaptureMagic.size();
+  std::string piece_;
+  std::string error_;
+};
 
 }  // namespace Larkhostctl

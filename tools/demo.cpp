@@ -15,6 +15,14 @@ int RunDemo(const fs::path& binFolder, SessionOptions options, int heartbeats) {
       fs::temp_directory_path() / ("larkhostctl-demo-" + std::to_string(GetCurrentProcessId()));
   fs::remove_all(folder);
   fs::create_directories(folder);
+  // The folder goes however the demo ends, a failure to set it up included.
+  struct Removal {
+    fs::path folder;
+    ~Removal() {
+      std::error_code ignored;
+      fs::remove_all(folder, ignored);
+    }
+  } removal{folder};
   for (const char* file : {"LarkRemoteHost.exe", "LarkRemoteStreamer.dll"})
     fs::copy_file(binFolder / file, folder / file);
   std::ofstream(folder / "LarkRemoteStreamer.sim")
@@ -59,9 +67,6 @@ int RunDemo(const fs::path& binFolder, SessionOptions options, int heartbeats) {
   std::printf("\nwhat the stand-in engine was asked:\n");
   for (std::string line; std::getline(record, line);)
     std::printf("  %s%s\n", line.substr(0, 100).c_str(), line.size() > 100 ? "..." : "");
-  record.close();
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
   return status;
 }
 

@@ -12,11 +12,20 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
+// Requests whose answers may still come: a pipe of requests alone (the raw bytes of one pipe,
+// a capture of a host that answers none) takes no more memory than these.
+constexpr std::size_t kRememberedMethods = 65536;
+
+// "[%9.3f] " of the seconds, in whole numbers: a double has no room for every millisecond of
+// 2^64 microseconds.
 std::string TimeText(FramePrinter::Time time) {
   if (!time) return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "[%9.3f] ", static_cast<double>(time->count()) / 1e6);
-  return text;
+  const std::uint64_t microseconds = time->count();
+  const std::uint64_t milliseconds = microseconds / 1000 + (microseconds % 1000 >= 500 ? 1 : 0);
+  const std::string fraction = std::to_string(milliseconds % 1000);
+  std::string text =
+      std::to_string(milliseconds / 1000) + '.' + std::string(3 - fraction.size(), '0') + fraction;
+  return "[" + std::string(text.size() < 9 ? 9 - text.size() : 0, ' ') + text + "] ";
 }
 
 // Sixteen bytes a line: offset, bytes in hex, the printable ones as text.
@@ -91,6 +100,8 @@ void FramePrinter::Print(Time time, const Frame& frame) {
   json fields = {{"pipe", pipe}};
   if (const auto* request = std::get_if<Request>(&frame.content)) {
     methods_[{frame.pipe == Pipe::ReverseRequest, request->id}] = request->method;
+    // Ids count up: the smallest belongs to the oldest request, which no answer will name now.
+    if (methods_.size() > kRememberedMethods) methods_.erase(methods_.begin());
     text +=
         '#' + std::to_string(request->id) + ' ' + request->method + ' ' + Quoted(request->payload);
     fields.update(

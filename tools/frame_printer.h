@@ -27,8 +27,8 @@ struct PrintOptions {
 
 class FramePrinter {
  public:
-  // Since launch; raw pipe bytes have no time.
-  using Time = std::optional<std::chrono::microseconds>;
+  // Microseconds since launch, unsigned as a capture holds them; raw pipe bytes have no time.
+  using Time = std::optional<std::chrono::duration<std::uint64_t, std::micro>>;
   using Output = std::function<void(std::string_view line)>;  // a line without its end
 
   FramePrinter(PrintOptions options, Output out) : options_(options), out_(std::move(out)) {}

@@ -45,7 +45,7 @@ void Interact(Session& session) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   // Lines end in LF alone, whatever reads them.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
@@ -158,4 +158,18 @@ int main(int argc, char** argv) {
     if (!session.Run(command)) break;
   if (prompt) Interact(session);
   return session.Finish();
+}
+
+// An exception ends larkhostctl with one line and exit code 1, never through std::terminate.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "larkhostctl: %s\n", error.what());
+  } catch (...) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "larkhostctl: an exception of unknown type\n");
+  }
+  return 1;
 }

@@ -1,10 +1,14 @@
 #pragma once
 
-// Switches the host's log on for one run and hands out the lines it gains. Construction writes
-// "logfile_on" to the flag file beside the host (before the host starts, since the host reads it
-// once); destruction stops the ticks and gives the flag file its old content back, or removes it
-// if there was none. Lines are read from where the log ended at construction; a log that shrank
-// (was rotated) is read from its start.
+// Switches the host's log on for one run and hands out the lines it gains. Construction keeps
+// the flag file's content in a backup beside it, lklogfile.txt.larkhostctl, then writes
+// "logfile_on" to the flag file (before the host starts, since the host reads it once).
+// Destruction, or a console event that ends the process (Ctrl-C, Ctrl-Break, the console
+// closed, logoff, shutdown), stops the ticks and gives the flag file its old content back, or
+// removes it if there was none, and removes the backup. A run that ends without either (it was
+// killed) leaves the backup, and the next run in that folder restores it first. Lines are read
+// from where the log ended at construction; a log that shrank (was rotated) is read from its
+// start.
 
 #include <filesystem>
 #include <functional>
@@ -30,9 +34,23 @@ class LogFollower {
   // The whole lines added since the last call, without their CR LF. Any thread.
   std::vector<std::string> NewLines();
 
+  // Gives back the flag file of `hostFolder` that a run which could not (a killed one) left
+  // switched on, if its backup is there. Before a host starts in that folder.
+  static void RestoreLeftOver(const std::filesystem::path& hostFolder);
+  // Gives back the flag file of the follower alive, if any, for a process about to end without
+  // destructors. Any thread.
+  static void RestoreNow();
+
  private:
+  void Restore() REQUIRES(restoreLock_);
+
+  static LarkSync::Mutex restoreLock_;
+  static LogFollower* alive_ GUARDED_BY(restoreLock_);
+
   std::filesystem::path flagFile_;
+  std::filesystem::path backup_;
   std::optional<std::string> oldFlags_;  // nullopt: there was no flag file
+  bool restored_ GUARDED_BY(restoreLock_) = false;
   std::filesystem::path log_;
 
   LarkSync::Mutex readLock_;

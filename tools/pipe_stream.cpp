@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace Larkhostctl {
 
@@ -73,20 +74,27 @@ std::optional<Pipe> PipeNamed(std::string_view name) {
   return std::nullopt;
 }
 
+void PipeStream::Append(std::string_view bytes) {
+  buffer_.erase(0, start_);
+  start_ = 0;
+  buffer_.append(bytes);
+}
+
 std::optional<Frame> PipeStream::Next() {
   if (!error_.empty()) return std::nullopt;
+  const std::string_view pending = Pending();
   Frame frame{pipe_, {}, {}};
   std::size_t used = 0;
   DecodeResult result = DecodeResult::NeedMore;
   switch (KindOf(pipe_)) {
     case Kind::Request:
-      result = DecodeAs(pending_, Request{}, &frame, &used, DecodeRequest);
+      result = DecodeAs(pending, Request{}, &frame, &used, DecodeRequest);
       break;
     case Kind::Response:
-      result = DecodeAs(pending_, Response{}, &frame, &used, DecodeResponse);
+      result = DecodeAs(pending, Response{}, &frame, &used, DecodeResponse);
       break;
     case Kind::Notification:
-      result = DecodeAs(pending_, Notification{}, &frame, &used, DecodeNotification);
+      result = DecodeAs(pending, Notification{}, &frame, &used, DecodeNotification);
       break;
   }
   if (result == DecodeResult::NeedMore) return std::nullopt;
@@ -94,14 +102,15 @@ std::optional<Frame> PipeStream::Next() {
     Malformed(result);
     return std::nullopt;
   }
-  frame.bytes = pending_.substr(0, used);
-  pending_.erase(0, used);
+  frame.bytes = pending.substr(0, used);
+  start_ += used;
   consumed_ += used;
   return frame;
 }
 
 void PipeStream::Malformed(DecodeResult result) {
   const Kind kind = KindOf(pipe_);
+  const std::string_view pending = Pending();
   error_ = "offset " + std::to_string(consumed_) + ": ";
   if (result == DecodeResult::BadMagic) {
     static constexpr std::string_view kMagic[] = {"AREQ", "ARES", "ANTY"};
@@ -110,31 +119,36 @@ void PipeStream::Malformed(DecodeResult result) {
     for (std::size_t i = 0; i < 4; ++i) {
       char hex[4];
       std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x",
-                    static_cast<unsigned char>(pending_[i]));
+                    static_cast<unsigned char>(pending[i]));
       shown += hex;
     }
     error_ += "bad magic " + shown + "; a " + std::string(kKind[static_cast<int>(kind)]) +
               " frame starts with \"" + std::string(kMagic[static_cast<int>(kind)]) + "\"";
     return;
   }
-  // Too large: only the fields of requests and responses have a limit.
-  const auto f = HeaderFields(pending_);
-  const bool method = kind == Kind::Request && f[2] > kMaxFieldBytes;
-  const char* field = method ? "method" : kind == Kind::Request ? "payload" : "body";
-  error_ += std::string(field) + " length " + std::to_string(method ? f[2] : f[3]) +
+  // Too large: the first length field above the limit.
+  const auto f = HeaderFields(pending);
+  const auto first = [&f](const char* name, std::size_t at, const char* nextName) {
+    return f[at] > kMaxFieldBytes ? std::pair(name, f[at]) : std::pair(nextName, f[at + 1]);
+  };
+  std::pair<const char*, std::uint32_t> field("body", f[3]);
+  if (kind == Kind::Request) field = first("method", 2, "payload");
+  if (kind == Kind::Notification) field = first("type", 1, "payload");
+  error_ += std::string(field.first) + " length " + std::to_string(field.second) +
             " is above the limit of " + std::to_string(kMaxFieldBytes) + " bytes";
 }
 
 void PipeStream::EndOfInput() {
-  if (!error_.empty() || pending_.empty()) return;
+  const std::string_view pending = Pending();
+  if (!error_.empty() || pending.empty()) return;
   const Kind kind = KindOf(pipe_);
   const std::string where = "offset " + std::to_string(consumed_) + ": the input ends inside a ";
-  if (pending_.size() < HeaderSize(kind)) {
-    error_ = where + "frame header, " + std::to_string(pending_.size()) + " of " +
+  if (pending.size() < HeaderSize(kind)) {
+    error_ = where + "frame header, " + std::to_string(pending.size()) + " of " +
              std::to_string(HeaderSize(kind)) + " bytes";
   } else {
-    error_ = where + "frame, " + std::to_string(pending_.size()) + " of " +
-             std::to_string(FrameSize(kind, pending_)) + " bytes";
+    error_ = where + "frame, " + std::to_string(pending.size()) + " of " +
+             std::to_string(FrameSize(kind, pending)) + " bytes";
   }
 }
 

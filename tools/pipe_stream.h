@@ -31,7 +31,7 @@ class PipeStream {
  public:
   explicit PipeStream(Pipe pipe) : pipe_(pipe) {}
 
-  void Append(std::string_view bytes) { pending_.append(bytes); }
+  void Append(std::string_view bytes);
   // The next whole frame; nullopt when it needs more bytes or the stream is malformed.
   std::optional<Frame> Next();
   // Once no more bytes will come: a frame cut short at the end becomes the error.
@@ -41,10 +41,14 @@ class PipeStream {
 
  private:
   void Malformed(AnonRpc::DecodeResult result);
+  std::string_view Pending() const { return std::string_view(buffer_).substr(start_); }
 
   Pipe pipe_;
-  std::string pending_;         // bytes not yet cut into frames
-  std::uint64_t consumed_ = 0;  // the stream offset of pending_'s first byte
+  // Bytes not yet cut into frames start at start_: frames are cut off the front by moving it,
+  // and the buffer drops what they used only when more bytes come, so each byte moves once.
+  std::string buffer_;
+  std::size_t start_ = 0;
+  std::uint64_t consumed_ = 0;  // the stream offset of the first pending byte
   std::string error_;
 };
 

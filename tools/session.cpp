@@ -1,6 +1,8 @@
 #include "tools/session.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <thread>
 
 #include "parent/host_exit.h"
@@ -21,6 +23,27 @@ constexpr auto kExitAfterRelease = 30s;
 std::string Seconds(std::chrono::milliseconds time) {
   return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + "s"
                                   : std::to_string(time.count()) + "ms";
+}
+
+[[noreturn]] void EndWith(const char* what) noexcept {
+  LogFollower::RestoreNow();
+  std::fflush(stdout);
+  std::fprintf(stderr, "larkhostctl: %s\n", what);
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// An exception on a thread of larkhostctl's own ends it as one on the main thread does: with one
+// line and exit code 1, the flag file given back first.
+template <typename Work>
+void EndOnException(const Work& work) noexcept {
+  try {
+    work();
+  } catch (const std::exception& error) {
+    EndWith(error.what());
+  } catch (...) {
+    EndWith("an exception of unknown type");
+  }
 }
 
 HWND HostWindow(DWORD processId) {
@@ -100,6 +123,8 @@ bool Session::Launch() {
   }
   if (options_.log && std::filesystem::exists(options_.host))
     log_ = std::make_unique<LogFollower>(folder);
+  else
+    LogFollower::RestoreLeftOver(folder);
 
   HostProcess::Options launch;
   launch.executable = options_.host.wstring();
@@ -146,10 +171,12 @@ bool Session::Launch() {
   connection.Start();
   if (log_)
     log_->Start([this] {
-      LarkSync::MutexLock lock(outputLock_);
-      PrintLogLines();
+      EndOnException([this] {
+        LarkSync::MutexLock lock(outputLock_);
+        PrintLogLines();
+      });
     });
-  watcher_ = std::thread([this] { WatchExit(); });
+  watcher_ = std::thread([this] { EndOnException([this] { WatchExit(); }); });
   return true;
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 
 // Runs a command-line program of the build as a user would, with its standard input given and
-// its standard output and error collected.
+// its standard output and error collected; or starts it, to interrupt or kill it on the way.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,73 +25,135 @@ struct ToolResult {
   std::string err;
 };
 
-// Arguments are UTF-8 and must not hold double quotes. A program still running after `limit`
-// is terminated and the test fails.
+// A program started with its standard input given (then closed) and its output collected.
+// Arguments are UTF-8 and must not hold double quotes. With `ownConsole` it runs in a console of
+// its own, which Interrupt sends Ctrl-C to.
+class RunningTool {
+ public:
+  RunningTool(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+              const std::string& input = "", bool ownConsole = false) {
+    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    for (const std::string& argument : arguments) {
+      EXPECT_EQ(argument.find('"'), std::string::npos) << argument;
+      std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, argument.data(),
+                                            static_cast<int>(argument.size()), nullptr, 0),
+                        L'\0');
+      MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()),
+                          wide.data(), static_cast<int>(wide.size()));
+      commandLine += L" \"" + wide + L"\"";
+    }
+    // The child's ends are inheritable, ours are not.
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE ends[3][2] = {};  // stdin, stdout, stderr: read and write end
+    for (auto& pipe : ends) EXPECT_TRUE(CreatePipe(&pipe[0], &pipe[1], &inheritable, 0));
+    SetHandleInformation(ends[0][1], HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(ends[1][0], HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(ends[2][0], HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ends[0][0];
+    startup.hStdOutput = ends[1][1];
+    startup.hStdError = ends[2][1];
+    started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                              ownConsole ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW, nullptr, nullptr,
+                              &startup, &process_);
+    EXPECT_TRUE(started_) << "CreateProcessW failed : " << GetLastError();
+    for (HANDLE childEnd : {ends[0][0], ends[1][1], ends[2][1]}) CloseHandle(childEnd);
+    outReader_ = Drain(ends[1][0], result_.out);
+    errReader_ = Drain(ends[2][0], result_.err);
+    DWORD written = 0;
+    WriteFile(ends[0][1], input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    CloseHandle(ends[0][1]);
+  }
+  ~RunningTool() {
+    if (started_) TerminateProcess(process_.hProcess, 1);
+    Finish();
+  }
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+
+  // The first match of `pattern` in its standard output (its first group, if it has one) once
+  // there is one; empty when none came within `limit`.
+  std::string WaitForOutput(const std::regex& pattern, std::chrono::seconds limit) {
+    std::smatch match;
+    std::unique_lock lock(outputLock_);
+    outputCame_.wait_for(lock, limit, [&] {
+      return std::regex_search(result_.out, match, pattern) || outputEnded_;
+    });
+    if (!std::regex_search(result_.out, match, pattern)) return "";
+    return match[match.size() > 1 ? 1 : 0].str();
+  }
+
+  // Ctrl-C, as a user at its console types it.
+  void Interrupt() {
+    // This process joins the console for the moment, and lets the event pass by.
+    static const bool passBy = SetConsoleCtrlHandler(PassBy, TRUE);
+    EXPECT_TRUE(passBy);
+    FreeConsole();
+    ASSERT_TRUE(AttachConsole(process_.dwProcessId)) << GetLastError();
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+    FreeConsole();
+  }
+
+  void Kill() { EXPECT_TRUE(TerminateProcess(process_.hProcess, 1)); }
+
+  // Waits for it to end; one still running after `limit` is terminated and the test fails.
+  ToolResult Finish(std::chrono::seconds limit = std::chrono::seconds(120)) {
+    if (started_) {
+      const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
+      if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(milliseconds.count())) !=
+          WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the program still ran after " << limit.count() << " s";
+        TerminateProcess(process_.hProcess, 1);
+        WaitForSingleObject(process_.hProcess, INFINITE);
+      }
+      DWORD code = 0;
+      GetExitCodeProcess(process_.hProcess, &code);
+      result_.exitCode = code;
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+      started_ = false;
+    }
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+    std::lock_guard lock(outputLock_);
+    return result_;
+  }
+
+ private:
+  static BOOL WINAPI PassBy(DWORD) { return TRUE; }
+
+  std::thread Drain(HANDLE from, std::string& to) {
+    return std::thread([this, from, &to] {
+      char buffer[4096];
+      DWORD got = 0;
+      while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        std::lock_guard lock(outputLock_);
+        to.append(buffer, got);
+        outputCame_.notify_all();
+      }
+      CloseHandle(from);
+      std::lock_guard lock(outputLock_);
+      if (&to == &result_.out) outputEnded_ = true;
+      outputCame_.notify_all();
+    });
+  }
+
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+  std::mutex outputLock_;
+  std::condition_variable outputCame_;
+  ToolResult result_;
+  bool outputEnded_ = false;
+  std::thread outReader_, errReader_;
+};
+
+// Runs it to its end. A program still running after `limit` is terminated and the test fails.
 inline ToolResult RunTool(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, const std::string& input = "",
                           std::chrono::seconds limit = std::chrono::seconds(120)) {
-  std::wstring commandLine = L"\"" + program.wstring() + L"\"";
-  for (const std::string& argument : arguments) {
-    EXPECT_EQ(argument.find('"'), std::string::npos) << argument;
-    std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, argument.data(),
-                                          static_cast<int>(argument.size()), nullptr, 0),
-                      L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), wide.data(),
-                        static_cast<int>(wide.size()));
-    commandLine += L" \"" + wide + L"\"";
-  }
-  // The child's ends are inheritable, ours are not.
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE ends[3][2] = {};  // stdin, stdout, stderr: read and write end
-  for (auto& pipe : ends) EXPECT_TRUE(CreatePipe(&pipe[0], &pipe[1], &inheritable, 0));
-  SetHandleInformation(ends[0][1], HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(ends[1][0], HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(ends[2][0], HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = ends[0][0];
-  startup.hStdOutput = ends[1][1];
-  startup.hStdError = ends[2][1];
-  PROCESS_INFORMATION process{};
-  const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
-  EXPECT_TRUE(started) << "CreateProcessW failed : " << GetLastError();
-  for (HANDLE childEnd : {ends[0][0], ends[1][1], ends[2][1]}) CloseHandle(childEnd);
-
-  ToolResult result;
-  const auto drain = [](HANDLE from, std::string& to) {
-    return std::thread([from, &to] {
-      char buffer[4096];
-      DWORD got = 0;
-      while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        to.append(buffer, got);
-    });
-  };
-  std::thread out = drain(ends[1][0], result.out);
-  std::thread err = drain(ends[2][0], result.err);
-  DWORD written = 0;
-  WriteFile(ends[0][1], input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-  CloseHandle(ends[0][1]);
-  if (started) {
-    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
-    if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(milliseconds.count())) !=
-        WAIT_OBJECT_0) {
-      ADD_FAILURE() << program << " still ran after " << limit.count() << " s";
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, INFINITE);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    result.exitCode = code;
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-  }
-  out.join();
-  err.join();
-  CloseHandle(ends[1][0]);
-  CloseHandle(ends[2][0]);
-  return result;
+  return RunningTool(program, arguments, input).Finish(limit);
 }
 
 }  // namespace lark::test
