@@ -227,28 +227,33 @@ TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
   caller.Stop();  // a second stop does nothing
 }
 
-// A stop with a grace lets an answer already on its way reach its call; a call nobody answers
-// fails once the grace has passed.
+// A stop with a grace lets an answer already on its way reach its call: the stop begins while
+// the parent is still making it. A call nobody answers fails once the grace has passed.
 TEST(CallerStop, AGraceLetsAnswersOnTheirWayArrive) {
-  const std::pair<ReverseParent::Answer, std::string> cases[] = {
+  struct Case {
+    ReverseParent::Answer answer;
+    std::chrono::milliseconds grace;
+    std::string outcome;
+  };
+  const Case cases[] = {
       {[](const Request& r) {
          std::this_thread::sleep_for(100ms);
          return std::optional<Response>(Response{r.id, 0, "token"});
        },
-       "token"},
-      {ReverseParent::Silent(), "RpcCaller stopped"},
+       20s, "token"},
+      {ReverseParent::Silent(), 300ms, "RpcCaller stopped"},
   };
-  for (const auto& [answer, outcome] : cases) {
-    ReverseParent parent(answer);
+  for (const Case& c : cases) {
+    ReverseParent parent(c.answer);
     RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), {1h, 1h});
     caller.Start();
     std::string got;
     std::thread waiting([&] { got = OutcomeOf([&] { return caller.Call("GetJWT", ""); }); });
     parent.WaitForRequests(1);
     ReturnsWithin(
-        20s, [&] { caller.Stop(300ms); }, "Stop with a grace");
+        30s, [&] { caller.Stop(c.grace); }, "Stop with a grace");
     waiting.join();
-    EXPECT_EQ(got, outcome);
+    EXPECT_EQ(got, c.outcome);
   }
 }
 
