@@ -2,10 +2,6 @@
 
 namespace AnonRpc {
 
-namespace {
-constexpr std::chrono::milliseconds kCancelRetry{10};
-}
-
 PipeThread::~PipeThread() {
   Join(std::chrono::milliseconds::zero());
 }
