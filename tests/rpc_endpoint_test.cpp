@@ -174,8 +174,13 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
       }
     });
   }
-  // Let traffic build up, then stop as the host does: unpublish, stop, wait for the readers.
-  while (answered.load() < 300) std::this_thread::yield();
+  // Let traffic build up, notifications arriving too (the parent reads them on a thread of its
+  // own, so they may lag far behind the calls), then stop as the host does: unpublish, stop,
+  // wait for the readers.
+  const auto buildUpEnd = std::chrono::steady_clock::now() + 30s;
+  while ((answered.load() < 300 || notified.load() == 0) &&
+         std::chrono::steady_clock::now() < buildUpEnd)
+    std::this_thread::yield();
   ReturnsWithin(
       30s,
       [&] {
