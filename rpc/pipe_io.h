@@ -83,4 +83,19 @@ class PipeCancel {
   std::unique_ptr<State> state_;
 };
 
+// For tests of the races between a cancel and the write it is aimed at: a PipeWrite of a thread
+// bound to a PipeCancel, the one after the next `skipWrites` such writes, meets its Cancel() as
+// chosen here, the same way every time.
+enum class WriteRaceForTesting {
+  kNone,
+  // The write waits at its entry for a cancel, which is then lost to it, as a cancel that lands
+  // while the thread is entering WriteFile is lost on Windows: the write goes on and can block
+  // until a later cancel.
+  kCancelLostAtEntry,
+  // The write, its bytes all in the pipe, waits for a cancel before it succeeds: the cancel
+  // comes just too late for the call it was aimed at.
+  kCancelAfterCompletion,
+};
+void SetWriteRaceForTesting(WriteRaceForTesting race, int skipWrites = 0);
+
 }  // namespace AnonRpc

@@ -24,6 +24,8 @@ namespace {
 
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local int t_lastError = 0;
+// The race (low two bits) and the writes to let pass before it (the rest); 0: none.
+std::atomic<int> g_writeRace{0};
 
 int AsFd(PipeHandle handle) {
   return static_cast<int>(handle);
@@ -58,6 +60,31 @@ bool WaitReady(int fd, short events) {
   }
 }
 
+// Blocks until a cancel of the bound thread is pending.
+void AwaitCancel() {
+  pollfd wake = {t_bound->wake[0], POLLIN, 0};
+  while (poll(&wake, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+void Disarm(PipeCancel::State& state) {
+  state.cancelled.store(false);
+  char bytes[16];
+  while (state.wake[0] >= 0 && read(state.wake[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
+WriteRaceForTesting TakeWriteRace() {
+  if (t_bound == nullptr) return WriteRaceForTesting::kNone;
+  int armed = g_writeRace.load();
+  while (armed != 0) {
+    const int rest = armed >= 4 ? armed - 4 : 0;
+    if (g_writeRace.compare_exchange_weak(armed, rest))
+      return armed >= 4 ? WriteRaceForTesting::kNone : static_cast<WriteRaceForTesting>(armed);
+  }
+  return WriteRaceForTesting::kNone;
+}
+
 }  // namespace
 
 bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32_t* transferred) {
@@ -85,6 +112,11 @@ bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
   if (!IsValidPipe(handle)) return Fail(EBADF);
   const int fd = AsFd(handle);
   const char* bytes = static_cast<const char*>(buffer);
+  const WriteRaceForTesting race = TakeWriteRace();
+  if (race == WriteRaceForTesting::kCancelLostAtEntry) {
+    AwaitCancel();
+    Disarm(*t_bound);
+  }
   // A blocking WriteFile moves every byte; write() may stop short, so loop.
   while (*transferred < length) {
     if (Cancelled()) return Fail(ECANCELED);
@@ -97,6 +129,7 @@ bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
     if (n < 0 && errno != EAGAIN) return Fail(errno);
     if (!WaitReady(fd, POLLOUT)) return false;
   }
+  if (race == WriteRaceForTesting::kCancelAfterCompletion) AwaitCancel();
   return true;
 }
 
@@ -180,10 +213,12 @@ void PipeCancel::Cancel() {
 }
 
 void PipeCancel::Rearm() {
-  state_->cancelled.store(false);
-  char bytes[16];
-  while (state_->wake[0] >= 0 && read(state_->wake[0], bytes, sizeof bytes) > 0) {
-  }
+  Disarm(*state_);
+}
+
+void SetWriteRaceForTesting(WriteRaceForTesting race, int skipWrites) {
+  g_writeRace.store(race == WriteRaceForTesting::kNone ? 0
+                                                       : static_cast<int>(race) + 4 * skipWrites);
 }
 
 }  // namespace AnonRpc

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <utility>
 
 #include "rpc/pipe_io.h"
@@ -18,6 +19,8 @@ namespace {
 
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local DWORD t_lastError = 0;
+// The race (low two bits) and the writes to let pass before it (the rest); 0: none.
+std::atomic<int> g_writeRace{0};
 
 HANDLE AsHandle(PipeHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -80,11 +83,43 @@ bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32
   return ok;
 }
 
+namespace {
+
+WriteRaceForTesting TakeWriteRace() {
+  if (t_bound == nullptr) return WriteRaceForTesting::kNone;
+  int armed = g_writeRace.load();
+  while (armed != 0) {
+    const int rest = armed >= 4 ? armed - 4 : 0;
+    if (g_writeRace.compare_exchange_weak(armed, rest))
+      return armed >= 4 ? WriteRaceForTesting::kNone : static_cast<WriteRaceForTesting>(armed);
+  }
+  return WriteRaceForTesting::kNone;
+}
+
+// Waits, inside the call but in no I/O, until the bound thread has been cancelled: the
+// CancelSynchronousIo finds nothing to end.
+void AwaitCancel() {
+  for (;;) {
+    {
+      LarkSync::MutexLock lock(t_bound->mutex);
+      if (t_bound->cancelled) return;
+    }
+    Sleep(1);
+  }
+}
+
+}  // namespace
+
 bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* transferred) {
   DWORD done = 0;
-  const bool ok =
-      Guarded(handle, [&](HANDLE h) { return WriteFile(h, buffer, length, &done, nullptr); });
+  const WriteRaceForTesting race = TakeWriteRace();
+  const bool ok = Guarded(handle, [&](HANDLE h) {
+    if (race == WriteRaceForTesting::kCancelLostAtEntry) AwaitCancel();
+    const BOOL written = WriteFile(h, buffer, length, &done, nullptr);
+    if (written && race == WriteRaceForTesting::kCancelAfterCompletion) AwaitCancel();
+    return written;
+  });
   *transferred = done;
   return ok;
 }
@@ -161,6 +196,11 @@ void PipeCancel::Cancel() {
 void PipeCancel::Rearm() {
   LarkSync::MutexLock lock(state_->mutex);
   state_->cancelled = false;
+}
+
+void SetWriteRaceForTesting(WriteRaceForTesting race, int skipWrites) {
+  g_writeRace.store(race == WriteRaceForTesting::kNone ? 0
+                                                       : static_cast<int>(race) + 4 * skipWrites);
 }
 
 }  // namespace AnonRpc

@@ -4,10 +4,6 @@
 
 namespace AnonRpc {
 
-namespace {
-constexpr std::chrono::milliseconds kCancelRetry{10};
-}
-
 PipeThread::~PipeThread() {
   Join(std::chrono::milliseconds::zero());
 }

@@ -10,6 +10,10 @@
 
 namespace AnonRpc {
 
+// How often a cancel that must take effect is repeated until its call has returned: one can land
+// just before the call blocks and be lost.
+inline constexpr std::chrono::milliseconds kCancelRetry{10};
+
 // A worker thread that blocks in pipe calls, with the one stop path every worker needs: give the
 // body a grace period to return on its own (after the owner's orderly wake-up), then cancel its
 // blocked pipe call, again every few milliseconds, until it has returned; then join. Only pipe

@@ -1,5 +1,7 @@
 #include "rpc/rpc_caller.h"
 
+#include <iterator>
+
 #include "rpc/wire.h"
 
 namespace AnonRpc {
@@ -70,7 +72,7 @@ std::string RpcCaller::Call(const std::string& method, const std::string& payloa
   EnsureTimer();
   const Clock::time_point deadline = Clock::now() + timeouts_.call;
   auto call = std::make_shared<PendingCall>(false);
-  const std::uint32_t id = SendRequest(method, payload, call, deadline);
+  const std::uint32_t id = SendRequest(method, payload, call, deadline, false);
   std::optional<PendingCall::Outcome> outcome = call->Wait(deadline);
   if (!outcome) {
     if (RemovePending(id, call)) throw RpcTimeoutException("RPC call timeout");
@@ -89,19 +91,13 @@ std::future<std::string> RpcCaller::CallAsync(const std::string& method,
   const Clock::time_point deadline = Clock::now() + timeouts_.async;
   auto call = std::make_shared<PendingCall>(true);
   std::future<std::string> future = call->Future();
-  const std::uint32_t id = SendRequest(method, payload, call, deadline);
-  {
-    LarkSync::MutexLock lock(timerLock_);
-    deadlines_.push_back({deadline, id, call});
-    ++timerChanges_;
-  }
-  timerSignal_.notify_one();
+  SendRequest(method, payload, call, deadline, true);
   return future;
 }
 
 std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::string& payload,
                                      const std::shared_ptr<PendingCall>& call,
-                                     Clock::time_point deadline) {
+                                     Clock::time_point deadline, bool async) {
   std::uint32_t id;
   {
     LarkSync::MutexLock lock(pendingLock_);
@@ -114,10 +110,18 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
   LarkSync::MutexLock writeLock(writeLock_);
   if (!writeFailure_ && stopped_.load()) writeFailure_ = CancelledPipeError();
   if (!writeFailure_) {
-    {
+    try {
       LarkSync::MutexLock lock(timerLock_);
+      if (async) {
+        auto at = deadlines_.end();
+        while (at != deadlines_.begin() && std::prev(at)->when > deadline) --at;
+        deadlines_.insert(at, Deadline{deadline, id, call});
+      }
       writing_ = WriteWatch{deadline};
       ++timerChanges_;
+    } catch (...) {
+      RemovePending(id, call);  // no memory for the deadline: nothing was sent
+      throw;
     }
     timerSignal_.notify_one();
     bool written;
@@ -211,9 +215,11 @@ void RpcCaller::RunTimer() {
   LarkSync::MutexLock lock(timerLock_);
   while (!timerStopping_) {
     const Clock::time_point now = Clock::now();
-    if (writing_ && !writing_->cancelled && writing_->deadline <= now) {
+    if (writing_ && writing_->nextCancel <= now) {
       // Under timerLock_, which the writer takes to clear writing_: this can only hit that write.
+      // Once is not enough: a cancel can land just before the write blocks.
       writing_->cancelled = true;
+      writing_->nextCancel = now + kCancelRetry;
       writeCancel_.Cancel();
       continue;
     }
@@ -227,8 +233,7 @@ void RpcCaller::RunTimer() {
     }
     std::optional<Clock::time_point> next;
     if (!deadlines_.empty()) next = deadlines_.front().when;
-    if (writing_ && !writing_->cancelled)
-      next = next ? std::min(*next, writing_->deadline) : writing_->deadline;
+    if (writing_) next = next ? std::min(*next, writing_->nextCancel) : writing_->nextCancel;
     const std::uint64_t seen = timerChanges_;
     const auto changed = [&]() REQUIRES(timerLock_) {
       return timerStopping_ || timerChanges_ != seen;

@@ -29,8 +29,11 @@ struct CallTimeouts {
 // matches the response frames on revResRead to the waiting calls. Owns both handles from
 // construction. Call and CallAsync may be used from any thread, before Start as well; Start and
 // Stop belong to the owner. One timer thread, started with the first call or Start, times out
-// every call, however many are in flight: a call's time-out covers its request write too, so
-// no call outlives it, even when the parent never reads.
+// every call, however many are in flight. A call's time-out covers its request write too: a
+// write still blocked then is cancelled, again every few milliseconds until it has returned (on
+// Windows a cancel that lands as the write begins is lost), even when the parent never reads. A
+// call that waits for the write lock behind another call's blocked write waits for that write's
+// own time-out.
 class RpcCaller {
  public:
   using Clock = std::chrono::steady_clock;
@@ -99,15 +102,17 @@ class RpcCaller {
   };
   // The request write in progress, as the timer sees it.
   struct WriteWatch {
-    Clock::time_point deadline;
+    Clock::time_point nextCancel;  // the deadline, then every kCancelRetry until it returns
     bool cancelled = false;
   };
 
   // Registers the call under a fresh id and writes the request frame; returns the id. A write
   // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
-  // have left part of a frame in the pipe: from then on every request fails at once.
+  // have left part of a frame in the pipe: from then on every request fails at once. An
+  // asynchronous call's deadline goes to the timer with its write, in one wake-up.
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
-                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline);
+                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline,
+                            bool async);
   void ReadResponses();
   void EnsureTimer();
   void RunTimer();
@@ -135,7 +140,8 @@ class RpcCaller {
 
   LarkSync::Mutex timerLock_;
   LarkSync::ConditionVariable timerSignal_;
-  // In deadline order: every async call adds the same time-out.
+  // In deadline order. Calls reach the write lock in any order, so one may come after a call
+  // made later than it.
   std::deque<Deadline> deadlines_ GUARDED_BY(timerLock_);
   std::optional<WriteWatch> writing_ GUARDED_BY(timerLock_);
   // Counts what the timer must look at again.

@@ -73,6 +73,8 @@ TEST(MaskAccessToken, MasksEveryFormOfTheTokenValueAndNothingElse) {
       {R"({"accessToken":12,"b":"c"})", R"({"accessToken":***,"b":"c"})"},
       {R"({"accessToken":{"x":["}",1]},"b":2})", R"({"accessToken":***,"b":2})"},
       {R"({"accessToken":{"x":1}junk,"b":2})", R"({"accessToken":***,"b":2})"},
+      {R"({"accessToken":{"k":"a\"}b"}})", R"({"accessToken":***})"},
+      {R"({"accessToken":["x\"],secret"],"b":2})", R"({"accessToken":***,"b":2})"},
       {R"({"accessToken":"unterminated)", R"({"accessToken":"***)"},
       {R"({"accessToken":"ends in \)", R"({"accessToken":"***)"},
       {R"({'accessToken':'single'})", R"({'accessToken':'***'})"},

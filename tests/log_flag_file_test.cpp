@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "logging/flag_file.h"
 #include "support/log_test_support.h"
@@ -34,7 +36,6 @@ TEST(FlagFile, OnlyTheExactByteSequenceSwitchesLoggingOn) {
       {"a value after it", "logfile_on=0", true},
       {"behind a comment sign", "# logfile_on\r\n", true},
       {"among other bytes, a zero byte included", "a\0b logfile_on\xFF"s, true},
-      {"across a 4096-byte boundary", std::string(4090, 'x') + "logfile_on", true},
       {"far into a large file", std::string(100000, '\0') + "logfile_on", true},
       {"in capitals", "LOGFILE_ON", false},
       {"a space for the underscore", "logfile on", false},
@@ -42,10 +43,15 @@ TEST(FlagFile, OnlyTheExactByteSequenceSwitchesLoggingOn) {
       {"shorter than the keyword", "logfile_o", false},
       {"only events_off", "events_off", false},
   };
-  for (const Case& c : cases) {
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  // Split across the 4096-byte pieces the file is read in, at every point of the keyword.
+  for (std::size_t before = 1; before < 10; ++before)
+    all.push_back(
+        {"split across a read boundary", std::string(4096 - before, 'x') + "logfile_on", true});
+  for (const Case& c : all) {
     TempLogDir dir;
     WriteBytes(dir / "lklogfile.txt", c.content);
-    EXPECT_EQ(LoadFlags(dir.narrow()), c.on) << c.what;
+    EXPECT_EQ(LoadFlags(dir.narrow()), c.on) << c.what << " (" << c.content.size() << " bytes)";
   }
 }
 

@@ -179,6 +179,26 @@ TEST(CallerAsync, CallsTimeOutUnlessAnswered) {
   caller.Stop();
 }
 
+// Calls made from several threads at once reach the timer in any order; each ends by its own
+// time-out, none waits for another call to wake the timer.
+TEST(CallerAsync, EachCallTimesOutOnItsOwnWhateverTheOrder) {
+  ReverseParent parent(ReverseParent::Silent());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), kShort);
+  caller.Start();
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::future<std::string>> calls(8);
+    std::vector<std::thread> threads;
+    for (std::future<std::string>& call : calls)
+      threads.emplace_back([&] { call = caller.CallAsync("CefControl", ""); });
+    for (std::thread& thread : threads) thread.join();
+    for (std::future<std::string>& call : calls) {
+      ASSERT_EQ(call.wait_for(30s), std::future_status::ready) << "round " << round;
+      EXPECT_EQ(MessageOf(call), "Async RPC timeout");
+    }
+  }
+  caller.Stop();
+}
+
 TEST(CallerAsync, CallsMadeBeforeStartTimeOutToo) {
   ReverseParent parent(ReverseParent::Silent());
   RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), kShort);
@@ -227,28 +247,33 @@ TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
   caller.Stop();  // a second stop does nothing
 }
 
-// A stop with a grace lets an answer already on its way reach its call; a call nobody answers
-// fails once the grace has passed.
+// A stop with a grace lets an answer already on its way reach its call: the stop begins while
+// the parent is still making it. A call nobody answers fails once the grace has passed.
 TEST(CallerStop, AGraceLetsAnswersOnTheirWayArrive) {
-  const std::pair<ReverseParent::Answer, std::string> cases[] = {
+  struct Case {
+    ReverseParent::Answer answer;
+    std::chrono::milliseconds grace;
+    std::string outcome;
+  };
+  const Case cases[] = {
       {[](const Request& r) {
          std::this_thread::sleep_for(100ms);
          return std::optional<Response>(Response{r.id, 0, "token"});
        },
-       "token"},
-      {ReverseParent::Silent(), "RpcCaller stopped"},
+       20s, "token"},
+      {ReverseParent::Silent(), 300ms, "RpcCaller stopped"},
   };
-  for (const auto& [answer, outcome] : cases) {
-    ReverseParent parent(answer);
+  for (const Case& c : cases) {
+    ReverseParent parent(c.answer);
     RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), {1h, 1h});
     caller.Start();
     std::string got;
     std::thread waiting([&] { got = OutcomeOf([&] { return caller.Call("GetJWT", ""); }); });
     parent.WaitForRequests(1);
     ReturnsWithin(
-        20s, [&] { caller.Stop(300ms); }, "Stop with a grace");
+        30s, [&] { caller.Stop(c.grace); }, "Stop with a grace");
     waiting.join();
-    EXPECT_EQ(got, outcome);
+    EXPECT_EQ(got, c.outcome);
   }
 }
 
@@ -282,24 +307,55 @@ TEST(CallerWrite, AFailedWriteReportsTheSystemError) {
   caller.Stop();
 }
 
-// A write the parent never drains fails when the call's time runs out; the frame it cut short
-// leaves the pipe out of step, so later calls fail at once instead of writing after it.
+// A write the parent never drains fails when the call's time runs out, even when the first
+// cancel is lost as it lands on the write's entry; the frame it cut short leaves the pipe out of
+// step, so later calls fail at once instead of writing after it.
 TEST(CallerWrite, AWriteStillBlockedWhenTheTimeRunsOutIsCancelled) {
-  lark::test::TestPipe requests(4096);  // nobody ever reads it
-  lark::test::TestPipe responses;
-  RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
-  caller.Start();
-  const std::regex failedWrite(R"(Write request \(err=[1-9][0-9]*\))");
-  ReturnsWithin(
-      20s,
-      [&] {
-        EXPECT_TRUE(std::regex_match(
-            MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }), failedWrite));
-        EXPECT_TRUE(
-            std::regex_match(MessageOf([&] { caller.CallAsync("Small", ""); }), failedWrite));
-      },
-      "calls on a pipe nobody drains");
-  caller.Stop();
+  for (const WriteRaceForTesting race :
+       {WriteRaceForTesting::kNone, WriteRaceForTesting::kCancelLostAtEntry}) {
+    lark::test::TestPipe requests(4096);  // nobody ever reads it
+    lark::test::TestPipe responses;
+    RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
+    caller.Start();
+    const std::regex failedWrite(R"(Write request \(err=[1-9][0-9]*\))");
+    SetWriteRaceForTesting(race, 2);  // after the header and the method, the payload's write
+    ReturnsWithin(
+        20s,
+        [&] {
+          EXPECT_TRUE(std::regex_match(
+              MessageOf([&] { caller.Call("Big", std::string(1 << 20, 'b')); }), failedWrite));
+          EXPECT_TRUE(
+              std::regex_match(MessageOf([&] { caller.CallAsync("Small", ""); }), failedWrite));
+        },
+        "calls on a pipe nobody drains");
+    caller.Stop();
+  }
+}
+
+// A write that is done just as its deadline cancels it: its call times out, by its own
+// deadline, and the pipe is still in step, so the next call goes through.
+TEST(CallerWrite, AWriteDoneAsItsTimeRunsOutLeavesThePipeInStep) {
+  const std::pair<bool, std::string> cases[] = {{false, "RPC call timeout"},
+                                                {true, "Async RPC timeout"}};
+  for (const auto& [async, outcome] : cases) {
+    SCOPED_TRACE(outcome);
+    ReverseParent parent([](const Request& r) {
+      return r.id == 1 ? std::nullopt : std::optional<Response>(Response{r.id, 0, r.payload});
+    });
+    RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), {1s, 1s});
+    caller.Start();
+    SetWriteRaceForTesting(WriteRaceForTesting::kCancelAfterCompletion, 2);  // the payload's
+    if (async) {
+      std::future<std::string> first = caller.CallAsync("CefControl", "late");
+      // Nothing else is sent meanwhile: the time-out must come without another call's help.
+      ASSERT_EQ(first.wait_for(30s), std::future_status::ready);
+      EXPECT_EQ(MessageOf(first), outcome);
+    } else {
+      EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", "late"); }), outcome);
+    }
+    EXPECT_EQ(OutcomeOf([&] { return caller.Call("GetJWT", "next"); }), "next");
+    caller.Stop();
+  }
 }
 
 TEST(CallerThreads, ABurstOfAsyncCallsKeepsTheThreadCountFlat) {

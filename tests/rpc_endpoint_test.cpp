@@ -164,19 +164,23 @@ TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
           case 0:
             classify([&] { return lease->Caller().Call("Echo", payload); }, payload);
             break;
-          case 1: {
-            std::future<std::string> f = lease->Caller().CallAsync("Echo", payload);
-            classify([&] { return f.get(); }, payload);
+          case 1:
+            // The call itself throws when the stop cancels its request write.
+            classify([&] { return lease->Caller().CallAsync("Echo", payload).get(); }, payload);
             break;
-          }
           default:
             lease->Sender().Enqueue("9", payload);
         }
       }
     });
   }
-  // Let traffic build up, then stop as the host does: unpublish, stop, wait for the readers.
-  while (answered.load() < 300) std::this_thread::yield();
+  // Let traffic build up, notifications arriving too (the parent reads them on a thread of its
+  // own, so they may lag far behind the calls), then stop as the host does: unpublish, stop,
+  // wait for the readers.
+  const auto buildUpEnd = std::chrono::steady_clock::now() + 30s;
+  while ((answered.load() < 300 || notified.load() == 0) &&
+         std::chrono::steady_clock::now() < buildUpEnd)
+    std::this_thread::yield();
   ReturnsWithin(
       30s,
       [&] {

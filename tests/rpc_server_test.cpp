@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "support/bounded.h"
 #include "support/test_pipe.h"
@@ -173,6 +176,33 @@ TEST_F(ServerTest, StopWhileWaitingWritesNoReplyAndASecondStopDoesNothing) {
       30s, [this] { server_.Stop(); }, "second Stop");
   std::string rest;
   EXPECT_FALSE(ReadExact(responses_.read(), 1, rest));
+}
+
+// The reply the parent is owed is written when its handler ends within the stop's grace.
+TEST_F(ServerTest, AHandlerEndingSoonAfterStopStillGetsItsAnswerWritten) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  server_.RegisterMethod("Release", [&](const std::string&) {
+    {
+      std::lock_guard lock(mutex);
+      entered = true;
+      changed.notify_all();
+    }
+    std::this_thread::sleep_for(200ms);  // the handler's own work, still going as Stop begins
+    return std::string("ok");
+  });
+  server_.Start();
+  Send(EncodeRequest(9, "Release", ""));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));
+  }
+  ReturnsWithin(
+      30s, [this] { server_.Stop(); }, "Stop");
+  const Response answer = Receive();
+  EXPECT_EQ(answer.id, 9u);
+  EXPECT_EQ(answer.body, "ok");
 }
 
 TEST_F(ServerTest, StopAfterTheThreadEndedOnItsOwnReturns) {

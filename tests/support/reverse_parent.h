@@ -24,12 +24,13 @@ class ReverseParent {
   explicit ReverseParent(Answer answer = Echo()) : answer_(std::move(answer)) {
     reader_.Start([this] {
       while (std::optional<AnonRpc::Request> request = AnonRpc::ReadRequest(requests_.read())) {
-        std::optional<AnonRpc::Response> response = answer_(*request);
         {
           std::lock_guard lock(mutex_);
           received_.push_back(*request);
           changed_.notify_all();
         }
+        // Recorded first: a test that waits for the request can act while its answer is made.
+        std::optional<AnonRpc::Response> response = answer_(*request);
         if (response)
           SendRaw(AnonRpc::EncodeResponse(
               response->id, static_cast<AnonRpc::RpcStatus>(response->status), response->body));
