@@ -59,7 +59,14 @@ std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
 RpcCaller::RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts)
     : revReqWrite_(std::move(revReqWrite)),
       revResRead_(std::move(revResRead)),
-      timeouts_(timeouts) {}
+      timeouts_(timeouts),
+      writer_([this] {
+        {
+          LarkSync::MutexLock lock(timerLock_);
+          ++timerChanges_;
+        }
+        timerSignal_.notify_one();
+      }) {}
 
 RpcCaller::~RpcCaller() {
   Stop();
@@ -70,7 +77,7 @@ std::string RpcCaller::Call(const std::string& method, const std::string& payloa
   EnsureTimer();
   const Clock::time_point deadline = Clock::now() + timeouts_.call;
   auto call = std::make_shared<PendingCall>(false);
-  const std::uint32_t id = SendRequest(method, payload, call, deadline);
+  const std::uint32_t id = SendRequest(method, payload, call, deadline, "RPC call timeout");
   std::optional<PendingCall::Outcome> outcome = call->Wait(deadline);
   if (!outcome) {
     if (RemovePending(id, call)) throw RpcTimeoutException("RPC call timeout");
@@ -89,7 +96,7 @@ std::future<std::string> RpcCaller::CallAsync(const std::string& method,
   const Clock::time_point deadline = Clock::now() + timeouts_.async;
   auto call = std::make_shared<PendingCall>(true);
   std::future<std::string> future = call->Future();
-  const std::uint32_t id = SendRequest(method, payload, call, deadline);
+  const std::uint32_t id = SendRequest(method, payload, call, deadline, "Async RPC timeout");
   {
     LarkSync::MutexLock lock(timerLock_);
     deadlines_.push_back({deadline, id, call});
@@ -101,7 +108,7 @@ std::future<std::string> RpcCaller::CallAsync(const std::string& method,
 
 std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::string& payload,
                                      const std::shared_ptr<PendingCall>& call,
-                                     Clock::time_point deadline) {
+                                     Clock::time_point deadline, const char* timeoutMessage) {
   std::uint32_t id;
   {
     LarkSync::MutexLock lock(pendingLock_);
@@ -111,33 +118,17 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     } while (pending_.count(id) != 0);
     pending_[id] = call;  // before the first byte, so the answer always finds its entry
   }
-  LarkSync::MutexLock writeLock(writeLock_);
-  if (!writeFailure_ && stopped_.load()) writeFailure_ = CancelledPipeError();
-  if (!writeFailure_) {
-    {
-      LarkSync::MutexLock lock(timerLock_);
-      writing_ = WriteWatch{deadline};
-      ++timerChanges_;
-    }
-    timerSignal_.notify_one();
-    bool written;
-    {
-      PipeCancel::Scope cancellable(writeCancel_);
-      written = WriteRequest(revReqWrite_.Get(), id, method, payload);
-    }
-    if (!written) writeFailure_ = LastPipeError();
-    bool cancelledTooLate;
-    {
-      LarkSync::MutexLock lock(timerLock_);
-      cancelledTooLate = written && writing_->cancelled;
-      writing_.reset();
-    }
-    // The frame went out whole just as the time ran out: the pipe is still in step.
-    if (cancelledTooLate) writeCancel_.Rearm();
-  }
-  if (writeFailure_) {
-    RemovePending(id, call);
-    throw RpcException("Write request (err=" + std::to_string(*writeFailure_) + ")");
+  std::uint32_t error = 0;
+  switch (writer_.Write(
+      deadline, [&] { return WriteRequest(revReqWrite_.Get(), id, method, payload); }, &error)) {
+    case RequestWriter::Outcome::Written:
+      break;
+    case RequestWriter::Outcome::TimedOut:
+      if (RemovePending(id, call)) call->Complete(Kind::Timeout, timeoutMessage);
+      break;
+    case RequestWriter::Outcome::Failed:
+      RemovePending(id, call);
+      throw RpcException("Write request (err=" + std::to_string(error) + ")");
   }
   return id;
 }
@@ -162,7 +153,7 @@ void RpcCaller::Stop(std::chrono::milliseconds grace) {
   }
   if (stopped_.exchange(true)) return;
   running_.store(false);
-  CancelLockHolder(writeLock_, writeCancel_);
+  writer_.Stop();
   // Closing a handle does not end a read blocked on it on Windows; cancel the read, then close.
   reader_.Join(std::chrono::milliseconds::zero());
   revResRead_.Reset();
@@ -211,12 +202,7 @@ void RpcCaller::RunTimer() {
   LarkSync::MutexLock lock(timerLock_);
   while (!timerStopping_) {
     const Clock::time_point now = Clock::now();
-    if (writing_ && !writing_->cancelled && writing_->deadline <= now) {
-      // Under timerLock_, which the writer takes to clear writing_: this can only hit that write.
-      writing_->cancelled = true;
-      writeCancel_.Cancel();
-      continue;
-    }
+    const std::optional<Clock::time_point> writeDue = writer_.CancelOverdue(now);
     if (!deadlines_.empty() && deadlines_.front().when <= now) {
       Deadline due = std::move(deadlines_.front());
       deadlines_.pop_front();
@@ -227,8 +213,7 @@ void RpcCaller::RunTimer() {
     }
     std::optional<Clock::time_point> next;
     if (!deadlines_.empty()) next = deadlines_.front().when;
-    if (writing_ && !writing_->cancelled)
-      next = next ? std::min(*next, writing_->deadline) : writing_->deadline;
+    if (writeDue) next = next ? std::min(*next, *writeDue) : *writeDue;
     const std::uint64_t seen = timerChanges_;
     const auto changed = [&]() REQUIRES(timerLock_) {
       return timerStopping_ || timerChanges_ != seen;

@@ -13,6 +13,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/request_writer.h"
 #include "rpc/rpc_exception.h"
 #include "rpc/unique_pipe.h"
 #include "sync/mutex.h"
@@ -97,17 +98,13 @@ class RpcCaller {
     std::uint32_t id;
     std::weak_ptr<PendingCall> call;
   };
-  // The request write in progress, as the timer sees it.
-  struct WriteWatch {
-    Clock::time_point deadline;
-    bool cancelled = false;
-  };
-
   // Registers the call under a fresh id and writes the request frame; returns the id. A write
   // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
-  // have left part of a frame in the pipe: from then on every request fails at once.
+  // have left part of a frame in the pipe: from then on every request fails at once. A call
+  // whose turn to write has not come by its deadline is completed with `timeoutMessage`.
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
-                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline);
+                            const std::shared_ptr<PendingCall>& call, Clock::time_point deadline,
+                            const char* timeoutMessage);
   void ReadResponses();
   void EnsureTimer();
   void RunTimer();
@@ -120,11 +117,7 @@ class RpcCaller {
   UniquePipe revResRead_;
   const CallTimeouts timeouts_;
 
-  LarkSync::Mutex writeLock_;
-  PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
-  // The error that ended the request pipe for good (a write that failed may have left part of a
-  // frame in it), or the stop.
-  std::optional<std::uint32_t> writeFailure_ GUARDED_BY(writeLock_);
+  RequestWriter writer_;
   std::atomic<std::uint32_t> nextId_{1};
   LarkSync::Mutex pendingLock_;
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_ GUARDED_BY(pendingLock_);
@@ -137,7 +130,6 @@ class RpcCaller {
   LarkSync::ConditionVariable timerSignal_;
   // In deadline order: every async call adds the same time-out.
   std::deque<Deadline> deadlines_ GUARDED_BY(timerLock_);
-  std::optional<WriteWatch> writing_ GUARDED_BY(timerLock_);
   // Counts what the timer must look at again.
   std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;
   bool timerStopping_ GUARDED_BY(timerLock_) = false;
