@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,8 +58,10 @@ bool PostCloseToHost(std::uint32_t processId);
 // needs the pipes that its parent holds): WM_CLOSE, up to `closeBound` for it to exit, then
 // TerminateProcess. A host without a window (one that hangs after its window has gone, say) is
 // given the same time to end itself. nullopt, with the reason in `error`, when the process cannot
-// be opened or does not run LarkRemoteHost.exe.
+// be opened or does not run LarkRemoteHost.exe. `executable`, if not null, is set to the path
+// of the host's program (the folder of its log and minidumps).
 std::optional<HostEnding> EndRunningHost(std::uint32_t processId,
-                                         std::chrono::milliseconds closeBound, std::string* error);
+                                         std::chrono::milliseconds closeBound, std::string* error,
+                                         std::filesystem::path* executable = nullptr);
 
 }  // namespace LarkParent

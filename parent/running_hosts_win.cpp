@@ -43,16 +43,18 @@ std::string StartTimeOf(std::uint32_t processId) {
   return text;
 }
 
-bool RunsTheHost(HANDLE process) {
+// The path of the program that `process` runs, when it is LarkRemoteHost.exe.
+std::optional<std::wstring> HostImageOf(HANDLE process) {
   wchar_t path[MAX_PATH * 4];
   DWORD size = static_cast<DWORD>(std::size(path));
-  if (!QueryFullProcessImageNameW(process, 0, path, &size)) return false;
+  if (!QueryFullProcessImageNameW(process, 0, path, &size)) return std::nullopt;
   const std::wstring_view image(path, size);
   const std::size_t slash = image.find_last_of(L"\\/");
   const std::wstring_view name = slash == std::wstring_view::npos ? image : image.substr(slash + 1);
-  return CompareStringOrdinal(name.data(), static_cast<int>(name.size()),
-                              kHostExecutableName.data(),
-                              static_cast<int>(kHostExecutableName.size()), TRUE) == CSTR_EQUAL;
+  if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), kHostExecutableName.data(),
+                           static_cast<int>(kHostExecutableName.size()), TRUE) != CSTR_EQUAL)
+    return std::nullopt;
+  return std::wstring(image);
 }
 
 std::optional<std::uint32_t> ExitCodeWithin(HANDLE process, DWORD milliseconds) {
@@ -110,7 +112,8 @@ bool PostCloseToHost(std::uint32_t processId) {
 }
 
 std::optional<HostEnding> EndRunningHost(std::uint32_t processId,
-                                         std::chrono::milliseconds closeBound, std::string* error) {
+                                         std::chrono::milliseconds closeBound, std::string* error,
+                                         std::filesystem::path* executable) {
   const LarkWin::UniqueHandle process(OpenProcess(
       SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
   if (!process) {
@@ -118,10 +121,12 @@ std::optional<HostEnding> EndRunningHost(std::uint32_t processId,
         "cannot open process " + std::to_string(processId) + " : " + std::to_string(GetLastError());
     return std::nullopt;
   }
-  if (!RunsTheHost(process.Get())) {
+  const std::optional<std::wstring> image = HostImageOf(process.Get());
+  if (!image) {
     *error = "process " + std::to_string(processId) + " does not run LarkRemoteHost.exe";
     return std::nullopt;
   }
+  if (executable != nullptr) *executable = *image;
   if (const std::optional<std::uint32_t> code = ExitCodeWithin(process.Get(), 0))
     return HostEnding{EndedBy::Itself, code};
   PostCloseToHost(processId);
