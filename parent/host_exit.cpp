@@ -75,9 +75,12 @@ std::string DescribeHang(std::uint32_t processId, const std::filesystem::path& h
   } catch (const std::exception&) {
     // An unreadable log, or one with a line beyond the regex's reach, tells nothing.
   }
-  if (!line)
-    return "host ended itself with 0xC0000194 after its shutdown hung; it left no log line or "
-           "minidump";
+  if (!line) {
+    // A log rotated or deleted since: the dump alone still tells where it hung.
+    const std::string dump = NewestDumpOf(processId, hostFolder);
+    return "host ended itself with 0xC0000194 after its shutdown hung; " +
+           (dump.empty() ? "it left no log line or minidump" : "see " + dump);
+  }
   return "host ended itself after " +
          (line->engineCall.empty()
               ? "its shutdown did not finish within " + line->seconds + " s"

@@ -23,7 +23,7 @@ inline constexpr std::uint32_t kHostHungExitCode = 0xC0000194;
 // "host ended itself after its shutdown did not finish within 30 s; see ..." when no engine call
 // was running, "...; it left no minidump" when the line names none, and "host ended itself with
 // 0xC0000194 after its shutdown hung; it left no log line or minidump" without a line (logging
-// was off).
+// was off), or "...; see" the newest minidump of the process when there is one.
 std::string DescribeHostExit(std::uint32_t exitCode, std::uint32_t processId,
                              const std::filesystem::path& hostFolder);
 

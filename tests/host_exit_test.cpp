@@ -64,6 +64,10 @@ TEST(HostExit, AHungHostIsDescribedByItsWatchdogLine) {
   EXPECT_EQ(DescribeHostExit(kHostHungExitCode, 5678, noLog.Path()),
             "host ended itself with 0xC0000194 after its shutdown hung; it left no log line or "
             "minidump");
+  std::ofstream(noLog.Path() / kDumpOf5678) << "MDMP";
+  EXPECT_EQ(
+      DescribeHostExit(kHostHungExitCode, 5678, noLog.Path()),
+      std::string("host ended itself with 0xC0000194 after its shutdown hung; see ") + kDumpOf5678);
 }
 
 }  // namespace
