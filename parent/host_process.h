@@ -31,8 +31,8 @@ namespace LarkParent {
 //   pipes closed, and up to EndBounds::close for the exit; only then TerminateProcess. The
 //   default bounds are long enough for the host's own shutdown watchdog, which ends a host whose
 //   shutdown hangs (an engine call that never returns) 30 s after it was asked to end, with
-//   kHostHungExitCode and a minidump that DescribeExit names. The whole end takes at most the
-//   two bounds and a few seconds more.
+//   kHostHungExitCode (host_exit.h) and a minidump that DescribeExit names. The whole end takes at
+//   most the two bounds and a few seconds more.
 // - Without waiting, for a plug-in that must not wait that long at its own exit: LeaveToEnd(),
 //   which posts the host WM_CLOSE, closes the pipes and lets the host end on its own; the
 //   destructor then neither waits nor terminates.
