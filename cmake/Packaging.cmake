@@ -25,11 +25,11 @@ set_target_properties(lark_win PROPERTIES EXPORT_NAME win)
 install(TARGETS lark_parent lark_rpc lark_logging lark_sync lark_win EXPORT LarkRemoteHostTargets
         ARCHIVE DESTINATION lib COMPONENT kit
         INCLUDES DESTINATION include)
-install(FILES parent/host_connection.h parent/host_process.h parent/host_protocol.h
-              parent/module_folder.h
+install(FILES parent/host_connection.h parent/host_exit.h parent/host_process.h
+              parent/host_protocol.h parent/module_folder.h parent/running_hosts.h
         DESTINATION include/parent COMPONENT kit)
-install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/unique_pipe.h
-              rpc/wire.h
+install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/request_writer.h
+              rpc/unique_pipe.h rpc/wire.h
         DESTINATION include/rpc COMPONENT kit)
 install(FILES sync/mutex.h sync/thread_annotations.h DESTINATION include/sync COMPONENT kit)
 install(FILES win/unique_handle.h DESTINATION include/win COMPONENT kit)

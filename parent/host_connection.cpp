@@ -51,7 +51,14 @@ void Refuse(const HostConnection::RefusalHandler& report, Pipe pipe, UniquePipe&
 
 }  // namespace
 
-HostConnection::HostConnection(ParentEnds ends) : ends_(std::move(ends)) {}
+HostConnection::HostConnection(ParentEnds ends)
+    : ends_(std::move(ends)), writer_([this] {
+        {
+          LarkSync::MutexLock lock(timerLock_);
+          ++timerChanges_;
+        }
+        timerSignal_.notify_one();
+      }) {}
 
 HostConnection::~HostConnection() {
   Close();
@@ -78,6 +85,7 @@ void HostConnection::ObserveFrames(FrameObserver observer) {
 }
 
 void HostConnection::Start() {
+  writeTimer_ = std::thread([this] { RunWriteTimer(); });
   responseReader_.Start([this] { ReadResponses(); });
   reverseServer_.Start([this] { ServeReverseCalls(); });
   notifyReader_.Start([this] { ReadNotifications(); });
@@ -85,44 +93,69 @@ void HostConnection::Start() {
 
 std::optional<CallResult> HostConnection::Call(std::string_view method, std::string_view payload,
                                                std::chrono::milliseconds timeout) {
+  const auto deadline = RequestWriter::Clock::now() + timeout;
   auto call = std::make_shared<PendingCall>();
-  std::uint32_t id;
+  const std::uint32_t id = nextId_++;
   {
-    LarkSync::MutexLock writeLock(writeLock_);
-    id = nextId_++;
-    {
-      LarkSync::MutexLock lock(callsLock_);
-      if (responsesEnded_) return std::nullopt;
-      calls_[id] = call;
-    }
-    PipeCancel::Scope cancellable(writeCancel_);
-    if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
-    if (!WriteRequest(ends_.requestWrite.Get(), id, method, payload)) {
-      LarkSync::MutexLock lock(callsLock_);
-      calls_.erase(id);
-      return std::nullopt;
-    }
+    LarkSync::MutexLock lock(callsLock_);
+    if (responsesEnded_) return std::nullopt;
+    calls_[id] = call;
   }
+  std::uint32_t error = 0;
+  const RequestWriter::Outcome written = writer_.Write(
+      deadline,
+      [&] {
+        if (observer_) observer_(Pipe::Request, EncodeRequest(id, method, payload));
+        return WriteRequest(ends_.requestWrite.Get(), id, method, payload);
+      },
+      &error);
   LarkSync::MutexLock lock(callsLock_);
-  answered_.wait_for(lock, timeout, [&]() REQUIRES(callsLock_) { return call->done; });
+  if (written == RequestWriter::Outcome::Written)
+    answered_.wait_until(lock, deadline, [&]() REQUIRES(callsLock_) { return call->done; });
   calls_.erase(id);
   return call->result;
 }
 
 bool HostConnection::SendRaw(std::string_view bytes) {
-  return Write(bytes);
-}
-
-bool HostConnection::Write(std::string_view bytes) {
-  LarkSync::MutexLock writeLock(writeLock_);
-  PipeCancel::Scope cancellable(writeCancel_);
-  if (observer_) observer_(Pipe::Request, bytes);
-  return WriteAll(ends_.requestWrite.Get(), bytes);
+  std::uint32_t error = 0;
+  return writer_.Write(
+             RequestWriter::kNoDeadline,
+             [&] {
+               if (observer_) observer_(Pipe::Request, bytes);
+               return WriteAll(ends_.requestWrite.Get(), bytes);
+             },
+             &error) == RequestWriter::Outcome::Written;
 }
 
 void HostConnection::CloseRequestPipe() {
-  LarkSync::MutexLock writeLock(writeLock_);
+  writer_.Stop();
   ends_.requestWrite.Reset();
+}
+
+void HostConnection::RunWriteTimer() {
+  LarkSync::MutexLock lock(timerLock_);
+  while (!timerStopping_) {
+    const std::optional<RequestWriter::Clock::time_point> due =
+        writer_.CancelOverdue(RequestWriter::Clock::now());
+    const std::uint64_t seen = timerChanges_;
+    const auto changed = [&]() REQUIRES(timerLock_) {
+      return timerStopping_ || timerChanges_ != seen;
+    };
+    if (due) {
+      timerSignal_.wait_until(lock, *due, changed);
+    } else {
+      timerSignal_.wait(lock, changed);
+    }
+  }
+}
+
+void HostConnection::StopWriteTimer() {
+  {
+    LarkSync::MutexLock lock(timerLock_);
+    timerStopping_ = true;
+  }
+  timerSignal_.notify_all();
+  if (writeTimer_.joinable()) writeTimer_.join();
 }
 
 void HostConnection::CloseResponsePipe() {
@@ -176,11 +209,11 @@ bool HostConnection::Unpaused(Gated reader) {
 }
 
 void HostConnection::Close() {
-  CancelLockHolder(writeLock_, writeCancel_);
+  writer_.Stop();
+  StopWriteTimer();
   CloseResponsePipe();
   CloseNotifyPipe();
   CloseReversePipes();
-  LarkSync::MutexLock writeLock(writeLock_);
   ends_.requestWrite.Reset();
 }
 
@@ -194,6 +227,7 @@ void HostConnection::ReadResponses() {
         break;
       }
       Response* const response = &read.response;
+      anyAnswer_.store(true);
       if (observer_)
         observer_(
             Pipe::Response,

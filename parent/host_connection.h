@@ -4,6 +4,7 @@
 // method name, and receives its notifications. Portable, so that the host's pipe workers can be
 // driven by a real peer natively as well as under Windows.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -12,9 +13,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/request_writer.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 #include "sync/mutex.h"
@@ -47,6 +50,10 @@ enum class Pipe { Request, Response, ReverseRequest, ReverseResponse, Notify };
 // Owns the ParentEnds from construction. Serve and OnNotification before Start; Call from any
 // thread after it. Handlers run on the connection's own threads. Close (or destruction) cancels
 // every blocked read of those threads and any request write in progress, so it never hangs.
+// A call's time-out covers the whole call: its turn to write, the request write (a host that
+// stops reading its requests blocks a write once the pipe's buffer is full) and the answer. A
+// request write cut short leaves part of a frame in the pipe, so from then on every call fails
+// at once.
 // A frame it refuses (a wrong magic, a field announced above kMaxFieldBytes, or one there is no
 // memory for) ends that pipe's reading as if the host had closed it; the connection then closes
 // its own end of that pipe, so that the host's writes to it fail instead of blocking for good,
@@ -80,7 +87,8 @@ class HostConnection {
   // Throws std::system_error when a thread cannot be created.
   void Start();
 
-  // nullopt when no answer came within the time-out, or the pipes failed.
+  // nullopt when no answer came within the time-out, the request could not be written in that
+  // time, or the pipes failed.
   std::optional<CallResult> Call(std::string_view method, std::string_view payload,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
@@ -106,6 +114,9 @@ class HostConnection {
 
   void Close();
 
+  // Whether any answer to a call has come; from any thread.
+  bool Answered() const { return anyAnswer_.load(); }
+
  private:
   // Under callsLock_, which the analysis cannot name from in here.
   struct PendingCall {
@@ -129,13 +140,19 @@ class HostConnection {
   // Waits while the reader is paused; false once it is stopping.
   bool Unpaused(Gated reader) EXCLUDES(callsLock_);
   void StopReader(AnonRpc::PipeThread& thread, Gated reader) EXCLUDES(callsLock_);
-  bool Write(std::string_view bytes);
+  void RunWriteTimer();
+  void StopWriteTimer();
 
   ParentEnds ends_;
 
-  LarkSync::Mutex writeLock_;
-  AnonRpc::PipeCancel writeCancel_;
-  std::uint32_t nextId_ GUARDED_BY(writeLock_) = 1;
+  AnonRpc::RequestWriter writer_;
+  std::atomic<std::uint32_t> nextId_{1};
+  std::atomic<bool> anyAnswer_{false};
+  LarkSync::Mutex timerLock_;
+  LarkSync::ConditionVariable timerSignal_;
+  std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;  // what the timer must look at again
+  bool timerStopping_ GUARDED_BY(timerLock_) = false;
+  std::thread writeTimer_;
 
   LarkSync::Mutex callsLock_;
   LarkSync::ConditionVariable answered_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "parent/host_exit.h"
 #include "parent/host_process.h"
 #include "parent/pipe_set.h"
 
@@ -139,24 +140,70 @@ std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::st
     return Fail(error, "CreateProcessW", GetLastError());
   LarkWin::UniqueHandle process(info.hProcess);
   const LarkWin::UniqueHandle firstThread(info.hThread);  // not needed
-  return std::unique_ptr<HostProcess>(new HostProcess(
-      std::move(parentEnds), hostValues, std::move(process), info.dwProcessId, options.exitGrace));
+  return std::unique_ptr<HostProcess>(new HostProcess(std::move(parentEnds), hostValues,
+                                                      std::move(process), info.dwProcessId,
+                                                      options.executable, options.endBounds));
 }
 
 HostProcess::HostProcess(ParentEnds ends, const PipeHandles& hostValues,
                          LarkWin::UniqueHandle process, std::uint32_t processId,
-                         std::chrono::milliseconds exitGrace)
+                         std::wstring executable, const EndBounds& endBounds)
     : connection_(std::move(ends)),
       hostValues_(hostValues),
       process_(std::move(process)),
       processId_(processId),
-      exitGrace_(exitGrace) {}
+      executable_(std::move(executable)),
+      endBounds_(endBounds) {}
 
 HostProcess::~HostProcess() {
+  if (!leftToEnd_) End(endBounds_);
   connection_.Close();
-  if (WaitForExit(exitGrace_)) return;
+}
+
+HostEnding HostProcess::End(const EndBounds& bounds) {
+  if (const std::optional<std::uint32_t> code = WaitForExit(std::chrono::milliseconds::zero())) {
+    connection_.Close();
+    return {EndedBy::Itself, code};
+  }
+  const auto releaseEnd = std::chrono::steady_clock::now() + bounds.release;
+  const bool released = connection_.Call("Release", "", bounds.release).has_value();
+  const std::optional<std::uint32_t> code =
+      released ? WaitForExit(std::chrono::ceil<std::chrono::milliseconds>(
+                     releaseEnd - std::chrono::steady_clock::now()))
+               : WaitForExit(std::chrono::milliseconds::zero());
+  if (code) {
+    connection_.Close();
+    return {released ? EndedBy::Release : EndedBy::Itself, code};
+  }
+  // A host whose main thread is stuck never sees WM_CLOSE, but it sees its pipes close.
+  connection_.Close();
+  PostCloseToHost(processId_);
+  if (const std::optional<std::uint32_t> closed = WaitForExit(bounds.close))
+    return {EndedBy::Close, closed};
   Terminate(kTerminatedExitCode);
-  WaitForExit(kTerminateWait);
+  return {EndedBy::Termination, WaitForExit(kTerminateWait)};
+}
+
+bool HostProcess::LeaveToEnd() {
+  leftToEnd_ = true;
+  const bool posted = PostCloseToHost(processId_);
+  connection_.Close();
+  return posted;
+}
+
+std::optional<RunningHost> HostProcess::SessionHolder() const {
+  if (connection_.Answered()) return std::nullopt;
+  for (const RunningHost& host : FindRunningHosts())
+    if (host.processId != processId_) return host;
+  return std::nullopt;
+}
+
+std::string HostProcess::DescribeExit(std::uint32_t exitCode) const {
+  if (exitCode == 0)
+    if (const std::optional<RunningHost> holder = SessionHolder())
+      return "host exited with code 0: another host holds the session: " +
+             DescribeRunningHost(*holder);
+  return DescribeHostExit(exitCode, processId_, std::filesystem::path(executable_).parent_path());
 }
 
 std::optional<std::uint32_t> HostProcess::WaitForExit(std::chrono::milliseconds timeout) {

@@ -49,13 +49,4 @@ void PipeThread::Join(std::chrono::milliseconds grace, const std::function<void(
   thread_.join();
 }
 
-void CancelLockHolder(LarkSync::Mutex& lock, PipeCancel& cancel) {
-  cancel.Cancel();
-  while (!lock.try_lock()) {
-    std::this_thread::sleep_for(kCancelRetry);
-    cancel.Cancel();
-  }
-  lock.unlock();
-}
-
 }  // namespace AnonRpc

@@ -45,9 +45,4 @@ class PipeThread {
   bool finished_ GUARDED_BY(mutex_) = false;
 };
 
-// For a PipeCancel that the holder of `lock` binds while it writes: cancels that thread's pipe
-// call, again every few milliseconds, until it has let go of the lock. A cancel can land just
-// before the holder enters its call, so once is not enough. Later holders are refused at once.
-void CancelLockHolder(LarkSync::Mutex& lock, PipeCancel& cancel);
-
 }  // namespace AnonRpc

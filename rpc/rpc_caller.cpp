@@ -61,7 +61,14 @@ std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
 RpcCaller::RpcCaller(UniquePipe revReqWrite, UniquePipe revResRead, CallTimeouts timeouts)
     : revReqWrite_(std::move(revReqWrite)),
       revResRead_(std::move(revResRead)),
-      timeouts_(timeouts) {}
+      timeouts_(timeouts),
+      writer_([this] {
+        {
+          LarkSync::MutexLock lock(timerLock_);
+          ++timerChanges_;
+        }
+        timerSignal_.notify_one();
+      }) {}
 
 RpcCaller::~RpcCaller() {
   Stop();
@@ -107,43 +114,40 @@ std::uint32_t RpcCaller::SendRequest(const std::string& method, const std::strin
     } while (pending_.count(id) != 0);
     pending_[id] = call;  // before the first byte, so the answer always finds its entry
   }
-  LarkSync::MutexLock writeLock(writeLock_);
-  if (!writeFailure_ && stopped_.load()) writeFailure_ = CancelledPipeError();
-  if (!writeFailure_) {
+  // An asynchronous call's deadline is known to the timer before its write can block.
+  if (async) {
     try {
-      LarkSync::MutexLock lock(timerLock_);
-      if (async) {
-        auto at = deadlines_.end();
-        while (at != deadlines_.begin() && std::prev(at)->when > deadline) --at;
-        deadlines_.insert(at, Deadline{deadline, id, call});
-      }
-      writing_ = WriteWatch{deadline};
-      ++timerChanges_;
+      AddDeadline({deadline, id, call});
     } catch (...) {
       RemovePending(id, call);  // no memory for the deadline: nothing was sent
       throw;
     }
-    timerSignal_.notify_one();
-    bool written;
-    {
-      PipeCancel::Scope cancellable(writeCancel_);
-      written = WriteRequest(revReqWrite_.Get(), id, method, payload);
-    }
-    if (!written) writeFailure_ = LastPipeError();
-    bool cancelledTooLate;
-    {
-      LarkSync::MutexLock lock(timerLock_);
-      cancelledTooLate = written && writing_->cancelled;
-      writing_.reset();
-    }
-    // The frame went out whole just as the time ran out: the pipe is still in step.
-    if (cancelledTooLate) writeCancel_.Rearm();
   }
-  if (writeFailure_) {
-    RemovePending(id, call);
-    throw RpcException("Write request (err=" + std::to_string(*writeFailure_) + ")");
+  std::uint32_t error = 0;
+  switch (writer_.Write(
+      deadline, [&] { return WriteRequest(revReqWrite_.Get(), id, method, payload); }, &error)) {
+    case RequestWriter::Outcome::Written:
+      break;
+    case RequestWriter::Outcome::TimedOut:
+      if (RemovePending(id, call))
+        call->Complete(Kind::Timeout, async ? "Async RPC timeout" : "RPC call timeout");
+      break;
+    case RequestWriter::Outcome::Failed:
+      RemovePending(id, call);
+      throw RpcException("Write request (err=" + std::to_string(error) + ")");
   }
   return id;
+}
+
+void RpcCaller::AddDeadline(Deadline deadline) {
+  {
+    LarkSync::MutexLock lock(timerLock_);
+    auto at = deadlines_.end();
+    while (at != deadlines_.begin() && std::prev(at)->when > deadline.when) --at;
+    deadlines_.insert(at, std::move(deadline));
+    ++timerChanges_;
+  }
+  timerSignal_.notify_one();
 }
 
 void RpcCaller::Start() {
@@ -166,7 +170,7 @@ void RpcCaller::Stop(std::chrono::milliseconds grace) {
   }
   if (stopped_.exchange(true)) return;
   running_.store(false);
-  CancelLockHolder(writeLock_, writeCancel_);
+  writer_.Stop();
   // Closing a handle does not end a read blocked on it on Windows; cancel the read, then close.
   reader_.Join(std::chrono::milliseconds::zero());
   revResRead_.Reset();
@@ -215,14 +219,7 @@ void RpcCaller::RunTimer() {
   LarkSync::MutexLock lock(timerLock_);
   while (!timerStopping_) {
     const Clock::time_point now = Clock::now();
-    if (writing_ && writing_->nextCancel <= now) {
-      // Under timerLock_, which the writer takes to clear writing_: this can only hit that write.
-      // Once is not enough: a cancel can land just before the write blocks.
-      writing_->cancelled = true;
-      writing_->nextCancel = now + kCancelRetry;
-      writeCancel_.Cancel();
-      continue;
-    }
+    const std::optional<Clock::time_point> writeDue = writer_.CancelOverdue(now);
     if (!deadlines_.empty() && deadlines_.front().when <= now) {
       Deadline due = std::move(deadlines_.front());
       deadlines_.pop_front();
@@ -233,7 +230,7 @@ void RpcCaller::RunTimer() {
     }
     std::optional<Clock::time_point> next;
     if (!deadlines_.empty()) next = deadlines_.front().when;
-    if (writing_) next = next ? std::min(*next, writing_->nextCancel) : writing_->nextCancel;
+    if (writeDue) next = next ? std::min(*next, *writeDue) : *writeDue;
     const std::uint64_t seen = timerChanges_;
     const auto changed = [&]() REQUIRES(timerLock_) {
       return timerStopping_ || timerChanges_ != seen;

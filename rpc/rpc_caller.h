@@ -13,6 +13,7 @@
 
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
+#include "rpc/request_writer.h"
 #include "rpc/rpc_exception.h"
 #include "rpc/unique_pipe.h"
 #include "sync/mutex.h"
@@ -29,11 +30,10 @@ struct CallTimeouts {
 // matches the response frames on revResRead to the waiting calls. Owns both handles from
 // construction. Call and CallAsync may be used from any thread, before Start as well; Start and
 // Stop belong to the owner. One timer thread, started with the first call or Start, times out
-// every call, however many are in flight. A call's time-out covers its request write too: a
-// write still blocked then is cancelled, again every few milliseconds until it has returned (on
-// Windows a cancel that lands as the write begins is lost), even when the parent never reads. A
-// call that waits for the write lock behind another call's blocked write waits for that write's
-// own time-out.
+// every call, however many are in flight: a call's time-out covers its wait for its turn to
+// write and its request write too; a write still blocked then is cancelled, again every few
+// milliseconds until it has returned (a cancel can land just before it blocks), so no call
+// outlives its time-out by more than that, even when the parent never reads.
 class RpcCaller {
  public:
   using Clock = std::chrono::steady_clock;
@@ -100,19 +100,15 @@ class RpcCaller {
     std::uint32_t id;
     std::weak_ptr<PendingCall> call;
   };
-  // The request write in progress, as the timer sees it.
-  struct WriteWatch {
-    Clock::time_point nextCancel;  // the deadline, then every kCancelRetry until it returns
-    bool cancelled = false;
-  };
-
   // Registers the call under a fresh id and writes the request frame; returns the id. A write
   // still blocked at `deadline` is cancelled. A write that failed, whatever cut it short, may
-  // have left part of a frame in the pipe: from then on every request fails at once. An
-  // asynchronous call's deadline goes to the timer with its write, in one wake-up.
+  // have left part of a frame in the pipe: from then on every request fails at once. A call
+  // whose turn to write has not come by its deadline is completed as timed out. An asynchronous
+  // call's deadline reaches the timer before its write can block.
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
                             const std::shared_ptr<PendingCall>& call, Clock::time_point deadline,
                             bool async);
+  void AddDeadline(Deadline deadline) EXCLUDES(timerLock_);
   void ReadResponses();
   void EnsureTimer();
   void RunTimer();
@@ -125,11 +121,7 @@ class RpcCaller {
   UniquePipe revResRead_;
   const CallTimeouts timeouts_;
 
-  LarkSync::Mutex writeLock_;
-  PipeCancel writeCancel_;  // bound to whichever thread holds writeLock_
-  // The error that ended the request pipe for good (a write that failed may have left part of a
-  // frame in it), or the stop.
-  std::optional<std::uint32_t> writeFailure_ GUARDED_BY(writeLock_);
+  RequestWriter writer_;
   std::atomic<std::uint32_t> nextId_{1};
   LarkSync::Mutex pendingLock_;
   std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_ GUARDED_BY(pendingLock_);
@@ -140,10 +132,9 @@ class RpcCaller {
 
   LarkSync::Mutex timerLock_;
   LarkSync::ConditionVariable timerSignal_;
-  // In deadline order. Calls reach the write lock in any order, so one may come after a call
-  // made later than it.
+  // In deadline order. Calls reach the timer in any order, so one may come after a call made
+  // later than it.
   std::deque<Deadline> deadlines_ GUARDED_BY(timerLock_);
-  std::optional<WriteWatch> writing_ GUARDED_BY(timerLock_);
   // Counts what the timer must look at again.
   std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;
   bool timerStopping_ GUARDED_BY(timerLock_) = false;

@@ -8,10 +8,12 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include "parent/host_process.h"
 #include "rpc/wire.h"
+#include "support/bounded.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 
@@ -141,8 +143,52 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
   EXPECT_EQ(duplicate->WaitForExit(kExit), 0u);
   EXPECT_EQ(second.Log(), (Lines{"[AcquireSingleInstanceMutex] Another instance is already running",
                                  "[WinMain] Exit: duplicate instance"}));
+  // The kit names the host that holds the session.
+  const std::string described = duplicate->DescribeExit(0);
+  EXPECT_TRUE(std::regex_match(
+      described, std::regex("host exited with code 0: another host holds the session: process " +
+                            std::to_string(running->ProcessId()) +
+                            R"(, started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
+      << described;
   ASSERT_TRUE(running->Connection().Call("Release", "").has_value());
   EXPECT_EQ(running->WaitForExit(kExit), 0u);
+  EXPECT_EQ(running->DescribeExit(0), "host exited with code 0");
+}
+
+// The sure end: a healthy host is released; one whose engine never returns from START (its
+// main thread stuck, so WM_CLOSE is never seen) is terminated once both bounds have passed.
+TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
+  using LarkParent::EndedBy;
+  {
+    HostDir dir;
+    std::unique_ptr<HostProcess> host = dir.Launch();
+    host->Connection().Start();
+    ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
+    LarkParent::HostEnding ending;
+    lark::test::ReturnsWithin(
+        120s, [&] { ending = host->End(); }, "HostProcess::End");
+    EXPECT_EQ(ending.by, EndedBy::Release);
+    EXPECT_EQ(ending.exitCode, std::optional<std::uint32_t>(0));
+    EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  }
+  HostDir dir;
+  dir.Script("hold START\n");
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  LarkParent::HostConnection& parent = host->Connection();
+  parent.Start();
+  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
+  LarkParent::HostEnding ending;
+  lark::test::ReturnsWithin(
+      60s,
+      [&] {
+        ending = host->End({2s, 2s});
+      },
+      "HostProcess::End");
+  EXPECT_EQ(ending.by, EndedBy::Termination);
+  EXPECT_EQ(ending.exitCode, std::optional<std::uint32_t>(HostProcess::kTerminatedExitCode));
+  EXPECT_FALSE(start.get().has_value());
 }
 
 TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {

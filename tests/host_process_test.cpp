@@ -188,62 +188,77 @@ TEST(HostProcess, ArgumentsReachTheHostAsGiven) {
   EXPECT_EQ(exitCodeFor({}), std::optional<std::uint32_t>(100));
 }
 
-TEST(HostProcess, DestructionLetsAHostThatLeavesExitOnItsOwn) {
-  Inbox inbox;
-  std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
-  ASSERT_NE(host, nullptr);
-  ASSERT_TRUE(host->Connection().Call("Echo", "linger", kWait).has_value());
-  ASSERT_TRUE(inbox.WaitForNote("done"));
-  const ProcessWatch watch(host->ProcessId());
-  ASSERT_NE(watch.handle, nullptr);
-
-  // The fake host leaves when the parent closes its reverse pipes.
-  lark::test::ReturnsWithin(
-      60s, [&] { host.reset(); }, "~HostProcess");
-  EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(9));
+// Launches the fake host and has it make its exchange, after which it behaves as `payload` says.
+std::unique_ptr<HostProcess> LaunchExchanged(const std::string& payload, Inbox& inbox,
+                                             const LarkParent::EndBounds& endBounds = {}) {
+  HostProcess::Options options = FakeHost();
+  options.endBounds = endBounds;
+  std::unique_ptr<HostProcess> host = LaunchConnected(options, inbox);
+  if (host) {
+    EXPECT_TRUE(host->Connection().Call("Echo", payload, kWait).has_value());
+    EXPECT_TRUE(inbox.WaitForNote("done"));
+  }
+  return host;
 }
 
-TEST(HostProcess, DestructionTerminatesAHostThatStays) {
-  auto launchStaying = [](std::chrono::milliseconds exitGrace, Inbox& inbox) {
-    HostProcess::Options options = FakeHost();
-    options.exitGrace = exitGrace;
-    std::unique_ptr<HostProcess> host = LaunchConnected(options, inbox);
-    if (host) {
-      EXPECT_TRUE(host->Connection().Call("Echo", "stay", kWait).has_value());
-      EXPECT_TRUE(inbox.WaitForNote("done"));
-    }
-    return host;
+// The fake host never answers "Release" and has no window: "linger" leaves once its pipes
+// close, "stay" only when terminated.
+TEST(HostProcess, EndSaysHowTheHostEnded) {
+  using LarkParent::EndedBy;
+  struct Case {
+    std::string payload;
+    EndedBy by;
+    std::uint32_t exitCode;
   };
+  const LarkParent::EndBounds shortBounds{500ms, 500ms};
+  for (const Case& c : {Case{"0", EndedBy::Itself, 0}, Case{"linger", EndedBy::Close, 9},
+                        Case{"stay", EndedBy::Termination, HostProcess::kTerminatedExitCode}}) {
+    SCOPED_TRACE(c.payload);
+    Inbox inbox;
+    std::unique_ptr<HostProcess> host = LaunchExchanged(c.payload, inbox);
+    ASSERT_NE(host, nullptr);
+    if (c.by == EndedBy::Itself) {
+      ASSERT_TRUE(host->WaitForExit(kWait).has_value());
+    }
+    // "linger" is given the whole time it needs; "stay" runs into both bounds.
+    const LarkParent::EndBounds bounds =
+        c.by == EndedBy::Close ? LarkParent::EndBounds{500ms, kWait} : shortBounds;
+    LarkParent::HostEnding ending;
+    lark::test::ReturnsWithin(
+        60s, [&] { ending = host->End(bounds); }, "HostProcess::End");
+    EXPECT_EQ(ending.by, c.by);
+    EXPECT_EQ(ending.exitCode, std::optional<std::uint32_t>(c.exitCode));
+    // It answered, so a 0 is no duplicate's.
+    EXPECT_EQ(host->DescribeExit(c.exitCode),
+              "host exited with code " + std::to_string(c.exitCode));
+  }
+}
 
-  {
-    Inbox inbox;
-    std::unique_ptr<HostProcess> host = launchStaying(10s, inbox);
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host->WaitForExit(200ms), std::nullopt);
-    host->Terminate(5);
-    EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(5));
-  }
-  {
-    Inbox inbox;
-    std::unique_ptr<HostProcess> host = launchStaying(300ms, inbox);
-    ASSERT_NE(host, nullptr);
-    const ProcessWatch watch(host->ProcessId());
-    lark::test::ReturnsWithin(
-        60s, [&] { host.reset(); }, "~HostProcess");
-    EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(HostProcess::kTerminatedExitCode));
-  }
-  {
-    // The real grace period.
-    Inbox inbox;
-    std::unique_ptr<HostProcess> host = launchStaying(HostProcess::Options{}.exitGrace, inbox);
-    ASSERT_NE(host, nullptr);
-    const ProcessWatch watch(host->ProcessId());
-    const auto start = std::chrono::steady_clock::now();
-    lark::test::ReturnsWithin(
-        60s, [&] { host.reset(); }, "~HostProcess");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 9s);
-    EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(HostProcess::kTerminatedExitCode));
-  }
+TEST(HostProcess, DestructionEndsAHostThatStays) {
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchExchanged("stay", inbox, {300ms, 300ms});
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->WaitForExit(200ms), std::nullopt);
+  const ProcessWatch watch(host->ProcessId());
+  lark::test::ReturnsWithin(
+      60s, [&] { host.reset(); }, "~HostProcess");
+  EXPECT_EQ(watch.ExitCode(), std::optional<DWORD>(HostProcess::kTerminatedExitCode));
+}
+
+TEST(HostProcess, LeftToEndTheHostIsNeitherWaitedForNorTerminated) {
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchExchanged("stay", inbox);
+  ASSERT_NE(host, nullptr);
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, host->ProcessId());
+  ASSERT_NE(process, nullptr);
+  EXPECT_FALSE(host->LeaveToEnd());  // the fake host has no window
+  // With the default bounds, a destructor that waited would take 90 s.
+  lark::test::ReturnsWithin(
+      60s, [&] { host.reset(); }, "~HostProcess");
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(process, 5);
+  EXPECT_EQ(WaitForSingleObject(process, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(process);
 }
 
 }  // namespace

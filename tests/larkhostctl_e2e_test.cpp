@@ -10,12 +10,15 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <regex>
 #include <sstream>
 
 #include "rpc/wire.h"
+#include "parent/host_process.h"
 #include "support/bin_directory.h"
 #include "support/host_dir.h"
+#include "support/host_session.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -419,6 +422,76 @@ TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
     EXPECT_FALSE(fs::exists(backup));
     EXPECT_EQ(dir.Log(), Lines{});  // its host found logging off
   }
+}
+
+// A host launched by another program, started and answering.
+std::unique_ptr<LarkParent::HostProcess> RunningHost(const HostDir& dir) {
+  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  if (!host) return host;
+  host->Connection().Start();
+  EXPECT_TRUE(host->Connection().Call("IsRun", "").has_value());
+  return host;
+}
+
+const char kStartTime[] = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+
+TEST(Larkhostctl, ASecondHostSaysWhichProcessHoldsTheSession) {
+  HostDir first;
+  HostDir second;
+  const std::unique_ptr<LarkParent::HostProcess> running = RunningHost(first);
+  ASSERT_NE(running, nullptr);
+  const ToolResult result = Session(second, {"call IsRun"});
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_TRUE(std::regex_match(
+      result.err,
+      std::regex("larkhostctl: host ended early with exit code 0 \\(another host "
+                 "holds the session: process " +
+                 std::to_string(running->ProcessId()) + ", started " + kStartTime + "\\)\n")))
+      << result.err;
+}
+
+// "stop" asks with WM_CLOSE, and terminates a host that does not see it: one whose engine never
+// returns from START, which is its main thread.
+TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
+  HostDir dir;
+  std::unique_ptr<LarkParent::HostProcess> host = RunningHost(dir);
+  ASSERT_NE(host, nullptr);
+  const std::string process = "process " + std::to_string(host->ProcessId());
+  ToolResult result = Larkhostctl({"hosts"});
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_TRUE(std::regex_match(result.out, std::regex(process + ", started " + kStartTime + "\n")))
+      << result.out;
+
+  result = Larkhostctl({"stop", std::to_string(host->ProcessId())});
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  EXPECT_EQ(result.out,
+            process + " ended after WM_CLOSE with " + std::string(kExited0).substr(17) + "\n");
+  EXPECT_EQ(host->WaitForExit(std::chrono::seconds(30)), std::optional<std::uint32_t>(0));
+  result = Larkhostctl({"hosts"});
+  EXPECT_EQ(result.out, "no host runs in this session\n");
+
+  HostDir stuck;
+  stuck.Script("hold START\n");
+  host = RunningHost(stuck);
+  ASSERT_NE(host, nullptr);
+  ASSERT_TRUE(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  auto start =
+      std::async(std::launch::async, [&] { return host->Connection().Call("Start", "1"); });
+  ASSERT_TRUE(lark::test::Eventually([&] {
+    const Lines calls = stuck.EngineCalls();
+    return std::find(calls.begin(), calls.end(), "START\t1\t1") != calls.end();
+  }));
+  result = Larkhostctl({"stop", std::to_string(host->ProcessId()), "--wait", "1s"});
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  EXPECT_EQ(result.out, "process " + std::to_string(host->ProcessId()) +
+                            " did not exit within 1s of WM_CLOSE: terminated, code 57005 "
+                            "(terminated by larkhostctl)\n");
+  EXPECT_FALSE(start.get().has_value());
+
+  result = Larkhostctl({"stop", std::to_string(GetCurrentProcessId())});
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.err, "larkhostctl: stop: process " + std::to_string(GetCurrentProcessId()) +
+                            " does not run LarkRemoteHost.exe\n");
 }
 
 }  // namespace

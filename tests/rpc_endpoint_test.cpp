@@ -276,5 +276,41 @@ TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
   EXPECT_TRUE(drained.load());
 }
 
+// A host that stops reading its requests blocks a big request write once the pipe is full, and
+// every call behind it: each still returns at its own time-out, and since the cut-short frame
+// leaves the pipe out of step, every later call fails at once.
+TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
+  Pipes pipes;  // the host's ends stay open and unread
+  HostConnection parent(std::move(pipes.parent));
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool bigWriteBegun = false;
+  parent.ObserveFrames([&](LarkParent::Pipe, std::string_view frame) {
+    std::lock_guard lock(mutex);
+    bigWriteBegun = bigWriteBegun || frame.size() > 1000;
+    changed.notify_all();
+  });
+  parent.Start();
+  std::optional<CallResult> big = CallResult{};
+  std::optional<CallResult> behind = CallResult{};
+  ReturnsWithin(
+      30s,
+      [&] {
+        std::thread first([&] { big = parent.Call("LarkInfo", std::string(1 << 20, 'x'), 1s); });
+        {
+          std::unique_lock lock(mutex);
+          changed.wait(lock, [&] { return bigWriteBegun; });
+        }
+        behind = parent.Call("IsRun", "", 500ms);
+        first.join();
+      },
+      "calls to a host that does not read");
+  EXPECT_FALSE(big.has_value());
+  EXPECT_FALSE(behind.has_value());
+  ReturnsWithin(
+      30s, [&] { EXPECT_FALSE(parent.Call("IsRun", "", 120s).has_value()); },
+      "a call after a write was cut short");
+}
+
 }  // namespace
 }  // namespace AnonRpc

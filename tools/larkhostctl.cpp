@@ -15,6 +15,7 @@
 #include "parent/module_folder.h"
 #include "tools/decode.h"
 #include "tools/demo.h"
+#include "tools/hosts.h"
 #include "tools/session.h"
 
 namespace {
@@ -104,6 +105,16 @@ int Main(int argc, char** argv) {
       });
   decode->fallthrough();
 
+  CLI::App* hosts = app.add_subcommand(
+      "hosts",
+      "list the hosts running in this session, whoever launched them: process id and "
+      "start time");
+  std::uint32_t stopProcess = 0;
+  std::string stopWait = "45s";
+  CLI::App* stop = app.add_subcommand("stop", kStopHelp);
+  stop->add_option("PID", stopProcess, "the host's process id")->required();
+  stop->add_option("--wait", stopWait, "how long the host gets to exit after WM_CLOSE (45s)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -121,6 +132,12 @@ int Main(int argc, char** argv) {
   options.callTimeout = *timeout;
 
   if (*decode) return Decode(decodeFile, PipeNamed(decodePipe), options.print);
+  if (*hosts) return ListHosts();
+  if (*stop) {
+    const std::optional<std::chrono::milliseconds> wait = ParseDuration(stopWait);
+    if (!wait) return BadUsage("--wait: \"" + stopWait + "\" is no TIME");
+    return StopHost(stopProcess, *wait);
+  }
   if (*demo) return RunDemo(LarkParent::ModuleFolder(), options, demoHeartbeats);
 
   // Every command is checked before the host starts, so a typo costs no session.

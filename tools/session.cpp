@@ -18,12 +18,8 @@ namespace {
 
 // A host whose pipes have closed is about to be seen exiting.
 constexpr auto kExitAfterPipesClose = 5s;
-constexpr auto kExitAfterRelease = 30s;
-
-std::string Seconds(std::chrono::milliseconds time) {
-  return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + "s"
-                                  : std::to_string(time.count()) + "ms";
-}
+// Room for the host's own shutdown watchdog and its minidump.
+constexpr auto kExitAfterRelease = LarkParent::EndBounds{}.release;
 
 [[noreturn]] void EndWith(const char* what) noexcept {
   LogFollower::RestoreNow();
@@ -59,6 +55,11 @@ HWND HostWindow(DWORD processId) {
 
 }  // namespace
 
+std::string Seconds(std::chrono::milliseconds time) {
+  return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + "s"
+                                  : std::to_string(time.count()) + "ms";
+}
+
 std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
                         const std::filesystem::path& hostFolder) {
   switch (code) {
@@ -71,7 +72,9 @@ std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
       return "terminated by larkhostctl";
   }
   const std::string described = LarkParent::DescribeHostExit(code, processId, hostFolder);
-  return described.rfind("host crashed", 0) == 0 ? described : "not an exit code of the host's own";
+  return described.rfind("host crashed", 0) == 0 || code == LarkParent::kHostHungExitCode
+             ? described
+             : "not an exit code of the host's own";
 }
 
 Session::Session(SessionOptions options)
@@ -241,6 +244,9 @@ std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds time
 }
 
 std::string Session::Meaning(std::uint32_t code) const {
+  if (code == 0 && host_)
+    if (const std::optional<LarkParent::RunningHost> holder = host_->SessionHolder())
+      return "another host holds the session: " + LarkParent::DescribeRunningHost(*holder);
   return ExitMeaning(code, host_ ? host_->ProcessId() : 0, options_.host.parent_path());
 }
 

@@ -101,6 +101,9 @@ class Session {
   std::thread watcher_;
 };
 
+// "5s", or "500ms" when not whole seconds.
+std::string Seconds(std::chrono::milliseconds time);
+
 // What an exit code of the host says; for a crash, the code and the minidump the host left in
 // its folder.
 std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
