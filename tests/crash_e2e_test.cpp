@@ -321,4 +321,23 @@ TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
                                           "LarkRemoteStreamer.sim", "LarkRemoteStreamer.calls"}));
 }
 
+// The kit's sure end against a host whose DELETE never returns: "Release" is answered, and the
+// kit waits for the host's own end, 30 s later, rather than terminating it; it says why.
+TEST(HostHang, TheKitsSureEndLeavesTheHostItsOwnEnd) {
+  HostDir dir;
+  dir.Script("block DELETE\n");
+  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  ASSERT_TRUE(host);
+  host->Connection().Start();
+  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
+  const LarkParent::HostEnding ending = host->End();
+  EXPECT_EQ(ending.by, LarkParent::EndedBy::Release);
+  ASSERT_EQ(ending.exitCode, kPossibleDeadlock);
+  const std::vector<HangLine> lines = HangLines(dir);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(host->DescribeExit(*ending.exitCode),
+            "host ended itself after LKWINSDK_WEBRTC_DELETE did not return for 30 s; see " +
+                lines.back().dump);
+}
+
 }  // namespace

@@ -14,8 +14,8 @@
 #include <regex>
 #include <sstream>
 
-#include "rpc/wire.h"
 #include "parent/host_process.h"
+#include "rpc/wire.h"
 #include "support/bin_directory.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
