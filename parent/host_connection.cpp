@@ -208,6 +208,11 @@ bool HostConnection::Unpaused(Gated reader) {
   return !gate.stopping;
 }
 
+void HostConnection::StopHandlers() {
+  CloseNotifyPipe();
+  CloseReversePipes();
+}
+
 void HostConnection::Close() {
   writer_.Stop();
   StopWriteTimer();

@@ -114,6 +114,11 @@ class HostConnection {
 
   void Close();
 
+  // Stops reading notifications and the host's calls and closes those pipes: once it returns no
+  // handler runs again (one already running is waited for), while calls still work. For a
+  // parent whose handlers' state is going away before the host has ended.
+  void StopHandlers();
+
   // Whether any answer to a call has come; from any thread.
   bool Answered() const { return anyAnswer_.load(); }
 

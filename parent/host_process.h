@@ -26,7 +26,9 @@ namespace LarkParent {
 // handle lists of their own.
 //
 // Ending the host, two ways:
-// - For sure, and waiting for it: End(), which the destructor runs with Options::endBounds.
+// - For sure, and waiting for it: End(), which the destructor runs with Options::endBounds,
+//   after it has stopped the connection's handlers (no handler runs once the destructor has
+//   begun; its state need not outlive this object).
 //   "Release", and up to EndBounds::release for its answer and the exit; then WM_CLOSE with the
 //   pipes closed, and up to EndBounds::close for the exit; only then TerminateProcess. The
 //   default bounds are long enough for the host's own shutdown watchdog, which ends a host whose

@@ -156,6 +156,9 @@ HostProcess::HostProcess(ParentEnds ends, const PipeHandles& hostValues,
       endBounds_(endBounds) {}
 
 HostProcess::~HostProcess() {
+  // Whatever the handlers use may be gone already (declared after this object); the host
+  // learns of the closed pipes and is asked to end all the same.
+  connection_.StopHandlers();
   if (!leftToEnd_) End(endBounds_);
   connection_.Close();
 }
