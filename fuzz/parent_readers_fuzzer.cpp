@@ -9,6 +9,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "support/host_connection_test_peer.h"
 
 using namespace AnonRpc;
 
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
   }
   for (std::thread& writer : writers) writer.join();
-  if (!parent.WaitForHostEnds(std::chrono::seconds(30))) __builtin_trap();
+  if (!LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(std::chrono::seconds(30)))
+    __builtin_trap();
   parent.Close();
   return 0;
 }

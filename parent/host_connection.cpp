@@ -72,10 +72,6 @@ void HostConnection::OnNotification(NotificationHandler handler) {
   onNotification_ = std::move(handler);
 }
 
-void HostConnection::OnStrayResponse(std::function<void(const Response&)> handler) {
-  onStrayResponse_ = std::move(handler);
-}
-
 void HostConnection::OnRefusal(RefusalHandler handler) {
   onRefusal_ = std::move(handler);
 }
@@ -116,22 +112,6 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
   return call->result;
 }
 
-bool HostConnection::SendRaw(std::string_view bytes) {
-  std::uint32_t error = 0;
-  return writer_.Write(
-             RequestWriter::kNoDeadline,
-             [&] {
-               if (observer_) observer_(Pipe::Request, bytes);
-               return WriteAll(ends_.requestWrite.Get(), bytes);
-             },
-             &error) == RequestWriter::Outcome::Written;
-}
-
-void HostConnection::CloseRequestPipe() {
-  writer_.Stop();
-  ends_.requestWrite.Reset();
-}
-
 void HostConnection::RunWriteTimer() {
   LarkSync::MutexLock lock(timerLock_);
   while (!timerStopping_) {
@@ -166,24 +146,6 @@ void HostConnection::CloseResponsePipe() {
 void HostConnection::CloseNotifyPipe() {
   StopReader(notifyReader_, Gated::Notifications);
   ends_.notifyRead.Reset();
-}
-
-void HostConnection::PauseReverseCalls(bool paused) {
-  LarkSync::MutexLock lock(callsLock_);
-  reverseGate_.paused = paused;
-  answered_.notify_all();
-}
-
-void HostConnection::PauseNotifications(bool paused) {
-  LarkSync::MutexLock lock(callsLock_);
-  notificationsGate_.paused = paused;
-  answered_.notify_all();
-}
-
-bool HostConnection::WaitForHostEnds(std::chrono::milliseconds timeout) {
-  LarkSync::MutexLock lock(callsLock_);
-  return answered_.wait_for(lock, timeout,
-                            [this]() REQUIRES(callsLock_) { return readersEnded_ == 3; });
 }
 
 void HostConnection::CloseReversePipes() {

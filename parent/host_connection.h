@@ -58,6 +58,8 @@ enum class Pipe { Request, Response, ReverseRequest, ReverseResponse, Notify };
 // memory for) ends that pipe's reading as if the host had closed it; the connection then closes
 // its own end of that pipe, so that the host's writes to it fail instead of blocking for good,
 // and reports why.
+class HostConnectionTestPeer;
+
 class HostConnection {
  public:
   // The answer to one reverse call; nullopt leaves the host waiting (for time-out tests).
@@ -79,9 +81,6 @@ class HostConnection {
 
   void Serve(const std::string& method, ReverseHandler handler);
   void OnNotification(NotificationHandler handler);
-  // Responses that no call waits for (a protocol error answered with id 0, an answer that came
-  // after its call gave up), on the response reader's thread.
-  void OnStrayResponse(std::function<void(const AnonRpc::Response&)> handler);
   void OnRefusal(RefusalHandler handler);
   void ObserveFrames(FrameObserver observer);
   // Throws std::system_error when a thread cannot be created.
@@ -91,26 +90,6 @@ class HostConnection {
   // time, or the pipes failed.
   std::optional<CallResult> Call(std::string_view method, std::string_view payload,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
-
-  // Raw bytes onto the forward request pipe, for malformed input.
-  bool SendRaw(std::string_view bytes);
-
-  // The parent letting go of one pipe, as a parent that goes away would; the thread that reads
-  // it ends first.
-  void CloseRequestPipe();
-  void CloseResponsePipe();
-  void CloseNotifyPipe();
-  void CloseReversePipes();
-
-  // While paused, the host's calls (or notifications) are not read at all, as by a parent that
-  // has stopped reading them; they pile up in the pipe until it is resumed.
-  void PauseReverseCalls(bool paused);
-  void PauseNotifications(bool paused);
-
-  // True once the host's ends of the three pipes this side reads have all closed (end of pipe
-  // on each), within the time-out: what a parent sees when the host process has gone and
-  // nothing else holds its ends. Reverse calls must not be paused.
-  bool WaitForHostEnds(std::chrono::milliseconds timeout);
 
   void Close();
 
@@ -123,17 +102,24 @@ class HostConnection {
   bool Answered() const { return anyAnswer_.load(); }
 
  private:
+  // The tests' faults: raw bytes, one pipe let go, readers paused, stray answers seen.
+  friend class HostConnectionTestPeer;
+
   // Under callsLock_, which the analysis cannot name from in here.
   struct PendingCall {
     std::optional<CallResult> result;
     bool done = false;
   };
 
+  // Each lets go of its pipes once the thread that reads them has ended.
+  void CloseResponsePipe();
+  void CloseNotifyPipe();
+  void CloseReversePipes();
   void ReadResponses();
   void ServeReverseCalls();
   void ReadNotifications();
   void ReaderEnded();
-  // The two readers a parent can pause.
+  // The two readers a test can pause.
   enum class Gated { ReverseCalls, Notifications };
   struct Gate {
     bool paused = false;
@@ -169,7 +155,7 @@ class HostConnection {
 
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;
-  std::function<void(const AnonRpc::Response&)> onStrayResponse_;
+  std::function<void(const AnonRpc::Response&)> onStrayResponse_;  // set by the tests only
   RefusalHandler onRefusal_;
   FrameObserver observer_;
 

@@ -16,11 +16,6 @@ using LarkLogging::kLogFileName;
 
 namespace {
 
-// NTSTATUS values with a severity or the customer bit set: what an exception ends a process
-// with (0xC0000005, abort()'s 0x40000015, a compiler's C++ exception code). The host's own exit
-// codes are small numbers.
-constexpr std::uint32_t kLowestExceptionCode = 0x20000000;
-
 std::string NewestDumpOf(std::uint32_t processId, const std::filesystem::path& folder) {
   const std::string ending = "_" + std::to_string(processId) + std::string(kCrashDumpExtension);
   std::string newest;
@@ -92,7 +87,7 @@ std::string DescribeHang(std::uint32_t processId, const std::filesystem::path& h
 
 std::string DescribeHostExit(std::uint32_t exitCode, std::uint32_t processId,
                              const std::filesystem::path& hostFolder) {
-  if (exitCode < kLowestExceptionCode) return "host exited with code " + std::to_string(exitCode);
+  if (!IsExceptionExitCode(exitCode)) return "host exited with code " + std::to_string(exitCode);
   if (exitCode == kHostHungExitCode) return DescribeHang(processId, hostFolder);
   char code[16];
   (void)std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(exitCode));  // fits

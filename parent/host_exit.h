@@ -13,6 +13,13 @@ namespace LarkParent {
 // end (STATUS_POSSIBLE_DEADLOCK): typically an engine call that never returned.
 inline constexpr std::uint32_t kHostHungExitCode = 0xC0000194;
 
+// Whether the code is one that an exception ends a process with (an NTSTATUS with a severity or
+// the customer bit set: a crash, abort(), kHostHungExitCode) rather than one of the host's own
+// small exit codes.
+inline constexpr bool IsExceptionExitCode(std::uint32_t exitCode) {
+  return exitCode >= 0x20000000;
+}
+
 // "host exited with code 1" for the host's own exit codes. For an exception code, which a crash
 // leaves: "host crashed with 0xC0000005; see LarkRemoteHost_20240302_090503_1234.dmp", naming
 // the newest minidump of process `processId` in `hostFolder` (the host's log directory), or

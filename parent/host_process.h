@@ -72,6 +72,12 @@ class HostProcess {
 
   // The exit code, or nullopt if the host still runs after the time-out.
   std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
+  // Runs the handler once with the exit code when the host has exited, on a thread of the
+  // system's pool; at once if it has exited already. Another call (an empty handler to stop) and
+  // the destructor first wait for a handler that runs to return, so the handler must call neither;
+  // once the destructor has begun, no handler starts. False, with nothing registered, when the
+  // system cannot wait for the host (GetLastError says why).
+  bool OnExit(std::function<void(std::uint32_t exitCode)> handler);
   // The last resort: ends the host at once without its orderly shutdown.
   void Terminate(std::uint32_t exitCode);
 
@@ -95,6 +101,8 @@ class HostProcess {
               LarkWin::UniqueHandle process, std::uint32_t processId, std::wstring executable,
               const EndBounds& endBounds);
 
+  class ExitWait;
+
   HostConnection connection_;
   AnonRpc::PipeHandles hostValues_;
   LarkWin::UniqueHandle process_;
@@ -102,6 +110,7 @@ class HostProcess {
   std::wstring executable_;
   EndBounds endBounds_;
   bool leftToEnd_ = false;
+  std::unique_ptr<ExitWait> exitWait_;  // while OnExit's handler is set
 };
 
 }  // namespace LarkParent

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <utility>
 
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
@@ -98,6 +101,39 @@ class InheritList {
 
 }  // namespace
 
+// The pool's wait for the host's exit and the handler it runs.
+class HostProcess::ExitWait {
+ public:
+  ExitWait(HANDLE process, std::function<void(std::uint32_t exitCode)> handler)
+      : process_(process), handler_(std::move(handler)) {}
+  // Waits for a handler that runs to return.
+  ~ExitWait() {
+    if (wait_ != nullptr) UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);
+  }
+  ExitWait(const ExitWait&) = delete;
+  ExitWait& operator=(const ExitWait&) = delete;
+
+  bool Register() {
+    if (RegisterWaitForSingleObject(&wait_, process_, &ExitWait::Exited, this, INFINITE,
+                                    WT_EXECUTEONLYONCE))
+      return true;
+    wait_ = nullptr;
+    return false;
+  }
+
+ private:
+  static VOID CALLBACK Exited(PVOID context, BOOLEAN /*timedOut*/) {
+    auto* const self = static_cast<ExitWait*>(context);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(self->process_, &exitCode);
+    self->handler_(exitCode);
+  }
+
+  HANDLE process_;  // the HostProcess's, which outlives the wait
+  std::function<void(std::uint32_t exitCode)> handler_;
+  HANDLE wait_ = nullptr;
+};
+
 std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::string* error) {
   // CreateProcessW would only say "failed : 267" or ": 2", which leaves a user guessing.
   const DWORD attributes = GetFileAttributesW(options.executable.c_str());
@@ -156,6 +192,7 @@ HostProcess::HostProcess(ParentEnds ends, const PipeHandles& hostValues,
       endBounds_(endBounds) {}
 
 HostProcess::~HostProcess() {
+  exitWait_.reset();
   // Whatever the handlers use may be gone already (declared after this object); the host
   // learns of the closed pipes and is asked to end all the same.
   connection_.StopHandlers();
@@ -217,6 +254,20 @@ std::optional<std::uint32_t> HostProcess::WaitForExit(std::chrono::milliseconds 
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process_.Get(), &exitCode)) return std::nullopt;
   return exitCode;
+}
+
+bool HostProcess::OnExit(std::function<void(std::uint32_t exitCode)> handler) {
+  exitWait_.reset();
+  if (!handler) return true;
+  auto wait = std::make_unique<ExitWait>(process_.Get(), std::move(handler));
+  if (!wait->Register()) {
+    const DWORD error = GetLastError();
+    wait.reset();
+    SetLastError(error);
+    return false;
+  }
+  exitWait_ = std::move(wait);
+  return true;
 }
 
 void HostProcess::Terminate(std::uint32_t exitCode) {

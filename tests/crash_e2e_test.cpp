@@ -19,6 +19,7 @@
 
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
+#include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 
@@ -53,7 +54,7 @@ Ending Provoke(const HostDir& dir, const char* script) {
   parent.Call("LarkInfo", R"({"hWnd":"1"})", kExit);
   parent.Call("Start", "1", kExit);
   Ending ending{host->ProcessId(), host->WaitForExit(kExit)};
-  ending.pipesEnded = parent.WaitForHostEnds(10s);
+  ending.pipesEnded = LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s);
   return ending;
 }
 

@@ -14,6 +14,7 @@
 #include "rpc/wire.h"
 #include "support/bounded.h"
 #include "support/captured_log.h"
+#include "support/host_connection_test_peer.h"
 
 namespace {
 
@@ -152,7 +153,8 @@ TEST_F(EngineCallbacks, ControlTextsGoOutWithoutWaitingAndAreLogged) {
 }
 
 TEST_F(EngineCallbacks, AFailedControlWriteIsLoggedAndSwallowed) {
-  parent->CloseReversePipes();  // the parent no longer reads the host's calls
+  LarkParent::HostConnectionTestPeer(*parent)
+      .CloseReversePipes();  // the parent no longer reads the host's calls
   DllControlIpcCallback("x");
   const Lines lines = log.Messages();
   ASSERT_EQ(lines.size(), 2u);

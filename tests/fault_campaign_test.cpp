@@ -24,6 +24,7 @@
 #include "rpc/notify_sender.h"
 #include "support/bin_directory.h"
 #include "support/file_lines.h"
+#include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 #include "support/process_stats.h"
@@ -92,6 +93,9 @@ class FaultRun {
     return *host_;
   }
   HostConnection& Parent() { return host_->Connection(); }
+  LarkParent::HostConnectionTestPeer Faults() {
+    return LarkParent::HostConnectionTestPeer(Parent());
+  }
 
   void Sleep(std::chrono::milliseconds low, std::chrono::milliseconds high) {
     std::this_thread::sleep_for(Between(low, high));
@@ -198,8 +202,8 @@ Outcome PipesCloseOneByOne(FaultRun& run) {
   run.Launch("on START data 7 started\n");
   run.Parent().Start();
   std::vector<std::function<void()>> closes = {
-      [&] { run.Parent().CloseRequestPipe(); }, [&] { run.Parent().CloseResponsePipe(); },
-      [&] { run.Parent().CloseReversePipes(); }, [&] { run.Parent().CloseNotifyPipe(); }};
+      [&] { run.Faults().CloseRequestPipe(); }, [&] { run.Faults().CloseResponsePipe(); },
+      [&] { run.Faults().CloseReversePipes(); }, [&] { run.Faults().CloseNotifyPipe(); }};
   std::shuffle(closes.begin(), closes.end(), run.Random());
   const char* const steps[] = {"LarkInfo", "Start", "IsRun", "OpenUrl"};
   for (std::size_t i = 0; i < closes.size(); ++i) {
@@ -275,7 +279,7 @@ Outcome WmCloseWhileAnEngineCallIsHeld(FaultRun& run) {
 Outcome NotificationsStalledDuringAFlood(FaultRun& run) {
   const int events = run.Between(12000, 20000);
   run.Launch("on START burst " + std::to_string(events) + " 7 " + std::string(64, 'e') + "\n");
-  run.Parent().PauseNotifications(true);
+  run.Faults().PauseNotifications(true);
   run.Parent().Start();
   run.Call("LarkInfo", kInfo);
   run.Call("Start", "1");
@@ -305,7 +309,7 @@ Outcome ReverseCallsStalled(FaultRun& run) {
   const std::string end = run.Pick({"End", "Release", "WM_CLOSE"});
   run.Note() << "then " << end << "; ";
   run.Launch("on START controls 20 100000\n");
-  run.Parent().PauseReverseCalls(true);
+  run.Faults().PauseReverseCalls(true);
   run.Parent().Start();
   run.Call("LarkInfo", kInfo);
   run.Call("Start", "1");
@@ -410,7 +414,7 @@ Outcome GarbageOnTheRequestPipe(FaultRun& run) {
   run.Launch("");
   std::mutex mutex;
   std::vector<AnonRpc::Response> strays;
-  run.Parent().OnStrayResponse([&](const AnonRpc::Response& response) {
+  run.Faults().OnStrayResponse([&](const AnonRpc::Response& response) {
     std::lock_guard lock(mutex);
     strays.push_back(response);
   });
@@ -422,18 +426,18 @@ Outcome GarbageOnTheRequestPipe(FaultRun& run) {
     for (char& byte : bytes) byte = static_cast<char>(run.Between(0, 255));
     if (bytes.size() >= 16 && bytes.compare(0, 4, "AREQ") != 0)
       expected = AnonRpc::Response{0, 2, "Invalid request magic"};
-    run.Parent().SendRaw(bytes);
+    run.Faults().SendRaw(bytes);
   } else if (kind == "huge length") {
     const std::uint32_t id = run.Between<std::uint32_t>(1000, 100000);
     const std::uint32_t length = run.Between<std::uint32_t>(AnonRpc::kMaxFieldBytes + 1, ~0u);
     const AnonRpc::FrameHeaderBytes header = AnonRpc::EncodeHeader(AnonRpc::RequestHeader{
         AnonRpc::kRequestMagic, id, run.Between(0, 1) ? length : 5u, length});
-    run.Parent().SendRaw({reinterpret_cast<const char*>(header.data()), header.size()});
+    run.Faults().SendRaw({reinterpret_cast<const char*>(header.data()), header.size()});
     expected = AnonRpc::Response{id, 2, "Field too large"};
   } else {
     const std::string frame = AnonRpc::EncodeRequest(7, "IsRun", std::string(100, 'p'));
-    run.Parent().SendRaw(frame.substr(0, run.Between<std::size_t>(1, frame.size() - 1)));
-    run.Parent().CloseRequestPipe();
+    run.Faults().SendRaw(frame.substr(0, run.Between<std::size_t>(1, frame.size() - 1)));
+    run.Faults().CloseRequestPipe();
   }
   if (expected) {
     const bool answered = Eventually([&] {

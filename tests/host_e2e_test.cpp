@@ -14,6 +14,7 @@
 #include "parent/host_process.h"
 #include "rpc/wire.h"
 #include "support/bounded.h"
+#include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 
@@ -212,7 +213,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  host->Connection().CloseRequestPipe();
+  LarkParent::HostConnectionTestPeer(host->Connection()).CloseRequestPipe();
   ASSERT_TRUE(inbox.WaitUntil([&] { return inbox.notes.size() >= 3; }));
   {
     std::lock_guard lock(inbox.mutex);
@@ -225,7 +226,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
     const auto span = inbox.notes.back().first - inbox.notes.front().first;
     EXPECT_GE(span, (inbox.notes.size() - 1) * 3s - 1s);
   }
-  host->Connection().CloseNotifyPipe();
+  LarkParent::HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_TRUE(InOrder(dir.Log(), {"[WinMain::<lambda_2>::operator ()] notify pipe broken, "
                                   "requesting shutdown",
@@ -403,7 +404,7 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
   dir.Script("inside START controls 1 1048576\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
   LarkParent::HostConnection& parent = host->Connection();
-  parent.PauseReverseCalls(true);
+  LarkParent::HostConnectionTestPeer(parent).PauseReverseCalls(true);
   parent.Start();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
@@ -542,7 +543,7 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
   ASSERT_NE(child, 0u);
   ASSERT_TRUE(parent.Call("Release", "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_TRUE(parent.WaitForHostEnds(10s));
+  EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s));
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child);
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still there

@@ -95,6 +95,33 @@ TEST(HostProcess, CallNotificationAndReverseCallCrossTheSixPipes) {
   EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(7));
 }
 
+// The exit reaches the handler without a wait of the caller's; a handler set after the exit
+// runs at once.
+TEST(HostProcess, OnExitRunsTheHandlerWithTheExitCode) {
+  Inbox inbox;
+  std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
+  ASSERT_NE(host, nullptr);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::uint32_t> seen;
+  const auto record = [&](std::uint32_t code) {
+    std::lock_guard lock(mutex);
+    seen.push_back(code);
+    changed.notify_all();
+  };
+  const auto seenCount = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kWait, [&] { return seen.size() >= count; });
+  };
+  ASSERT_TRUE(host->OnExit(record));
+  ASSERT_TRUE(host->Connection().Call("Echo", "7", kWait).has_value());
+  ASSERT_TRUE(seenCount(1));
+  ASSERT_TRUE(host->OnExit(record));
+  ASSERT_TRUE(seenCount(2));
+  ASSERT_TRUE(host->OnExit(nullptr));  // waits for a handler that still runs
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{7, 7}));
+}
+
 TEST(HostProcess, HostEndsAreClosedInTheParent) {
   Inbox inbox;
   std::string error;

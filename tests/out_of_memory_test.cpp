@@ -13,6 +13,7 @@
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
 #include "rpc/rpc_caller.h"
+#include "support/host_connection_test_peer.h"
 #include "support/reverse_parent.h"
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -108,7 +109,7 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
   const AnonRpc::NotifyHeaderBytes note =
       AnonRpc::EncodeHeader(AnonRpc::NotifyHeader{AnonRpc::kNotifyMagic, huge, huge});
   send(host.ntyWrite, {reinterpret_cast<const char*>(note.data()), note.size()});
-  EXPECT_TRUE(parent.WaitForHostEnds(30s));
+  EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(30s));
   EXPECT_FALSE(parent.Call("IsRun", "", 30s).has_value());  // at once: no answer can come
   EXPECT_LE(g_largestRefused.load(), AnonRpc::kMaxFieldBytes + std::size_t{64});
   for (const AnonRpc::UniquePipe* end : {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite})

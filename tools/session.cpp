@@ -1,5 +1,7 @@
 #include "tools/session.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -7,6 +9,7 @@
 
 #include "parent/host_exit.h"
 #include "parent/host_protocol.h"
+#include "parent/running_hosts.h"
 
 namespace Larkhostctl {
 
@@ -42,17 +45,6 @@ void EndOnException(const Work& work) noexcept {
   }
 }
 
-HWND HostWindow(DWORD processId) {
-  HWND window = nullptr;
-  while ((window = FindWindowExW(nullptr, window, L"RemoteHostMainWnd", L"RemoteHost")) !=
-         nullptr) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == processId) return window;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 std::string Seconds(std::chrono::milliseconds time) {
@@ -71,9 +63,9 @@ std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
     case HostProcess::kTerminatedExitCode:
       return "terminated by larkhostctl";
   }
-  const std::string described = LarkParent::DescribeHostExit(code, processId, hostFolder);
-  return described.rfind("host crashed", 0) == 0 || code == LarkParent::kHostHungExitCode
-             ? described
+  // A crash or a hang; the host's own codes are the ones above.
+  return LarkParent::IsExceptionExitCode(code)
+             ? LarkParent::DescribeHostExit(code, processId, hostFolder)
              : "not an exit code of the host's own";
 }
 
@@ -89,11 +81,8 @@ Session::Session(SessionOptions options)
 }
 
 Session::~Session() {
-  if (watcher_.joinable()) {
-    SetEvent(stopWatching_.Get());
-    watcher_.join();
-  }
-  host_.reset();  // its threads print through this session
+  if (host_) host_->OnExit(nullptr);  // an exit seen from here on is not printed
+  host_.reset();                      // its threads print through this session
   log_.reset();
 }
 
@@ -139,13 +128,6 @@ bool Session::Launch() {
     return false;
   }
   const DWORD processId = host_->ProcessId();
-  // The kit holds the process open, so this identifier still names the host.
-  process_.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  stopWatching_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!process_ || !stopWatching_) {
-    Fail("cannot watch the host : " + std::to_string(GetLastError()));
-    return false;
-  }
   Event("started", "started " + options_.host.string() + ", process " + std::to_string(processId),
         {{"host", options_.host.string()}, {"process", processId}});
 
@@ -179,7 +161,10 @@ bool Session::Launch() {
         PrintLogLines();
       });
     });
-  watcher_ = std::thread([this] { EndOnException([this] { WatchExit(); }); });
+  if (!host_->OnExit([this](std::uint32_t code) { EndOnException([&] { Exited(code); }); })) {
+    Fail("cannot watch the host : " + std::to_string(GetLastError()));
+    return false;
+  }
   return true;
 }
 
@@ -220,11 +205,7 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
   }
 }
 
-void Session::WatchExit() {
-  const HANDLE waits[] = {process_.Get(), stopWatching_.Get()};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
-  DWORD code = 0;
-  GetExitCodeProcess(process_.Get(), &code);
+void Session::Exited(std::uint32_t code) {
   {
     LarkSync::MutexLock lock(outputLock_);
     PrintLogLines();  // its last lines come before the exit
@@ -286,8 +267,7 @@ bool Session::Run(const Command& command) {
       return false;
     case Command::Kind::Close: {
       expectExit();
-      const HWND window = HostWindow(host_->ProcessId());
-      if (window != nullptr && PostMessageW(window, WM_CLOSE, 0, 0)) return true;
+      if (LarkParent::PostCloseToHost(host_->ProcessId())) return true;
       Fail("close: the host has no window");
       return false;
     }

@@ -5,8 +5,6 @@
 // run one after the other. Run and Finish are called from one thread; frames, log lines and the
 // host's exit are printed from the threads that see them, each line whole.
 
-#include <windows.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -15,7 +13,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "parent/host_process.h"
 #include "sync/mutex.h"
@@ -23,7 +20,6 @@
 #include "tools/command.h"
 #include "tools/frame_printer.h"
 #include "tools/log_follower.h"
-#include "win/unique_handle.h"
 
 namespace Larkhostctl {
 
@@ -72,7 +68,8 @@ class Session {
   // A wait-notify or wait-call command.
   bool Wait(const Command& command);
   std::optional<std::uint32_t> WaitForExit(std::chrono::milliseconds timeout);
-  void WatchExit();
+  // The host's exit, on the thread that sees it.
+  void Exited(std::uint32_t code);
   std::chrono::microseconds SinceLaunch() const;
 
   SessionOptions options_;
@@ -95,10 +92,6 @@ class Session {
 
   bool failed_ = false;  // Run's thread only
   bool earlyEndReported_ = false;
-
-  LarkWin::UniqueHandle process_;  // the watcher's own handle to the host
-  LarkWin::UniqueHandle stopWatching_;
-  std::thread watcher_;
 };
 
 // "5s", or "500ms" when not whole seconds.
