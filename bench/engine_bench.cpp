@@ -14,6 +14,7 @@
 #include "bench/bench_util.h"
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
+#include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
 namespace {

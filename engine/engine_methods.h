@@ -28,8 +28,4 @@ std::string HandleCefEnableControl(const std::string& payload);
 std::string HandleRemoteEnd(const std::string& payload);
 std::string HandleRemoteIsRun(const std::string& payload);
 
-// The payload with the value of every "accessToken" member masked, the rest byte for byte;
-// for the log, which must not keep a bearer credential.
-std::string MaskAccessToken(const std::string& payload);
-
 }  // namespace LarkEngine

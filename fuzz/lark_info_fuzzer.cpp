@@ -8,6 +8,7 @@
 
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
+#include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
 using namespace LarkEngine;
