@@ -5,14 +5,12 @@
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "engine/engine.h"
 #include "engine/engine_callbacks.h"
-#include "engine/engine_host.h"
 #include "engine/token_mask.h"
 #include "logging/log.h"
 
@@ -23,6 +21,8 @@ using LarkLogging::LogLine;
 
 namespace {
 
+// The log's tags are part of its format, so they stay as they are whatever the members are
+// called.
 constexpr char kCreateTag[] = "HandleRemoteInfo::<lambda_1>::operator ()";
 
 const char* Flag(bool value) {
@@ -55,8 +55,32 @@ std::optional<std::uint64_t> ParseWindowHandle(const std::string& text) {
   return value;
 }
 
-// The main thread's part of "LarkInfo".
-std::string CreateEngine(const std::string& payload) {
+// The member's text when `value` is an object holding it as a JSON string; empty otherwise.
+std::string GetJsonString(const nlohmann::json& value, const char* name) {
+  if (!value.is_object()) return {};
+  const auto member = value.find(name);
+  if (member == value.end() || !member->is_string()) return {};
+  return member->get<std::string>();
+}
+
+// `call(engine, entry)` with the given entry, when it and an instance exist; "false" otherwise.
+template <typename Entry, typename Call>
+std::string CallEngine(Engine& engine, Entry EngineExports::*entry, Call call) {
+  return engine
+      .WithInstance([&](Engine::Locked& locked) -> std::string {
+        const Entry function = locked.entryPoints.*entry;
+        if (function == nullptr) return "false";
+        return Flag(call(locked, function));
+      })
+      .value_or("false");
+}
+
+}  // namespace
+
+EngineMethods::EngineMethods(Engine& engine, void* mainWindow, MainThreadRunner runOnMainThread)
+    : engine_(engine), mainWindow_(mainWindow), runOnMainThread_(std::move(runOnMainThread)) {}
+
+std::string EngineMethods::CreateEngine(const std::string& payload) {
   LogLine(kCreateTag, "REMOTE_CREATE on main thread");
   nlohmann::json json;
   try {
@@ -90,8 +114,7 @@ std::string CreateEngine(const std::string& payload) {
       if (e.destroy != nullptr) engine.Call(kDeleteExport, e.destroy, instance);
       instance = nullptr;
     }
-    instance =
-        engine.Call(kCreateExport, e.create, ConnectedEngineHost().mainWindow, *parentWindow);
+    instance = engine.Call(kCreateExport, e.create, mainWindow_, *parentWindow);
     if (instance == nullptr) {
       LogLine(kCreateTag, "REMOTE_CREATE failed");
       return "error:create_failed";
@@ -110,75 +133,47 @@ std::string CreateEngine(const std::string& payload) {
             "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
     return "ok";
   };
-  LarkEngine::Engine* engine = ConnectedEngineHost().engine;
-  return engine ? engine->WithLock(create).value_or("error:dll_not_loaded")
-                : "error:dll_not_loaded";
+  return engine_.WithLock(create).value_or("error:dll_not_loaded");
 }
 
-// Runs `call(engine)` when the connected engine has an instance; nullopt otherwise.
-template <typename Call>
-auto WithInstance(Call&& call) -> std::optional<std::invoke_result_t<Call, Engine::Locked&>> {
-  LarkEngine::Engine* engine = ConnectedEngineHost().engine;
-  if (engine == nullptr) return std::nullopt;
-  return engine->WithInstance(std::forward<Call>(call));
-}
-
-// `call(engine, entry)` with the given entry, when it and an instance exist; "false" otherwise.
-template <typename Entry, typename Call>
-std::string CallEngine(Entry EngineExports::*entry, Call call) {
-  return WithInstance([&](Engine::Locked& engine) -> std::string {
-           const Entry function = engine.entryPoints.*entry;
-           if (function == nullptr) return "false";
-           return Flag(call(engine, function));
-         })
-      .value_or("false");
-}
-
-}  // namespace
-
-std::string GetJsonString(const nlohmann::json& value, const char* name) {
-  if (!value.is_object()) return {};
-  const auto member = value.find(name);
-  if (member == value.end() || !member->is_string()) return {};
-  return member->get<std::string>();
-}
-
-std::string HandleRemoteInfo(const std::string& payload) {
-  const EngineHost& host = ConnectedEngineHost();
-  if (host.engine == nullptr || !host.engine->Loaded()) return "error:dll_not_loaded";
+std::string EngineMethods::LarkInfo(const std::string& payload) {
+  if (!engine_.Loaded()) return "error:dll_not_loaded";
   if (LogEnabled()) LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
-  if (!host.runOnMainThread) return "error:post_message_failed";
-  return host.runOnMainThread([payload] { return CreateEngine(payload); });
+  if (!runOnMainThread_) return "error:post_message_failed";
+  return runOnMainThread_([this, payload] { return CreateEngine(payload); });
 }
 
-std::string HandleRemoteStart(const std::string& payload) {
-  return WithInstance([&](Engine::Locked& engine) -> std::string {
-           LogLine("HandleRemoteStart", "Start : ", payload);
-           const int value = ParseInt(payload);
-           return engine.Call(kStartExport, engine.entryPoints.start, engine.instance, value)
-                      ? "ok"
-                      : "error:start_failed";
-         })
+std::string EngineMethods::Start(const std::string& payload) {
+  return engine_
+      .WithInstance([&](Engine::Locked& engine) -> std::string {
+        LogLine("HandleRemoteStart", "Start : ", payload);
+        const int value = ParseInt(payload);
+        return engine.Call(kStartExport, engine.entryPoints.start, engine.instance, value)
+                   ? "ok"
+                   : "error:start_failed";
+      })
       .value_or("error:not_initialized");
 }
 
-std::string HandleRemoteOpenUrl(const std::string& payload) {
-  return CallEngine(&EngineExports::open, [&](const Engine::Locked& engine, LkOpenFn open) {
-    return engine.Call(kOpenExport, open, engine.instance, payload.c_str());
-  });
+std::string EngineMethods::OpenUrl(const std::string& payload) {
+  return CallEngine(engine_, &EngineExports::open,
+                    [&](const Engine::Locked& engine, LkOpenFn open) {
+                      return engine.Call(kOpenExport, open, engine.instance, payload.c_str());
+                    });
 }
 
-std::string HandleRemoteEnableControl(const std::string& payload) {
-  return CallEngine(&EngineExports::enableControl, [&](const Engine::Locked& engine,
-                                                       LkEnableControlFn enableControl) {
-    const bool enable = ParseFlag(payload);
-    LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
-    return engine.Call(kEnableControlExport, enableControl, engine.instance, enable);
-  });
+std::string EngineMethods::EnableControl(const std::string& payload) {
+  return CallEngine(
+      engine_, &EngineExports::enableControl,
+      [&](const Engine::Locked& engine, LkEnableControlFn enableControl) {
+        const bool enable = ParseFlag(payload);
+        LogLine("HandleRemoteEnableControl", "HandleRemoteEnableControl : ", Flag(enable));
+        return engine.Call(kEnableControlExport, enableControl, engine.instance, enable);
+      });
 }
 
-std::string HandleCefEnableControl(const std::string& payload) {
-  return CallEngine(&EngineExports::cefInput,
+std::string EngineMethods::EnableCef(const std::string& payload) {
+  return CallEngine(engine_, &EngineExports::cefInput,
                     [&](const Engine::Locked& engine, LkCefInputFn cefInput) {
                       const bool enable = ParseFlag(payload);
                       LogLine("HandleCefEnableControl", "HandleCefEnableControl : ", Flag(enable));
@@ -186,15 +181,16 @@ std::string HandleCefEnableControl(const std::string& payload) {
                     });
 }
 
-std::string HandleRemoteEnd(const std::string&) {
-  if (LarkEngine::Engine* engine = ConnectedEngineHost().engine) engine->DeleteInstance();
+std::string EngineMethods::End(const std::string&) {
+  engine_.DeleteInstance();
   return "ok";
 }
 
-std::string HandleRemoteIsRun(const std::string&) {
-  return CallEngine(&EngineExports::isRun, [](const Engine::Locked& engine, LkIsRunFn isRun) {
-    return engine.Call(kIsRunExport, isRun, engine.instance);
-  });
+std::string EngineMethods::IsRun(const std::string&) {
+  return CallEngine(engine_, &EngineExports::isRun,
+                    [](const Engine::Locked& engine, LkIsRunFn isRun) {
+                      return engine.Call(kIsRunExport, isRun, engine.instance);
+                    });
 }
 
 }  // namespace LarkEngine
