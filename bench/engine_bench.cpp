@@ -1,6 +1,6 @@
 // "LarkInfo" with a payload full of escaped string literals, valid ones or ones no JSON parser
 // takes (which cost a thrown exception each when the log's token mask parsed every literal),
-// against a payload of the same size and shape without escapes, all through the method object
+// against a payload of the same size and shape without escapes, all through EngineMethods::LarkInfo
 // with the main thread's part run in place against a recording fake engine. With logging off
 // the mask is not built at all; with logging on it is one pass over the text, whatever it holds.
 
