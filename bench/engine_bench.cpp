@@ -1,6 +1,6 @@
 // "LarkInfo" with a payload full of escaped string literals, valid ones or ones no JSON parser
 // takes (which cost a thrown exception each when the log's token mask parsed every literal),
-// against a payload of the same size and shape without escapes, all through HandleRemoteInfo
+// against a payload of the same size and shape without escapes, all through EngineMethods::LarkInfo
 // with the main thread's part run in place against a recording fake engine. With logging off
 // the mask is not built at all; with logging on it is one pass over the text, whatever it holds.
 
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "engine/engine_host.h"
 #include "engine/engine_methods.h"
+#include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
 namespace {
@@ -48,9 +48,8 @@ double MedianSeconds(const std::function<void()>& work) {
 }  // namespace
 
 int main() {
-  ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                     [](std::function<std::string()> task) { return task(); }, nullptr,
-                     lark::test::FakeEngine::Install()});
+  EngineMethods methods(*lark::test::FakeEngine::Install(), reinterpret_cast<void*>(0x42),
+                        [](std::function<std::string()> task) { return task(); });
   const std::string plain = Payload("xxaxx");
   const std::string escaped = Payload(R"(\"a\")");
   const std::string badEscapes = Payload(R"(\qaxx)");
@@ -58,12 +57,12 @@ int main() {
                kRounds);
 
   std::string result;
-  const double infoPlain = MedianSeconds([&] { result = HandleRemoteInfo(plain); });
+  const double infoPlain = MedianSeconds([&] { result = methods.LarkInfo(plain); });
   if (result != "ok") std::fprintf(stderr, "unexpected answer: %s\n", result.c_str());
   Row("LarkInfo, 4 MiB, logging off: escaped literals / plain",
-      MedianSeconds([&] { result = HandleRemoteInfo(escaped); }), infoPlain, "ms", 1e3, "<= 1.2");
+      MedianSeconds([&] { result = methods.LarkInfo(escaped); }), infoPlain, "ms", 1e3, "<= 1.2");
   Row("LarkInfo, 4 MiB, logging off: bad escapes / plain",
-      MedianSeconds([&] { result = HandleRemoteInfo(badEscapes); }), infoPlain, "ms", 1e3,
+      MedianSeconds([&] { result = methods.LarkInfo(badEscapes); }), infoPlain, "ms", 1e3,
       "<= 1.2");
 
   std::size_t sink = 0;

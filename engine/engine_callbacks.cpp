@@ -1,11 +1,12 @@
 #include "engine/engine_callbacks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
-#include "engine/engine_host.h"
 #include "logging/log.h"
+#include "rpc/endpoint_slot.h"
 #include "rpc/rpc_endpoint.h"
 
 namespace LarkEngine {
@@ -18,12 +19,18 @@ constexpr char kControlTag[] = "DllControlIpcCallback";
 constexpr std::size_t kMaxTokenBytes = 1023;
 constexpr int kMaxTokenCapacity = 1024;
 
+std::atomic<AnonRpc::EndpointSlot*> g_endpoint{nullptr};
+
 AnonRpc::EndpointSlot::Lease Endpoint() {
-  AnonRpc::EndpointSlot* slot = ConnectedEngineHost().endpoint;
+  AnonRpc::EndpointSlot* slot = g_endpoint.load();
   return slot != nullptr ? slot->Acquire() : AnonRpc::EndpointSlot::Lease();
 }
 
 }  // namespace
+
+void ConnectCallbacks(AnonRpc::EndpointSlot* endpoint) {
+  g_endpoint.store(endpoint);
+}
 
 extern "C" void EngineDataCallback(int eventType, const char16_t* text) noexcept {
   if (text == nullptr) return;

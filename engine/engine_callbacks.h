@@ -1,5 +1,9 @@
 #pragma once
 
+namespace AnonRpc {
+class EndpointSlot;
+}
+
 namespace LarkEngine {
 
 // The three functions the engine calls back on threads of its own, at any time after they are
@@ -7,6 +11,11 @@ namespace LarkEngine {
 // published; no exception ever leaves them into the engine.
 
 inline constexpr int kJwtRequestCode = 0xFF01;
+
+// Where the callbacks find the endpoint: the slot, or none (null). The engine passes them no
+// context, so this is the one process-wide way to them. Set before the callbacks are registered,
+// cleared once the engine is torn down; the slot must outlive its use here.
+void ConnectCallbacks(AnonRpc::EndpointSlot* endpoint);
 
 extern "C" {
 

@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "engine/engine_host.h"
 #include "engine/engine_methods.h"
+#include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
 using namespace LarkEngine;
@@ -15,11 +15,10 @@ using namespace LarkEngine;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::set<std::string> kResults = {"ok", "error:invalid_payload",
                                                  "error:create_failed", "error:lark_info_failed"};
-  ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                     [](std::function<std::string()> task) { return task(); }, nullptr,
-                     lark::test::FakeEngine::Install()});
+  EngineMethods methods(*lark::test::FakeEngine::Install(), reinterpret_cast<void*>(0x42),
+                        [](std::function<std::string()> task) { return task(); });
   const std::string payload(reinterpret_cast<const char*>(data), size);
-  if (kResults.count(HandleRemoteInfo(payload)) == 0) __builtin_trap();
+  if (kResults.count(methods.LarkInfo(payload)) == 0) __builtin_trap();
   // Masking touches only token values, so masked text masks to itself.
   const std::string masked = MaskAccessToken(payload);
   if (MaskAccessToken(masked) != masked) __builtin_trap();

@@ -6,15 +6,13 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "engine/engine_host.h"
-#include "engine/engine_methods.h"
+#include "engine/engine_callbacks.h"
 #include "host/crash_handler.h"
 #include "host/startup.h"
 #include "logging/log.h"
 
 namespace LarkHost {
 
-using LarkEngine::ConnectEngineHost;
 using LarkLogging::LogLine;
 
 namespace {
@@ -66,7 +64,7 @@ Host::Host(HINSTANCE instance, HangWatchdogSettings hangBounds)
 }
 
 Host::~Host() {
-  ConnectEngineHost({});
+  LarkEngine::ConnectCallbacks(nullptr);
 }
 
 int Host::Run() {
@@ -127,10 +125,10 @@ bool Host::StartUp(int* exitCode) {
 
   endpoint_.emplace(AnonRpc::HostPipes::Adopt(handles), [this] { OnNotifyPipeBroken(); });
   activeEndpoint_.Publish(&*endpoint_);
-  ConnectEngineHost(
-      {window_.Handle(),
-       [this](std::function<std::string()> task) { return window_.RunOnMainThread(task); },
-       &activeEndpoint_, &engine_});
+  LarkEngine::ConnectCallbacks(&activeEndpoint_);
+  methods_.emplace(engine_, window_.Handle(), [this](std::function<std::string()> task) {
+    return window_.RunOnMainThread(task);
+  });
   RegisterMethods(endpoint_->Server());
   heartbeat_.emplace(activeEndpoint_, [this] { window_.RequestShutdown(); });
   try {
@@ -148,13 +146,17 @@ bool Host::StartUp(int* exitCode) {
 }
 
 void Host::RegisterMethods(AnonRpc::RpcServer& server) {
-  server.RegisterMethod("LarkInfo", LarkEngine::HandleRemoteInfo);
-  server.RegisterMethod("Start", LarkEngine::HandleRemoteStart);
-  server.RegisterMethod("OpenUrl", LarkEngine::HandleRemoteOpenUrl);
-  server.RegisterMethod("EnableControl", LarkEngine::HandleRemoteEnableControl);
-  server.RegisterMethod("EnableCef", LarkEngine::HandleCefEnableControl);
-  server.RegisterMethod("End", LarkEngine::HandleRemoteEnd);
-  server.RegisterMethod("IsRun", LarkEngine::HandleRemoteIsRun);
+  using Methods = LarkEngine::EngineMethods;
+  const auto bind = [methods = &*methods_](std::string (Methods::*method)(const std::string&)) {
+    return [methods, method](const std::string& payload) { return (methods->*method)(payload); };
+  };
+  server.RegisterMethod("LarkInfo", bind(&Methods::LarkInfo));
+  server.RegisterMethod("Start", bind(&Methods::Start));
+  server.RegisterMethod("OpenUrl", bind(&Methods::OpenUrl));
+  server.RegisterMethod("EnableControl", bind(&Methods::EnableControl));
+  server.RegisterMethod("EnableCef", bind(&Methods::EnableCef));
+  server.RegisterMethod("End", bind(&Methods::End));
+  server.RegisterMethod("IsRun", bind(&Methods::IsRun));
   // Only asks the main thread to shut down; the answer goes out before the teardown begins.
   server.RegisterMethod("Release", [this](const std::string&) {
     window_.RequestShutdown();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/engine_methods.h"
 #include "host/hang_watchdog.h"
 #include "host/heartbeat.h"
 #include "host/main_window.h"
@@ -60,6 +61,7 @@ class Host {
   MainWindow window_;
   LarkEngine::Engine engine_;
   AnonRpc::EndpointSlot activeEndpoint_;  // where the heartbeat and the engine's callbacks find it
+  std::optional<LarkEngine::EngineMethods> methods_;  // outlives the endpoint's server
   std::optional<AnonRpc::RpcEndpoint> endpoint_;
   std::optional<Heartbeat> heartbeat_;
 };

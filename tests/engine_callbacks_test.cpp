@@ -6,7 +6,6 @@
 #include <set>
 #include <thread>
 
-#include "engine/engine_host.h"
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
 #include "rpc/endpoint_slot.h"
@@ -50,7 +49,7 @@ struct EngineCallbacks : ::testing::Test {
         std::move(hostEnds), [] {}, AnonRpc::CallTimeouts{5s, 5s});
     endpoint->StartAll();
     slot.Publish(endpoint.get());
-    ConnectEngineHost({nullptr, nullptr, &slot});
+    ConnectCallbacks(&slot);
   }
   ~EngineCallbacks() override {
     slot.Clear();
@@ -58,7 +57,7 @@ struct EngineCallbacks : ::testing::Test {
     slot.WaitForReaders();
     endpoint.reset();
     parent.reset();
-    ConnectEngineHost({});
+    ConnectCallbacks(nullptr);
   }
 
   void Record(std::string what) {

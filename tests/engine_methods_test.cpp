@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 
 #include "engine/engine.h"
-#include "engine/engine_host.h"
 #include "support/captured_log.h"
 #include "support/fake_engine.h"
 
@@ -21,23 +21,21 @@ using Lines = std::vector<std::string>;
 
 constexpr char kStep[] = "[HandleRemoteInfo::<lambda_1>::operator ()] ";
 
+std::string RunInPlace(std::function<std::string()> task) {
+  return task();
+}
+
 // The engine behind a fake, the main thread behind a runner that runs the task in place.
 struct EngineMethods : ::testing::Test {
-  EngineMethods() {
-    ConnectEngineHost({reinterpret_cast<void*>(0x42),
-                       [](std::function<std::string()> task) { return task(); }, nullptr,
-                       FakeEngine::Install()});
-  }
-  ~EngineMethods() override {
-    FakeEngine::Reset();
-    ConnectEngineHost({});
-  }
+  ~EngineMethods() override { FakeEngine::Reset(); }
   CapturedLog log;
+  LarkEngine::EngineMethods methods{*FakeEngine::Install(), reinterpret_cast<void*>(0x42),
+                                    RunInPlace};
 };
 
 TEST_F(EngineMethods, LarkInfoCreatesPassesTheSessionAndRegistersCallbacksInOrder) {
   const std::string payload = R"({"hWnd":"1234","appID":"a"})";
-  EXPECT_EQ(HandleRemoteInfo(payload), "ok");
+  EXPECT_EQ(methods.LarkInfo(payload), "ok");
   EXPECT_EQ(FakeEngine::Calls(),
             (Lines{"CREATE 66 1234", "LARK_INFO 4096 [a|||||||]", "CALLBACK_REQUEST 4096",
                    "CALLBACK_DATA 4096", "CALLBACK_CONTROL_IPC 4096"}));
@@ -55,7 +53,7 @@ TEST_F(EngineMethods, LarkInfoPassesAllEightStringsAndMasksTheTokenInTheLogOnly)
   const std::string payload =
       R"({"accessToken" : "s3cr3t", "hWnd":"42abc","appID":"app","accountId":"acc","did":"d",)"
       R"("session":"s","language":"en","serverId":"srv","country":"cc","extra":[1,2]})";
-  EXPECT_EQ(HandleRemoteInfo(payload), "ok");
+  EXPECT_EQ(methods.LarkInfo(payload), "ok");
   EXPECT_EQ(FakeEngine::Calls()[0], "CREATE 66 42");
   EXPECT_EQ(FakeEngine::Calls()[1], "LARK_INFO 4096 [app|acc|d|s|en|srv|cc|s3cr3t]");
   const std::string logged = log.Messages().at(0);
@@ -63,31 +61,6 @@ TEST_F(EngineMethods, LarkInfoPassesAllEightStringsAndMasksTheTokenInTheLogOnly)
   EXPECT_EQ(logged, "[HandleRemoteInfo] HandleRemoteInfo : " +
                         std::string(R"({"accessToken" : "***", "hWnd":"42abc",)") +
                         payload.substr(payload.find(R"("appID")")));
-}
-
-// Whatever the text, valid JSON or not, no byte of a token's value is left.
-TEST(MaskAccessToken, MasksEveryFormOfTheTokenValueAndNothingElse) {
-  const std::pair<const char*, const char*> cases[] = {
-      {R"({"a":"accessToken","accessToken":"x\"y"})", R"({"a":"accessToken","accessToken":"***"})"},
-      {R"({"access\u0054oken":"t"})", R"({"access\u0054oken":"***"})"},
-      {R"({"accessToken":12,"b":"c"})", R"({"accessToken":***,"b":"c"})"},
-      {R"({"accessToken":{"x":["}",1]},"b":2})", R"({"accessToken":***,"b":2})"},
-      {R"({"accessToken":{"x":1}junk,"b":2})", R"({"accessToken":***,"b":2})"},
-      {R"({"accessToken":{"k":"a\"}b"}})", R"({"accessToken":***})"},
-      {R"({"accessToken":["x\"],secret"],"b":2})", R"({"accessToken":***,"b":2})"},
-      {R"({"accessToken":"unterminated)", R"({"accessToken":"***)"},
-      {R"({"accessToken":"ends in \)", R"({"accessToken":"***)"},
-      {R"({'accessToken':'single'})", R"({'accessToken':'***'})"},
-      {R"({"accessToken": bare value})", R"({"accessToken": ***})"},
-      {R"({accessToken: "bare key"})", R"({accessToken: "***"})"},
-      {R"({"accessToken":)", R"({"accessToken":)"},
-      {R"({"accessTokens":"kept","x":"accessToken"})",
-       R"({"accessTokens":"kept","x":"accessToken"})"},
-      {"{", "{"},
-      {"", ""},
-  };
-  for (const auto& [payload, masked] : cases)
-    EXPECT_EQ(MaskAccessToken(payload), masked) << payload;
 }
 
 TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
@@ -102,7 +75,7 @@ TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
         Case{"\"text\"", false}, Case{R"({"hWnd":"1"} trailing)", true}}) {
     SCOPED_TRACE(c.payload);
     const std::size_t before = log.Messages().size();
-    EXPECT_EQ(HandleRemoteInfo(c.payload), "error:invalid_payload");
+    EXPECT_EQ(methods.LarkInfo(c.payload), "error:invalid_payload");
     const Lines lines = log.Messages();
     const bool parseError = lines.size() > before &&
                             lines.back() == std::string(kStep) + "LarkInfo payload parse error";
@@ -114,34 +87,32 @@ TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
 
 TEST_F(EngineMethods, LarkInfoWithoutALoadedLibraryAnswersAtOnceAndLogsNothing) {
   LarkEngine::Engine notLoaded;
-  EngineHost host = ConnectedEngineHost();
-  host.engine = &notLoaded;
-  ConnectEngineHost(host);
-  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
+  LarkEngine::EngineMethods notLoadedMethods(notLoaded, reinterpret_cast<void*>(0x42), RunInPlace);
+  EXPECT_EQ(notLoadedMethods.LarkInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
   EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST_F(EngineMethods, LarkInfoAfterTheTeardownNeverCallsTheEngine) {
   FakeEngine::Installed()->Teardown();
-  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
+  EXPECT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
   EXPECT_EQ(FakeEngine::Calls(), (Lines{"RELEASE"}));
 }
 
 TEST_F(EngineMethods, FailedCreationAndRefusedSessionInfo) {
   FakeEngine::larkInfoResult = false;
-  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:lark_info_failed");
+  EXPECT_EQ(methods.LarkInfo(R"({"hWnd":"7"})"), "error:lark_info_failed");
   EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_LARK_INFO result : 0");
   EXPECT_EQ(FakeEngine::Calls().size(), 2u);  // no callbacks registered
   // The instance stays, so Start reaches the engine.
-  EXPECT_EQ(HandleRemoteStart("5"), "ok");
+  EXPECT_EQ(methods.Start("5"), "ok");
   EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 5");
 
   // A failing CREATE leaves none stored, and the refused one is deleted first.
   FakeEngine::createResult = nullptr;
-  EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), "error:create_failed");
+  EXPECT_EQ(methods.LarkInfo(R"({"hWnd":"7"})"), "error:create_failed");
   EXPECT_EQ(log.Messages().back(), std::string(kStep) + "REMOTE_CREATE failed");
   EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), nullptr);
-  EXPECT_EQ(HandleRemoteStart("5"), "error:not_initialized");
+  EXPECT_EQ(methods.Start("5"), "error:not_initialized");
   const Lines calls = FakeEngine::Calls();
   EXPECT_EQ(Lines(calls.begin() + 3, calls.end()), (Lines{"DELETE 4096", "CREATE 66 7"}));
 }
@@ -159,8 +130,8 @@ TEST_F(EngineMethods, ASecondLarkInfoDeletesTheInstanceItReplaces) {
         Step{0x3000, false, "error:lark_info_failed"}, Step{0, true, "error:create_failed"}}) {
     FakeEngine::createResult = reinterpret_cast<void*>(step.created);
     FakeEngine::larkInfoResult = step.larkInfo;
-    EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":"7"})"), step.answer);
-    EXPECT_EQ(HandleRemoteInfo(R"({"hWnd":""})"), "error:invalid_payload");
+    EXPECT_EQ(methods.LarkInfo(R"({"hWnd":"7"})"), step.answer);
+    EXPECT_EQ(methods.LarkInfo(R"({"hWnd":""})"), "error:invalid_payload");
     EXPECT_EQ(FakeEngine::Installed()->InstanceForTest(), reinterpret_cast<void*>(step.created));
   }
   EXPECT_EQ(FakeEngine::Calls(),
@@ -181,26 +152,26 @@ TEST_F(EngineMethods, ASecondLarkInfoDeletesTheInstanceItReplaces) {
 }
 
 TEST_F(EngineMethods, StartConvertsItsNumberLikeStoi) {
-  EXPECT_EQ(HandleRemoteStart("1"), "error:not_initialized");
+  EXPECT_EQ(methods.Start("1"), "error:not_initialized");
   EXPECT_TRUE(log.Messages().empty());
-  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  ASSERT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "ok");
 
-  EXPECT_EQ(HandleRemoteStart("7 and more"), "ok");
+  EXPECT_EQ(methods.Start("7 and more"), "ok");
   EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 7");
   EXPECT_EQ(log.Messages().back(), "[HandleRemoteStart] Start : 7 and more");
-  EXPECT_EQ(HandleRemoteStart(" -2147483648"), "ok");
+  EXPECT_EQ(methods.Start(" -2147483648"), "ok");
   EXPECT_EQ(FakeEngine::Calls().back(), "START 4096 -2147483648");
 
   const std::size_t calls = FakeEngine::Calls().size();
   try {
-    HandleRemoteStart("letters");
+    methods.Start("letters");
     ADD_FAILURE() << "no exception";
   } catch (const std::invalid_argument& error) {
     EXPECT_STREQ(error.what(), "invalid stoi argument");
   }
   for (const char* tooLarge : {"3000000000", "-2147483649", "99999999999999999999999"}) {
     try {
-      HandleRemoteStart(tooLarge);
+      methods.Start(tooLarge);
       ADD_FAILURE() << "no exception for " << tooLarge;
     } catch (const std::out_of_range& error) {
       EXPECT_STREQ(error.what(), "stoi argument out of range");
@@ -209,19 +180,19 @@ TEST_F(EngineMethods, StartConvertsItsNumberLikeStoi) {
   EXPECT_EQ(FakeEngine::Calls().size(), calls);  // START not called
 
   FakeEngine::startResult = false;
-  EXPECT_EQ(HandleRemoteStart("1"), "error:start_failed");
+  EXPECT_EQ(methods.Start("1"), "error:start_failed");
 }
 
 TEST_F(EngineMethods, FlagsAreExactlyOneOrTrue) {
-  EXPECT_EQ(HandleRemoteEnableControl("1"), "false");  // no instance yet: no call, no line
+  EXPECT_EQ(methods.EnableControl("1"), "false");  // no instance yet: no call, no line
   EXPECT_TRUE(log.Messages().empty());
-  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  ASSERT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "ok");
   const std::size_t before = FakeEngine::Calls().size();
 
-  for (const char* on : {"1", "true"}) EXPECT_EQ(HandleRemoteEnableControl(on), "true");
-  for (const char* off : {"TRUE", " 1", "0", "", "true "}) HandleCefEnableControl(off);
+  for (const char* on : {"1", "true"}) EXPECT_EQ(methods.EnableControl(on), "true");
+  for (const char* off : {"TRUE", " 1", "0", "", "true "}) methods.EnableCef(off);
   FakeEngine::boolResult = false;
-  EXPECT_EQ(HandleRemoteEnableControl("true"), "false");
+  EXPECT_EQ(methods.EnableControl("true"), "false");
 
   const Lines calls = FakeEngine::Calls();
   EXPECT_EQ(Lines(calls.begin() + before, calls.end()),
@@ -233,21 +204,21 @@ TEST_F(EngineMethods, FlagsAreExactlyOneOrTrue) {
 }
 
 TEST_F(EngineMethods, OpenUrlIsRunAndEndFollowTheInstance) {
-  EXPECT_EQ(HandleRemoteOpenUrl("https://x"), "false");
-  EXPECT_EQ(HandleRemoteIsRun(""), "false");
-  EXPECT_EQ(HandleRemoteEnd(""), "ok");
+  EXPECT_EQ(methods.OpenUrl("https://x"), "false");
+  EXPECT_EQ(methods.IsRun(""), "false");
+  EXPECT_EQ(methods.End(""), "ok");
   EXPECT_TRUE(FakeEngine::Calls().empty());
 
-  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
-  EXPECT_EQ(HandleRemoteOpenUrl(std::string("https://x\0hidden", 16)), "true");
+  ASSERT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "ok");
+  EXPECT_EQ(methods.OpenUrl(std::string("https://x\0hidden", 16)), "true");
   EXPECT_EQ(FakeEngine::Calls().back(), "OPEN 4096 https://x");  // up to the first zero byte
-  EXPECT_EQ(HandleRemoteIsRun("ignored"), "true");
+  EXPECT_EQ(methods.IsRun("ignored"), "true");
 
   const std::size_t before = FakeEngine::Calls().size();
-  EXPECT_EQ(HandleRemoteEnd(""), "ok");
-  EXPECT_EQ(HandleRemoteEnd(""), "ok");
-  EXPECT_EQ(HandleRemoteIsRun(""), "false");
-  EXPECT_EQ(HandleRemoteStart("1"), "error:not_initialized");
+  EXPECT_EQ(methods.End(""), "ok");
+  EXPECT_EQ(methods.End(""), "ok");
+  EXPECT_EQ(methods.IsRun(""), "false");
+  EXPECT_EQ(methods.Start("1"), "error:not_initialized");
   const Lines calls = FakeEngine::Calls();
   EXPECT_EQ(Lines(calls.begin() + before, calls.end()), (Lines{"DELETE 4096"}));
 }
@@ -260,14 +231,14 @@ TEST_F(EngineMethods, EveryEngineCallIsToldToTheMonitorByItsExportName) {
     Lines seen;
   } monitor;
   FakeEngine::Installed()->SetCallMonitor(&monitor);
-  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
-  HandleRemoteStart("1");
-  HandleRemoteOpenUrl("u");
-  HandleRemoteEnableControl("1");
-  HandleCefEnableControl("1");
-  HandleRemoteIsRun("");
-  HandleRemoteEnd("");
-  ASSERT_EQ(HandleRemoteInfo(R"({"hWnd":"1"})"), "ok");
+  ASSERT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "ok");
+  methods.Start("1");
+  methods.OpenUrl("u");
+  methods.EnableControl("1");
+  methods.EnableCef("1");
+  methods.IsRun("");
+  methods.End("");
+  ASSERT_EQ(methods.LarkInfo(R"({"hWnd":"1"})"), "ok");
   FakeEngine::Installed()->Teardown();
 
   Lines expected;

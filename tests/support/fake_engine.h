@@ -1,7 +1,7 @@
 #pragma once
 
 // A stand-in for the engine's twelve exports, recording every call, for native tests of the
-// bridge. Install() puts them in a fresh engine (connect it with ConnectEngineHost); Reset()
+// bridge. Install() puts them in a fresh engine (hand it to the methods under test); Reset()
 // forgets that engine and every recorded call.
 
 #include <memory>
