@@ -11,6 +11,12 @@
 using namespace LarkParent;
 
 int main(int argc, char** argv) {
+  // What the handlers use is declared before the host: they run until the connection stops,
+  // which the HostProcess destructor may only do while it ends the host.
+  std::mutex mutex;
+  std::condition_variable beat;
+  int heartbeats = 0;
+
   HostProcess::Options options;
   options.executable = argc > 1 ? std::filesystem::path(argv[1]).wstring()
                                 : (ModuleFolder() / kHostExecutableName).wstring();
@@ -23,9 +29,6 @@ int main(int argc, char** argv) {
 
   // Handlers run on the connection's threads; register them before Start.
   HostConnection& connection = host->Connection();
-  std::mutex mutex;
-  std::condition_variable beat;
-  int heartbeats = 0;
   connection.OnNotification([&](const AnonRpc::Notification& note) {
     std::lock_guard<std::mutex> lock(mutex);
     if (IsHeartbeat(note)) {

@@ -6,81 +6,11 @@
 // Built with LARK_SIM_WITH_DEPENDENCY it imports lark_sim_dependency.dll, which must load from
 // beside it.
 //
-// Both files sit beside the DLL and are named after its own file name without ".dll" (<stem>),
-// so a renamed copy keeps its own script and record.
-//
-// <stem>.sim, the script. Re-read at every export call; a missing file means the defaults. One
-// directive per line, fields separated by blanks; a line whose first field starts with '#' is a
-// comment; lines that do not parse, and fields after those a directive takes, are ignored.
-//   CREATE <n>      CREATE returns n as the instance (0: null). Default: 1 for the first
-//                   instance made without this directive, 2 for the next, and so on.
-//   <CALL> <0|1>    the result of LARK_INFO, START, ISRUN, OPEN, ENABLE_CONTROL, CEF_INPUT or
-//                   CALLBACK_CONTROL_IPC. Default 1.
-//   on <CALL> <action>
-//                   whenever the export CALL (its name without LKWINSDK_WEBRTC_) is called, run
-//                   the action on a new thread of the engine's own, provided the callback the
-//                   action needs is registered at that moment (otherwise nothing happens and
-//                   nothing is recorded). Actions fire after the call is recorded; the
-//                   CALLBACK_* exports register their callback first, so they fire at once.
-//     data <type> <text>           the data callback (type, text as UTF-16)
-//     burst <count> <type> <text>  the data callback count times in a row on one thread
-//     data-sized <type> <bytes>    the data callback with a text of that many 'x'
-//     request <code> <capacity>    the request callback (code, buffer, capacity); the buffer
-//                                  holds max(capacity, 0) + 16 bytes of 0xAB
-//     requests <count> <code> <capacity>
-//                                  the request callback count times in a row, timed (for
-//                                  benchmarks)
-//     control <text>               the control callback (text as its UTF-8 bytes)
-//     controls <count> <bytes>     the control callback count times in a row, each with a text
-//                                  of that many 'x'
-//     spawn <seconds>              starts a process (rundll32 running this DLL's SimLinger)
-//                                  that lives that long, inheriting every inheritable handle,
-//                                  as an engine starting browser helpers does
-//     crash-access                 an access violation on the action's thread: a write through
-//                                  a null pointer in this DLL's code
-//     crash-after <ms>             the same after sleeping that many milliseconds
-//     throw-through-callback       a C++ exception thrown inside a callback that the engine
-//                                  calls through a C interface, declared noexcept as such
-//                                  callbacks are: it cannot pass that boundary, so this DLL's
-//                                  own C++ runtime calls std::terminate, which calls abort()
-//                   The crash actions need no callback and never return.
-//   inside <CALL> <action>
-//                   as `on`, but the action runs on the calling thread before the call returns,
-//                   as an engine that calls back synchronously does
-//   hold <CALL>     the export CALL does not return while the script holds this line (re-read
-//                   every 10 ms, for at most 60 s); then it sends the host window given to
-//                   CREATE a message (SendMessageW, WM_NULL), as an engine that makes windows
-//                   under it would, and returns.
-//   block <CALL> [<ms>]
-//                   the export CALL sleeps on its thread for that many milliseconds, or for
-//                   ever without them, pumping nothing and re-reading nothing, as an engine
-//                   deadlocked inside a call does; then it returns as scripted.
-//   pump <CALL>     the export CALL runs a message loop on its thread while the script holds
-//                   this line (same limits), as an engine waiting on COM or in a modal loop
-//                   does; a quit message ends the loop and is posted again.
-//   <text> is the rest of the line after leading blanks; the word `null` alone passes a null
-//   pointer. In data texts "\uXXXX" (four hex digits) is one UTF-16 code unit; the rest is
-//   UTF-8. Numbers are decimal.
-//   Change the script of a running engine by writing a new file and renaming it over the old.
-//
-// <stem>.calls, the record. One line per event, fields separated by TAB, ending in LF; the file
-// is opened, appended to and closed for every line, so it can be read at any time. Numbers are
-// decimal (instances and window handles unsigned), bools 0 or 1, texts raw, a null text
-// "(null)". A call's line is written when the call starts, before its actions run or it waits.
-//   CREATE <hostWindow> <parentWindow>
-//   LARK_INFO <instance> <appID> <accountId> <did> <session> <language> <serverId> <country>
-//             <accessToken>
-//   START <instance> <value>        ISRUN <instance>              OPEN <instance> <url>
-//   ENABLE_CONTROL <instance> <0|1> CEF_INPUT <instance> <0|1>    DELETE <instance>
-//   RELEASE                         CALLBACK_DATA <instance>      CALLBACK_REQUEST <instance>
-//   CALLBACK_CONTROL_IPC <instance>
-//   TOKEN_BUFFER <capacity> <the whole buffer in lower-case hex>  after a request callback
-//   REQUESTS <count> <microseconds all of them took>              after a requests action
-//   FIRED <the script line, without leading blanks>               after each action
-//   PUMPED <message number>         for each message a pump directive dispatched
-//   SPAWNED <process id>            after a spawn action started its process
-//   CRASH <thread id>               as a crash action is about to crash its thread
-//   BLOCKED <thread id>             as a block directive is about to block its call
+// Its two files sit beside the DLL and are named after its own file name without ".dll" (<stem>),
+// so a renamed copy keeps its own: <stem>.sim, the script, re-read at every export call, and
+// <stem>.calls, the record of every call and action. The script language and
+// the record's lines are documented in one place, docs/stand-in-engine.md; a change to either
+// changes that page too.
 //
 // Threads: callbacks are kept per process, the last registered of each kind. DELETE and RELEASE
 // join every action thread still running before they return, as a real engine stops its
