@@ -1,6 +1,6 @@
 # What `cmake --install` and CPack ship. The "runtime" component: the host and larkhostctl with
-# their symbol files, and the README. "kit": the parent kit as static libraries with its headers
-# and a CMake package, so that find_package(LarkRemoteHost) gives LarkRemoteHost::parent. "test":
+# their symbol files, the README and docs/. "kit": the parent kit as static libraries with its
+# headers and a CMake package, so that find_package(LarkRemoteHost) gives LarkRemoteHost::parent. "test":
 # the stand-in engine, installed only when asked for (--component test) and zipped apart.
 include(CMakePackageConfigHelpers)
 set(LARK_CMAKE_DIR lib/cmake/LarkRemoteHost)
@@ -10,6 +10,7 @@ foreach(program LarkRemoteHost larkhostctl)
   install(FILES $<TARGET_FILE:${program}>.debug DESTINATION bin COMPONENT runtime)
 endforeach()
 install(FILES README.md DESTINATION . COMPONENT runtime)
+install(DIRECTORY docs DESTINATION . COMPONENT runtime)
 
 install(TARGETS LarkRemoteStreamer RUNTIME DESTINATION bin COMPONENT test EXCLUDE_FROM_ALL)
 install(FILES $<TARGET_FILE:LarkRemoteStreamer>.debug DESTINATION bin COMPONENT test

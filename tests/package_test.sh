@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The package as a plug-in team gets it: the ZIPs hold what they should, and the README's
-# embedding example, built out of tree against the installed kit with the MinGW toolchain, runs
-# a session with the installed host and the stand-in engine under Wine.
+# The package as a plug-in team gets it: the ZIPs hold what they should, and the embedding
+# example of docs/embedding.md, built out of tree against the installed kit with the MinGW
+# toolchain, runs a session with the installed host and the stand-in engine under Wine.
 #   package_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$1 build_dir=$2
@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/zips" >/dev/null)
 main=$(cmake -E tar tf "$work"/zips/LarkRemoteHost-*-main.zip)
 test=$(cmake -E tar tf "$work"/zips/LarkRemoteHost-*-test.zip)
-for entry in README.md bin/LarkRemoteHost.exe bin/LarkRemoteHost.exe.debug bin/larkhostctl.exe \
+for entry in README.md docs/embedding.md bin/LarkRemoteHost.exe bin/LarkRemoteHost.exe.debug bin/larkhostctl.exe \
              bin/larkhostctl.exe.debug lib/liblark_parent.a include/parent/host_process.h \
              lib/cmake/LarkRemoteHost/LarkRemoteHostConfig.cmake; do
   grep -qx "$entry" <<<"$main" || fail "the main ZIP lacks $entry"
