@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "rpc/pipe_io.h"
+#include "rpc/pipe_write_race.h"
 
 namespace AnonRpc {
 
@@ -24,8 +25,6 @@ namespace {
 
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local int t_lastError = 0;
-// The race (low two bits) and the writes to let pass before it (the rest); 0: none.
-std::atomic<int> g_writeRace{0};
 
 int AsFd(PipeHandle handle) {
   return static_cast<int>(handle);
@@ -74,15 +73,9 @@ void Disarm(PipeCancel::State& state) {
   }
 }
 
-WriteRaceForTesting TakeWriteRace() {
-  if (t_bound == nullptr) return WriteRaceForTesting::kNone;
-  int armed = g_writeRace.load();
-  while (armed != 0) {
-    const int rest = armed >= 4 ? armed - 4 : 0;
-    if (g_writeRace.compare_exchange_weak(armed, rest))
-      return armed >= 4 ? WriteRaceForTesting::kNone : static_cast<WriteRaceForTesting>(armed);
-  }
-  return WriteRaceForTesting::kNone;
+// Races are armed for writes that can be cancelled, never for the others.
+WriteRaceForTesting TakeBoundWriteRace() {
+  return t_bound == nullptr ? WriteRaceForTesting::kNone : TakeWriteRace();
 }
 
 }  // namespace
@@ -112,7 +105,7 @@ bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
   if (!IsValidPipe(handle)) return Fail(EBADF);
   const int fd = AsFd(handle);
   const char* bytes = static_cast<const char*>(buffer);
-  const WriteRaceForTesting race = TakeWriteRace();
+  const WriteRaceForTesting race = TakeBoundWriteRace();
   if (race == WriteRaceForTesting::kCancelLostAtEntry) {
     AwaitCancel();
     Disarm(*t_bound);
@@ -214,11 +207,6 @@ void PipeCancel::Cancel() {
 
 void PipeCancel::Rearm() {
   Disarm(*state_);
-}
-
-void SetWriteRaceForTesting(WriteRaceForTesting race, int skipWrites) {
-  g_writeRace.store(race == WriteRaceForTesting::kNone ? 0
-                                                       : static_cast<int>(race) + 4 * skipWrites);
 }
 
 }  // namespace AnonRpc

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "rpc/pipe_io.h"
+#include "rpc/pipe_write_race.h"
 #include "sync/mutex.h"
 
 namespace AnonRpc {
@@ -19,8 +20,6 @@ namespace {
 
 thread_local PipeCancel::State* t_bound = nullptr;
 thread_local DWORD t_lastError = 0;
-// The race (low two bits) and the writes to let pass before it (the rest); 0: none.
-std::atomic<int> g_writeRace{0};
 
 HANDLE AsHandle(PipeHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -85,15 +84,9 @@ bool PipeRead(PipeHandle handle, void* buffer, std::uint32_t length, std::uint32
 
 namespace {
 
-WriteRaceForTesting TakeWriteRace() {
-  if (t_bound == nullptr) return WriteRaceForTesting::kNone;
-  int armed = g_writeRace.load();
-  while (armed != 0) {
-    const int rest = armed >= 4 ? armed - 4 : 0;
-    if (g_writeRace.compare_exchange_weak(armed, rest))
-      return armed >= 4 ? WriteRaceForTesting::kNone : static_cast<WriteRaceForTesting>(armed);
-  }
-  return WriteRaceForTesting::kNone;
+// Races are armed for writes that can be cancelled, never for the others.
+WriteRaceForTesting TakeBoundWriteRace() {
+  return t_bound == nullptr ? WriteRaceForTesting::kNone : TakeWriteRace();
 }
 
 // Waits, inside the call but in no I/O, until the bound thread has been cancelled: the
@@ -113,7 +106,7 @@ void AwaitCancel() {
 bool PipeWrite(PipeHandle handle, const void* buffer, std::uint32_t length,
                std::uint32_t* transferred) {
   DWORD done = 0;
-  const WriteRaceForTesting race = TakeWriteRace();
+  const WriteRaceForTesting race = TakeBoundWriteRace();
   const bool ok = Guarded(handle, [&](HANDLE h) {
     if (race == WriteRaceForTesting::kCancelLostAtEntry) AwaitCancel();
     const BOOL written = WriteFile(h, buffer, length, &done, nullptr);
@@ -196,11 +189,6 @@ void PipeCancel::Cancel() {
 void PipeCancel::Rearm() {
   LarkSync::MutexLock lock(state_->mutex);
   state_->cancelled = false;
-}
-
-void SetWriteRaceForTesting(WriteRaceForTesting race, int skipWrites) {
-  g_writeRace.store(race == WriteRaceForTesting::kNone ? 0
-                                                       : static_cast<int>(race) + 4 * skipWrites);
 }
 
 }  // namespace AnonRpc
