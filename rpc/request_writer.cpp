@@ -30,10 +30,17 @@ RequestWriter::Outcome RequestWriter::Write(Clock::time_point deadline,
     cancelled_ = false;
   }
   if (deadline != kNoDeadline && watchChanged_) watchChanged_();
-  bool written;
-  {
+  bool written = false;
+  try {
     PipeCancel::Scope cancellable(cancel_);
     written = write();
+  } catch (...) {
+    // Part of a frame may be out: as after a failed write, no write follows this one.
+    LarkSync::MutexLock lock(mutex_);
+    busy_ = false;
+    if (!failure_) failure_ = CancelledPipeError();
+    turnFree_.notify_all();
+    throw;
   }
   const std::uint32_t lastError = LastPipeError();
   LarkSync::MutexLock lock(mutex_);

@@ -388,5 +388,24 @@ TEST(CallerTimeouts, DefaultsAreTenSeconds) {
   caller.Stop();
 }
 
+// A write that throws (no memory, say) may have sent part of a frame: it gives up its turn, and
+// every later write fails at once instead of waiting for a turn that never comes.
+TEST(RequestWriter, AWriteThatThrowsGivesUpItsTurnAndEndsThePipe) {
+  RequestWriter writer({});
+  std::uint32_t error = 0;
+  EXPECT_THROW(writer.Write(
+                   RequestWriter::kNoDeadline, []() -> bool { throw std::bad_alloc(); }, &error),
+               std::bad_alloc);
+  ReturnsWithin(
+      10s,
+      [&] {
+        EXPECT_EQ(writer.Write(
+                      RequestWriter::kNoDeadline, [] { return true; }, &error),
+                  RequestWriter::Outcome::Failed);
+      },
+      "the write after one that threw");
+  EXPECT_EQ(error, CancelledPipeError());
+}
+
 }  // namespace
 }  // namespace AnonRpc
