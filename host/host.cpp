@@ -9,7 +9,7 @@
 #include "engine/engine_host.h"
 #include "engine/engine_methods.h"
 #include "host/crash_handler.h"
-#include "host/startup.h"
+#include "host/handle_arg.h"
 #include "logging/log.h"
 
 namespace LarkHost {
