@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "rpc/wire.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -58,12 +59,14 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\TrivialHost_SingleInstance");
+  const LarkWin::UniqueHandle mutex(
+      CreateMutexW(nullptr, FALSE, L"Local\\TrivialHost_SingleInstance"));
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   wchar_t engine[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, engine, MAX_PATH);
   if (wchar_t* slash = wcsrchr(engine, L'\\')) slash[1] = L'\0';
-  HMODULE library = LoadLibraryW((std::wstring(engine) + L"LarkRemoteStreamer.dll").c_str());
+  LarkWin::UniqueModule library(
+      LoadLibraryW((std::wstring(engine) + L"LarkRemoteStreamer.dll").c_str()));
 
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
@@ -79,8 +82,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   server.join();
-  if (library != nullptr) FreeLibrary(library);
+  library.Reset();
   CoUninitialize();
-  if (mutex != nullptr) CloseHandle(mutex);
   return 0;
 }

@@ -23,16 +23,7 @@
 #include "logging/log_time.h"
 #include "logging/logger.h"
 #include "sync/thread_start.h"
-
-using LarkHost::HangReport;
-using LarkHost::HangWatchdog;
-using LarkLogging::FormatCrashDumpName;
-using LarkLogging::kCrashDumpExtension;
-using LarkLogging::kCrashDumpPrefix;
-using LarkLogging::kMaxCrashDumps;
-using LarkLogging::LogDirectoryFile;
-using LarkLogging::Logger;
-using LarkLogging::SystemLogTime;
+#include "win/unique_handle.h"
 
 // The address a handler returns to: the code that called it. In the handler's own frame, so a
 // macro.
@@ -41,6 +32,16 @@ using LarkLogging::SystemLogTime;
 #else
 #define CALLER_ADDRESS() __builtin_return_address(0)
 #endif
+
+namespace LarkHost {
+
+using LarkLogging::FormatCrashDumpName;
+using LarkLogging::kCrashDumpExtension;
+using LarkLogging::kCrashDumpPrefix;
+using LarkLogging::kMaxCrashDumps;
+using LarkLogging::LogDirectoryFile;
+using LarkLogging::Logger;
+using LarkLogging::SystemLogTime;
 
 namespace {
 
@@ -316,15 +317,15 @@ bool InFolder(const char* name, char (&path)[kMaxPath]) {
 // A dump of every thread; with `report`, its exception is the crash's.
 bool WriteDump(const char* path, const Report* report) {
   if (g_prepared.writeDump == nullptr) return false;
-  HANDLE file =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  LarkWin::UniqueFile file(
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   MINIDUMP_EXCEPTION_INFORMATION exception{};
   if (report != nullptr) exception = {report->threadId, report->pointers, FALSE};
   const BOOL written =
-      g_prepared.writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+      g_prepared.writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
                            report != nullptr ? &exception : nullptr, nullptr, nullptr);
-  CloseHandle(file);
+  file.Reset();  // a file still open cannot be deleted
   if (!written) DeleteFileA(path);
   return written;
 }
@@ -337,8 +338,8 @@ bool IsDumpName(std::string_view name) {
 void PruneDumps(const char* kept) {
   for (;;) {
     WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(g_prepared.dumpPattern, &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
+    const LarkWin::UniqueFind find(FindFirstFileA(g_prepared.dumpPattern, &entry));
+    if (!find) return;
     int count = 0;
     WIN32_FIND_DATAA oldest{};
     do {
@@ -352,8 +353,7 @@ void PruneDumps(const char* kept) {
           (order == 0 && std::strcmp(entry.cFileName, oldest.cFileName) < 0)) {
         oldest = entry;
       }
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
+    } while (FindNextFileA(find.Get(), &entry));
     char path[kMaxPath];
     if (count <= kMaxCrashDumps || oldest.cFileName[0] == '\0' ||
         !InFolder(oldest.cFileName, path) || !DeleteFileA(path)) {
@@ -390,11 +390,11 @@ void ReportHang(const HangReport& hang) {
     char text[Logger::kMaxTryWriteMessage];
     const bool dumped = WriteDump(path, nullptr);
     if (dumped) PruneDumps(name);
-    line.Append(std::string_view(
-        text, LarkHost::FormatHangReport(hang, dumped ? name : nullptr, text, sizeof text)));
+    line.Append(
+        std::string_view(text, FormatHangReport(hang, dumped ? name : nullptr, text, sizeof text)));
     g_prepared.logger->TryWrite(line.View(), kLogLockWait);
   }
-  if (hang.kind == HangReport::Kind::kShutdownHung) EndProcess(LarkHost::kPossibleDeadlock);
+  if (hang.kind == HangReport::Kind::kShutdownHung) EndProcess(kPossibleDeadlock);
 }
 
 // Sleeps until a crash wakes it, and meanwhile asks the hang watchdog, if any, what is due.
@@ -489,3 +489,5 @@ void InstallCrashHandler(HangWatchdog* watchdog) {
   _set_invalid_parameter_handler(OnInvalidParameter);
   _set_purecall_handler(OnPureCall);
 }
+
+}  // namespace LarkHost

@@ -29,8 +29,8 @@
 // With logging off, only the end.
 
 namespace LarkHost {
+
 class HangWatchdog;
-}
 
 // Installs the handlers for the whole process and sets its error mode so that Windows shows no
 // crash dialog. Main thread, once: after the single-instance guard (a duplicate host never
@@ -38,4 +38,6 @@ class HangWatchdog;
 // writes the report when the process's logger is on or a watchdog is given; if that or the
 // logger cannot be had, crashes only end the process. `watchdog` must live as long as the
 // process. Never throws, logs nothing.
-void InstallCrashHandler(LarkHost::HangWatchdog* watchdog = nullptr);
+void InstallCrashHandler(HangWatchdog* watchdog = nullptr);
+
+}  // namespace LarkHost

@@ -8,7 +8,7 @@
 
 #include "engine/engine_callbacks.h"
 #include "host/crash_handler.h"
-#include "host/startup.h"
+#include "host/handle_arg.h"
 #include "logging/log.h"
 
 namespace LarkHost {

@@ -8,6 +8,15 @@ namespace LarkHost {
 
 using LarkLogging::LogLine;
 
+// One task posted to the main thread, shared by the poster and the main thread.
+struct MainThreadTask {
+  std::function<std::string()> task;
+  LarkSync::Mutex mutex;
+  LarkSync::ConditionVariable cv;
+  std::string result GUARDED_BY(mutex);
+  bool done GUARDED_BY(mutex) = false;
+};
+
 namespace {
 
 constexpr char kNotRun[] = "error:post_message_failed";
@@ -64,9 +73,32 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::Destroy() {
+  LarkWin::UniqueWindow window;
+  {
+    LarkSync::MutexLock lock(lock_);
+    window = std::move(window_);
+  }
   destroying_ = true;
-  window_.Reset();
+  window.Reset();
   destroying_ = false;
+}
+
+HWND MainWindow::Handle() const {
+  LarkSync::MutexLock lock(lock_);
+  return window_.Get();
+}
+
+bool MainWindow::Alive() const {
+  return Handle() != nullptr;
+}
+
+bool MainWindow::Post(UINT message, WPARAM wParam) {
+  const HWND window = Handle();
+  if (window == nullptr) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return false;
+  }
+  return post_(window, message, wParam, 0) != FALSE;
 }
 
 bool MainWindow::Create(HINSTANCE instance) {
@@ -80,8 +112,10 @@ bool MainWindow::Create(HINSTANCE instance) {
     LogLine("CreateMainWindow", "CreateWindowExW failed : ", error);
     return false;
   }
-  handle_ = window;
-  window_.Reset(window);
+  {
+    LarkSync::MutexLock lock(lock_);
+    window_.Reset(window);
+  }
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);
   return true;
@@ -111,7 +145,6 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
         return 0;
       }
       SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      (void)self->window_.Release();  // destroyed already
       self->ReleaseQueuedTasks();
       PostQuitMessage(0);
       return 0;
@@ -128,7 +161,7 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
   }
 }
 
-void MainWindow::Handle(HostMessage message) {
+void MainWindow::Dispatch(HostMessage message) {
   if (message.message == WM_APP_RUN_TASK) {
     RunPostedTask(message.wParam);
     return;
@@ -143,23 +176,23 @@ void MainWindow::HandleInOrder(HostMessage message) {
     return;
   }
   handling_ = true;
-  Handle(message);
+  Dispatch(message);
   while (!deferred_.empty()) {
     const HostMessage next = deferred_.front();
     deferred_.pop_front();
     // Once the window is gone its queued tasks have been released and a shutdown has happened.
-    if (window_) Handle(next);
+    if (Alive()) Dispatch(next);
   }
   handling_ = false;
 }
 
 void MainWindow::Close() {
-  if (window_) HandleInOrder({WM_APP_SHUTDOWN, 0});
+  if (Alive()) HandleInOrder({WM_APP_SHUTDOWN, 0});
 }
 
 void MainWindow::RequestShutdown() {
   if (shutdownRequested_) shutdownRequested_();
-  if (post_(handle_, WM_APP_SHUTDOWN, 0, 0)) return;
+  if (Post(WM_APP_SHUTDOWN, 0)) return;
   // Windows caps a thread's posted messages; the request must not be lost with the post.
   SetEvent(shutdownPending_.Get());
 }
@@ -184,23 +217,23 @@ int MainWindow::RunMessageLoop() {
 }
 
 void MainWindow::ReleaseQueuedTasks() {
-  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued;
+  std::map<WPARAM, TaskPtr> queued;
   {
-    LarkSync::MutexLock lock(tasksLock_);
+    LarkSync::MutexLock lock(lock_);
     closed_ = true;
     queued.swap(queued_);
   }
-  for (const auto& [key, holder] : queued) Complete(**holder, kNotRun);
+  for (const auto& [key, task] : queued) Complete(*task, kNotRun);
 }
 
 void MainWindow::RunPostedTask(WPARAM wParam) {
   if (wParam == 0) return;
   TaskPtr task;
   {
-    LarkSync::MutexLock lock(tasksLock_);
+    LarkSync::MutexLock lock(lock_);
     const auto found = queued_.find(wParam);
     if (found != queued_.end()) {
-      task = std::move(*found->second);
+      task = std::move(found->second);
       queued_.erase(found);
     }
   }
@@ -221,18 +254,18 @@ void MainWindow::RunPostedTask(WPARAM wParam) {
 std::string MainWindow::RunOnMainThread(std::function<std::string()> work) {
   auto task = std::make_shared<MainThreadTask>();
   task->task = std::move(work);
-  auto holder = std::make_unique<TaskPtr>(task);
-  const auto key = reinterpret_cast<WPARAM>(holder.get());
+  WPARAM key;
   bool closed;
   {
-    LarkSync::MutexLock lock(tasksLock_);
+    LarkSync::MutexLock lock(lock_);
+    key = ++lastTask_;
     closed = closed_;
-    if (!closed) queued_.emplace(key, std::move(holder));
+    if (!closed) queued_.emplace(key, task);
   }
-  if (!post_(handle_, WM_APP_RUN_TASK, key, 0)) {
+  if (!Post(WM_APP_RUN_TASK, key)) {
     const DWORD error = GetLastError();
     LogLine("RunOnMainThread", "PostMessage failed : ", error);
-    LarkSync::MutexLock lock(tasksLock_);
+    LarkSync::MutexLock lock(lock_);
     queued_.erase(key);
     return kNotRun;
   }

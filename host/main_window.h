@@ -24,14 +24,7 @@ inline constexpr UINT WM_APP_SHUTDOWN = WM_APP + 2;
 
 inline constexpr wchar_t kMainWindowClass[] = L"RemoteHostMainWnd";
 
-// One task posted to the main thread, shared by the poster and the main thread.
-struct MainThreadTask {
-  std::function<std::string()> task;
-  LarkSync::Mutex mutex;
-  LarkSync::ConditionVariable cv;
-  std::string result GUARDED_BY(mutex);
-  bool done GUARDED_BY(mutex) = false;
-};
+struct MainThreadTask;
 
 // The window class, registered for as long as the object lives.
 class MainWindowClass {
@@ -68,8 +61,8 @@ class MainWindow {
   // Creates the hidden window (logging "CreateWindowExW failed : " and the error when it
   // cannot); main thread, once.
   bool Create(HINSTANCE instance);
-  // Set once by Create and never cleared: after the window is gone, posts to it just fail.
-  HWND Handle() const { return handle_; }
+  // The window; null before Create and once it is destroyed. Any thread.
+  HWND Handle() const;
 
   // Runs `task` on the main thread and returns its result, or "error:post_message_failed" when
   // it cannot be posted or will never run (the window was destroyed first). Any thread but the
@@ -104,7 +97,11 @@ class MainWindow {
   // WM_NCCREATE from lpCreateParams, unbound on WM_DESTROY).
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Destroy();
-  void Handle(HostMessage message);
+  // Posts one of the window's own messages; fails as a post to a destroyed window does while
+  // there is no window (a null window would post to the posting thread's own queue).
+  bool Post(UINT message, WPARAM wParam);
+  bool Alive() const;
+  void Dispatch(HostMessage message);
   void HandleInOrder(HostMessage message);
   void RunPostedTask(WPARAM wParam);
   void ReleaseQueuedTasks();
@@ -112,20 +109,23 @@ class MainWindow {
   const std::function<void()> teardown_;
   const std::function<void()> shutdownRequested_;
   const PostFunction post_;
-  HWND handle_ = nullptr;
-  LarkWin::UniqueWindow window_;  // empty once the window is destroyed
-  bool destroying_ = false;       // inside our own DestroyWindow
+  bool destroying_ = false;  // inside our own DestroyWindow
 
   // A shutdown request whose post failed: the message loop waits for the event too.
   LarkWin::UniqueHandle shutdownPending_;
 
-  // Tasks posted and not yet run, by the value their message carries. Only these are ever run:
+  mutable LarkSync::Mutex lock_;
+  // Empty before Create and once the window is destroyed. Changed on the main thread only, and
+  // under the lock, because other threads read it to post to the window.
+  LarkWin::UniqueWindow window_ GUARDED_BY(lock_);
+
+  // Tasks posted and not yet run, by the number their message carries. Only these are ever run:
   // any program on the desktop can post to a top-level window, so the value of a
   // WM_APP_RUN_TASK is looked up, never trusted. Once the window is gone nothing runs them, so
   // their waiters are released instead of waiting forever.
-  LarkSync::Mutex tasksLock_;
-  std::map<WPARAM, std::unique_ptr<TaskPtr>> queued_ GUARDED_BY(tasksLock_);
-  bool closed_ GUARDED_BY(tasksLock_) = false;
+  std::map<WPARAM, TaskPtr> queued_ GUARDED_BY(lock_);
+  WPARAM lastTask_ GUARDED_BY(lock_) = 0;  // 0 is never a task's number
+  bool closed_ GUARDED_BY(lock_) = false;
 
   // The host's own messages, handled one at a time (main thread only). An engine that pumps
   // messages inside a call made from one of them (a COM wait, a modal loop) dispatches the next

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "logging/log_platform.h"
+#include "win/unique_handle.h"
 
 namespace LarkLogging {
 
@@ -84,14 +85,13 @@ std::tm LocalTime(std::time_t seconds) {
 bool AppendToFile(const std::string& name, std::string_view bytes) noexcept {
   if (bytes.size() > MAXDWORD) return false;
   // The sharing that fopen grants, so that this line and Write's lines treat others alike.
-  HANDLE file = CreateFileA(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const LarkWin::UniqueFile file(CreateFileA(name.c_str(), FILE_APPEND_DATA,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   DWORD written = 0;
-  const BOOL ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
+  return WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
 }
 
 }  // namespace LarkLogging

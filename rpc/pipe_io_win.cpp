@@ -6,6 +6,7 @@
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_write_race.h"
 #include "sync/mutex.h"
+#include "win/unique_handle.h"
 
 namespace AnonRpc {
 
@@ -180,10 +181,8 @@ void PipeCancel::Cancel() {
   if (!state_->inCall || state_->threadId == 0) return;
   // Under the lock the thread cannot leave its pipe call, so it is alive and the cancel can
   // only hit that call, never other I/O of the thread.
-  HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, state_->threadId);
-  if (thread == nullptr) return;
-  CancelSynchronousIo(thread);
-  CloseHandle(thread);
+  const LarkWin::UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, state_->threadId));
+  if (thread) CancelSynchronousIo(thread.Get());
 }
 
 void PipeCancel::Rearm() {

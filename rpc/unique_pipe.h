@@ -8,7 +8,8 @@ namespace AnonRpc {
 
 // One pipe end, owned: closed when the object is destroyed or reset. Move-only, so a component
 // that takes ownership takes it by value and the transfer shows at the call site. Closing keeps
-// the caller's last system error.
+// the caller's last system error. Not one of win/'s owning types: those are Windows-only, this
+// is portable, and a pipe has two "no handle" values.
 class UniquePipe {
  public:
   UniquePipe() = default;

@@ -82,7 +82,8 @@ struct ActionThread {
   std::atomic<bool> finished{false};
 };
 
-struct Engine {
+// What the stand-in keeps between calls, shared by its exports and the threads they start.
+struct StandIn {
   std::filesystem::path scriptPath;
   std::filesystem::path recordPath;
 
@@ -108,9 +109,9 @@ std::filesystem::path ModulePath() {
 
 // Never destroyed: at process exit the loader runs a DLL's static destructors after it has
 // killed the threads, and destroying a joinable std::thread would abort the process.
-Engine& TheEngine() {
-  static Engine* const engine = [] {
-    auto* created = new Engine;
+StandIn& TheStandIn() {
+  static StandIn* const engine = [] {
+    auto* created = new StandIn;
     const std::filesystem::path module = ModulePath();
     const std::wstring stem = module.stem().wstring();
     created->scriptPath = module.parent_path() / (stem + L".sim");
@@ -144,7 +145,7 @@ void Record(std::string_view name, const Args&... args) {
   std::string line(name);
   ((line += '\t', line += Field(args)), ...);
   line += '\n';
-  Engine& engine = TheEngine();
+  StandIn& engine = TheStandIn();
   LarkSync::MutexLock lock(engine.recordLock);
   std::ofstream out(engine.recordPath, std::ios::binary | std::ios::app);
   out << line << std::flush;
@@ -152,7 +153,7 @@ void Record(std::string_view name, const Args&... args) {
 
 Script ReadScript() {
   Script script;
-  std::ifstream in(TheEngine().scriptPath, std::ios::binary);
+  std::ifstream in(TheStandIn().scriptPath, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -342,7 +343,7 @@ std::function<void()> MakeAction(const std::string& line, const Callbacks& callb
 }
 
 void Fire(const Script& script, std::string_view call) {
-  Engine& engine = TheEngine();
+  StandIn& engine = TheStandIn();
   LarkSync::MutexLock lock(engine.lock);
   engine.threads.remove_if([](ActionThread& action) {
     if (!action.finished) return false;
@@ -363,7 +364,7 @@ void Fire(const Script& script, std::string_view call) {
 }
 
 void JoinActions() {
-  Engine& engine = TheEngine();
+  StandIn& engine = TheStandIn();
   std::list<ActionThread> running;
   {
     LarkSync::MutexLock lock(engine.lock);
@@ -388,7 +389,7 @@ void HoldWhileScripted(std::string_view call) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   HWND window = nullptr;
   {
-    Engine& engine = TheEngine();
+    StandIn& engine = TheStandIn();
     LarkSync::MutexLock lock(engine.lock);
     window = engine.hostWindow;
   }
@@ -416,7 +417,7 @@ void PumpWhileScripted(std::string_view call) {
 void RunInside(const Script& script, std::string_view call) {
   Callbacks callbacks;
   {
-    Engine& engine = TheEngine();
+    StandIn& engine = TheStandIn();
     LarkSync::MutexLock lock(engine.lock);
     callbacks = engine.callbacks;
   }
@@ -448,7 +449,7 @@ Script Called(std::string_view name, const Args&... args) {
 
 template <typename Callback>
 void Register(Callback Callbacks::*slot, Callback callback) {
-  Engine& engine = TheEngine();
+  StandIn& engine = TheStandIn();
   LarkSync::MutexLock lock(engine.lock);
   engine.callbacks.*slot = callback;
 }
@@ -471,7 +472,7 @@ SIM_EXPORT void* LKWINSDK_WEBRTC_CREATE(void* hostWindow, std::uint64_t parentWi
   LarkSimDependency();
 #endif
   const Script script = Called("CREATE", hostWindow, parentWindow);
-  Engine& engine = TheEngine();
+  StandIn& engine = TheStandIn();
   LarkSync::MutexLock lock(engine.lock);
   engine.hostWindow = static_cast<HWND>(hostWindow);
   if (script.create) return reinterpret_cast<void*>(*script.create);

@@ -28,6 +28,7 @@
 #include "support/host_dir.h"
 #include "support/host_session.h"
 #include "support/process_stats.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -158,7 +159,8 @@ Outcome ParentDies(FaultRun& run) {
     run.Fail() << "fault_parent not started; ";
     return outcome;
   }
-  CloseHandle(parent.hThread);
+  const LarkWin::UniqueHandle parentProcess(parent.hProcess);
+  const LarkWin::UniqueHandle parentThread(parent.hThread);
   outcome.processes.push_back(parent.dwProcessId);
   DWORD hostId = 0;
   const bool reached = Eventually([&] {
@@ -168,11 +170,11 @@ Outcome ParentDies(FaultRun& run) {
     }
     return false;
   });
-  HANDLE host =
+  const LarkWin::UniqueHandle host(
       hostId != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
                                 FALSE, hostId)
-                  : nullptr;
-  if (!reached || host == nullptr) {
+                  : nullptr);
+  if (!reached || !host) {
     run.Fail() << "phase not reached (";
     for (const std::string& line : lark::test::FileLines(progress, "\n"))
       run.Fail() << line << ", ";
@@ -181,18 +183,16 @@ Outcome ParentDies(FaultRun& run) {
   }
   if (phase == "larkinfo") Eventually([&] { return !run.Dir().EngineCalls().empty(); });
   run.Sleep(0ms, 300ms);
-  TerminateProcess(parent.hProcess, 9);
-  WaitForSingleObject(parent.hProcess, 10000);
-  CloseHandle(parent.hProcess);
+  TerminateProcess(parentProcess.Get(), 9);
+  WaitForSingleObject(parentProcess.Get(), 10000);
   if (phase == "larkinfo") run.Dir().Script("");  // the engine lets CREATE return
-  if (host != nullptr) {
+  if (host) {
     DWORD code = 0;
-    if (WaitForSingleObject(host, static_cast<DWORD>(kEndBound / 1ms)) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(host, &code))
+    if (WaitForSingleObject(host.Get(), static_cast<DWORD>(kEndBound / 1ms)) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(host.Get(), &code))
       outcome.exitCode = code;
     else
-      TerminateProcess(host, 0xDEAD);
-    CloseHandle(host);
+      TerminateProcess(host.Get(), 0xDEAD);
   }
   return outcome;
 }
@@ -528,11 +528,8 @@ bool MutexIsFree(const HostDir& probe) {
 }
 
 bool Gone(DWORD process) {
-  HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, process);
-  if (handle == nullptr) return true;
-  const bool gone = WaitForSingleObject(handle, 10000) == WAIT_OBJECT_0;
-  CloseHandle(handle);
-  return gone;
+  const LarkWin::UniqueHandle handle(OpenProcess(SYNCHRONIZE, FALSE, process));
+  return !handle || WaitForSingleObject(handle.Get(), 10000) == WAIT_OBJECT_0;
 }
 
 std::uint32_t EnvironmentNumber(const char* name, std::uint32_t fallback) {

@@ -17,6 +17,7 @@
 #include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -544,11 +545,11 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
   ASSERT_TRUE(parent.Call("Release", "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s));
-  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child);
-  ASSERT_NE(process, nullptr);
-  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // still there
-  TerminateProcess(process, 0);
-  CloseHandle(process);
+  const LarkWin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
+  ASSERT_TRUE(process);
+  EXPECT_EQ(WaitForSingleObject(process.Get(), 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));  // still there
+  TerminateProcess(process.Get(), 0);
 }
 
 // The engine's own libraries load from beside it; the working directory, which anybody may

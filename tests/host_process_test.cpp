@@ -17,6 +17,7 @@
 
 #include "support/bounded.h"
 #include "support/host_session.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -54,17 +55,14 @@ std::unique_ptr<HostProcess> LaunchConnected(const HostProcess::Options& options
 struct ProcessWatch {
   explicit ProcessWatch(std::uint32_t id)
       : handle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)) {}
-  ~ProcessWatch() {
-    if (handle != nullptr) CloseHandle(handle);
-  }
   std::optional<DWORD> ExitCode() const {
     DWORD code = 0;
-    if (handle == nullptr || WaitForSingleObject(handle, 0) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(handle, &code))
+    if (!handle || WaitForSingleObject(handle.Get(), 0) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(handle.Get(), &code))
       return std::nullopt;
     return code;
   }
-  HANDLE handle;
+  LarkWin::UniqueHandle handle;
 };
 
 // GetProcessHandleCount reads 0 under Wine, so the handles of this (small) process are counted
@@ -147,20 +145,21 @@ TEST(HostProcess, HostEndsAreClosedInTheParent) {
 
 TEST(HostProcess, HostInheritsNoOtherHandle) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read = nullptr;
-  HANDLE write = nullptr;
-  ASSERT_TRUE(CreatePipe(&read, &write, &inheritable, 0));
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+  const LarkWin::UniqueHandle read(readEnd);
+  LarkWin::UniqueHandle write(writeEnd);
   Inbox inbox;
   std::unique_ptr<HostProcess> host = LaunchConnected(FakeHost(), inbox);
   ASSERT_NE(host, nullptr);
 
   // The host runs (it waits for a request), so had it inherited the write end as well, the
   // pipe would not end here.
-  CloseHandle(write);
+  write.Reset();
   DWORD available = 0;
-  EXPECT_FALSE(PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_FALSE(PeekNamedPipe(read.Get(), nullptr, 0, nullptr, &available, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
-  CloseHandle(read);
   EXPECT_EQ(host->WaitForExit(0ms), std::nullopt);
   EXPECT_TRUE(host->Connection().Call("Echo", "0", kWait).has_value());
   EXPECT_EQ(host->WaitForExit(kWait), std::optional<std::uint32_t>(0));
@@ -276,16 +275,16 @@ TEST(HostProcess, LeftToEndTheHostIsNeitherWaitedForNorTerminated) {
   Inbox inbox;
   std::unique_ptr<HostProcess> host = LaunchExchanged("stay", inbox);
   ASSERT_NE(host, nullptr);
-  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, host->ProcessId());
-  ASSERT_NE(process, nullptr);
+  const LarkWin::UniqueHandle process(
+      OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, host->ProcessId()));
+  ASSERT_TRUE(process);
   EXPECT_FALSE(host->LeaveToEnd());  // the fake host has no window
   // With the default bounds, a destructor that waited would take 90 s.
   lark::test::ReturnsWithin(
       60s, [&] { host.reset(); }, "~HostProcess");
-  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  TerminateProcess(process, 5);
-  EXPECT_EQ(WaitForSingleObject(process, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
-  CloseHandle(process);
+  EXPECT_EQ(WaitForSingleObject(process.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(process.Get(), 5);
+  EXPECT_EQ(WaitForSingleObject(process.Get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "parent/host_protocol.h"
 #include "parent/module_folder.h"
@@ -44,13 +47,23 @@ void Interact(Session& session) {
   }
 }
 
-}  // namespace
+// What the command line asks for.
+struct Arguments {
+  enum class Mode { kSession, kDemo, kDecode, kHosts, kStop };
+  Mode mode = Mode::kSession;
+  SessionOptions options;
+  std::vector<std::string> commands;  // one an argument
+  std::string script;                 // a script file; "-": standard input
+  int demoHeartbeats = 2;
+  fs::path decodeFile;
+  std::string decodePipe;
+  std::uint32_t stopProcess = 0;
+  std::string stopWait = "45s";
+};
 
-int Main(int argc, char** argv) {
-  // Lines end in LF alone, whatever reads them.
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-
+// The arguments; none when the run ends here (help was asked for, or the usage is bad, which has
+// been said), with `*exitCode` to end it with.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int* exitCode) {
   CLI::App app{
       "Drives a LarkRemoteHost through the parent kit: launches it, runs the commands given as "
       "arguments (one an argument), from a script, or typed at the prompt, and prints every "
@@ -60,13 +73,15 @@ int Main(int argc, char** argv) {
     return "larkhostctl: " + std::string(error.what()) + "\n";
   });
 
-  SessionOptions options;
+  Arguments arguments;
+  SessionOptions& options = arguments.options;
   options.host = LarkParent::ModuleFolder() / LarkParent::kHostExecutableName;
-  std::vector<std::string> commands;
-  std::string script, jwtFile, callTimeout = "30s";
+  std::string jwtFile, callTimeout = "30s";
   std::vector<std::string> unanswered;
-  app.add_option("commands", commands, "commands to run, one an argument: \"call IsRun\"");
-  app.add_option("-f,--file", script, "run the commands of a script file (-: standard input)");
+  app.add_option("commands", arguments.commands,
+                 "commands to run, one an argument: \"call IsRun\"");
+  app.add_option("-f,--file", arguments.script,
+                 "run the commands of a script file (-: standard input)");
   app.add_option("--host", options.host, "the host to launch (default: the one beside this tool)");
   CLI::Option* jwt = app.add_option("--jwt", options.token, "the answer to the host's GetJWT");
   app.add_option("--jwt-file", jwtFile, "the same from a file, without its trailing line ends")
@@ -85,19 +100,16 @@ int Main(int argc, char** argv) {
                "switch the host's log on for this run and print its lines as they come");
   app.add_option("--capture", options.capture, "write every frame, its pipe and time, to a file");
 
-  int demoHeartbeats = 2;
   CLI::App* demo = app.add_subcommand("demo", "a whole session against the stand-in engine");
-  demo->add_option("--heartbeats", demoHeartbeats, "heartbeats to wait for before ending")
+  demo->add_option("--heartbeats", arguments.demoHeartbeats, "heartbeats to wait for before ending")
       ->check(CLI::Range(0, 20));
   demo->fallthrough();
 
-  fs::path decodeFile;
-  std::string decodePipe;
   CLI::App* decode = app.add_subcommand(
       "decode", "print the frames of a capture, or of one pipe's bytes (binary or hex text)");
-  decode->add_option("file", decodeFile, "the capture or the pipe's bytes")->required();
+  decode->add_option("file", arguments.decodeFile, "the capture or the pipe's bytes")->required();
   decode
-      ->add_option("--pipe", decodePipe,
+      ->add_option("--pipe", arguments.decodePipe,
                    "the pipe the bytes crossed: request, response, reverse-request, "
                    "reverse-response or notify")
       ->check([](const std::string& name) {
@@ -109,16 +121,16 @@ int Main(int argc, char** argv) {
       "hosts",
       "list the hosts running in this session, whoever launched them: process id and "
       "start time");
-  std::uint32_t stopProcess = 0;
-  std::string stopWait = "45s";
   CLI::App* stop = app.add_subcommand("stop", kStopHelp);
-  stop->add_option("PID", stopProcess, "the host's process id")->required();
-  stop->add_option("--wait", stopWait, "how long the host gets to exit after WM_CLOSE (45s)");
+  stop->add_option("PID", arguments.stopProcess, "the host's process id")->required();
+  stop->add_option("--wait", arguments.stopWait,
+                   "how long the host gets to exit after WM_CLOSE (45s)");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? 0 : kBadUsage;
+    *exitCode = app.exit(error) == 0 ? 0 : kBadUsage;
+    return std::nullopt;
   }
   options.unanswered.insert(unanswered.begin(), unanswered.end());
   if (!jwtFile.empty()) {
@@ -128,32 +140,42 @@ int Main(int argc, char** argv) {
     options.token = token;
   }
   const std::optional<std::chrono::milliseconds> timeout = ParseDuration(callTimeout);
-  if (!timeout) return BadUsage("--call-timeout: \"" + callTimeout + "\" is no TIME");
+  if (!timeout) {
+    *exitCode = BadUsage("--call-timeout: \"" + callTimeout + "\" is no TIME");
+    return std::nullopt;
+  }
   options.callTimeout = *timeout;
 
-  if (*decode) return Decode(decodeFile, PipeNamed(decodePipe), options.print);
-  if (*hosts) return ListHosts();
-  if (*stop) {
-    const std::optional<std::chrono::milliseconds> wait = ParseDuration(stopWait);
-    if (!wait) return BadUsage("--wait: \"" + stopWait + "\" is no TIME");
-    return StopHost(stopProcess, *wait);
-  }
-  if (*demo) return RunDemo(LarkParent::ModuleFolder(), options, demoHeartbeats);
+  if (*decode)
+    arguments.mode = Arguments::Mode::kDecode;
+  else if (*hosts)
+    arguments.mode = Arguments::Mode::kHosts;
+  else if (*stop)
+    arguments.mode = Arguments::Mode::kStop;
+  else if (*demo)
+    arguments.mode = Arguments::Mode::kDemo;
+  return arguments;
+}
 
-  // Every command is checked before the host starts, so a typo costs no session.
+// The session's commands, from the script (or standard input when there are no commands and no
+// prompt), then from the arguments; none when one is bad, with `*error` saying why.
+std::optional<std::vector<Command>> CollectCommands(const std::string& script,
+                                                    std::vector<std::string> commands, bool prompt,
+                                                    std::string* error) {
   std::vector<Command> run;
-  std::string error;
-  const bool prompt = script.empty() && commands.empty() && _isatty(_fileno(stdin));
   if (!script.empty() || (commands.empty() && !prompt)) {
     const bool fromStdin = script.empty() || script == "-";
     std::ifstream file;
     if (!fromStdin) file.open(script, std::ios::binary);
-    if (!fromStdin && !file) return BadUsage("cannot read the script " + script);
-    const std::optional<std::vector<Command>> parsed =
+    if (!fromStdin && !file) {
+      *error = "cannot read the script " + script;
+      return std::nullopt;
+    }
+    std::optional<std::vector<Command>> parsed =
         ParseScript(fromStdin ? std::cin : file, fromStdin ? "stdin" : script,
-                    fromStdin ? fs::current_path() : fs::absolute(script).parent_path(), &error);
-    if (!parsed) return BadUsage(error);
-    run = *parsed;
+                    fromStdin ? fs::current_path() : fs::absolute(script).parent_path(), error);
+    if (!parsed) return std::nullopt;
+    run = std::move(*parsed);
   }
   if (!commands.empty() && commands[0] == "call") {
     // The older form: a lone "call", then METHOD PAYLOAD pairs, each an argument of its own.
@@ -164,14 +186,55 @@ int Main(int argc, char** argv) {
     commands.clear();
   }
   for (const std::string& text : commands) {
-    std::optional<Command> command = ParseCommand(text, fs::current_path(), &error);
-    if (!command) return BadUsage("argument \"" + text + "\": " + error);
+    std::string why;
+    std::optional<Command> command = ParseCommand(text, fs::current_path(), &why);
+    if (!command) {
+      *error = "argument \"" + text + "\": " + why;
+      return std::nullopt;
+    }
     run.push_back(std::move(*command));
   }
+  return run;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  // Lines end in LF alone, whatever reads them.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+
+  int exitCode = 0;
+  std::optional<Arguments> arguments = ParseArguments(argc, argv, &exitCode);
+  if (!arguments) return exitCode;
+  const SessionOptions& options = arguments->options;
+  switch (arguments->mode) {
+    case Arguments::Mode::kDecode:
+      return Decode(arguments->decodeFile, PipeNamed(arguments->decodePipe), options.print);
+    case Arguments::Mode::kHosts:
+      return ListHosts();
+    case Arguments::Mode::kStop: {
+      const std::optional<std::chrono::milliseconds> wait = ParseDuration(arguments->stopWait);
+      if (!wait) return BadUsage("--wait: \"" + arguments->stopWait + "\" is no TIME");
+      return StopHost(arguments->stopProcess, *wait);
+    }
+    case Arguments::Mode::kDemo:
+      return RunDemo(LarkParent::ModuleFolder(), options, arguments->demoHeartbeats);
+    case Arguments::Mode::kSession:
+      break;
+  }
+
+  // Every command is checked before the host starts, so a typo costs no session.
+  const bool prompt =
+      arguments->script.empty() && arguments->commands.empty() && _isatty(_fileno(stdin));
+  std::string error;
+  const std::optional<std::vector<Command>> run =
+      CollectCommands(arguments->script, arguments->commands, prompt, &error);
+  if (!run) return BadUsage(error);
 
   Session session(options);
   if (!session.Launch()) return 1;
-  for (const Command& command : run)
+  for (const Command& command : *run)
     if (!session.Run(command)) break;
   if (prompt) Interact(session);
   return session.Finish();

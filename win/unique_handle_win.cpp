@@ -19,6 +19,10 @@ void CloseHandleKeepingError(void* handle) {
   KeepingError([handle] { CloseHandle(handle); });
 }
 
+void FindCloseKeepingError(void* find) {
+  KeepingError([find] { FindClose(find); });
+}
+
 void FreeLibraryKeepingError(HINSTANCE__* module) {
   KeepingError([module] { FreeLibrary(module); });
 }

@@ -7,20 +7,22 @@
 #include <vector>
 
 #include "support/process_stats.h"
+#include "win/unique_handle.h"
 
 namespace lark::test {
 
 namespace {
 
 std::size_t ThreadsOf(DWORD processId) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const LarkWin::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
   std::size_t count = 0;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+  for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
+       more = Thread32Next(snapshot.Get(), &entry)) {
     if (entry.th32OwnerProcessID == processId) ++count;
-  CloseHandle(snapshot);
+  }
   return count;
 }
 
@@ -71,13 +73,12 @@ std::size_t ThreadCount() {
 }
 
 std::optional<ProcessFigures> FiguresOf(std::uint32_t processId) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-  if (process == nullptr) return std::nullopt;
+  const LarkWin::UniqueHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process) return std::nullopt;
   PROCESS_MEMORY_COUNTERS memory{};
   memory.cb = sizeof(memory);
-  const BOOL read = K32GetProcessMemoryInfo(process, &memory, sizeof(memory));
-  CloseHandle(process);
-  if (!read) return std::nullopt;
+  if (!K32GetProcessMemoryInfo(process.Get(), &memory, sizeof(memory))) return std::nullopt;
   return ProcessFigures{ThreadsOf(processId), HandlesOf(processId), memory.WorkingSetSize,
                         memory.PagefileUsage};
 }

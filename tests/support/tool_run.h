@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "win/unique_handle.h"
+
 namespace lark::test {
 
 struct ToolResult {
@@ -44,30 +46,43 @@ class RunningTool {
     }
     // The child's ends are inheritable, ours are not.
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE ends[3][2] = {};  // stdin, stdout, stderr: read and write end
-    for (auto& pipe : ends) EXPECT_TRUE(CreatePipe(&pipe[0], &pipe[1], &inheritable, 0));
-    SetHandleInformation(ends[0][1], HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(ends[1][0], HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(ends[2][0], HANDLE_FLAG_INHERIT, 0);
+    LarkWin::UniqueHandle ends[3][2];  // stdin, stdout, stderr: read and write end
+    for (auto& pipe : ends) {
+      HANDLE read = nullptr;
+      HANDLE write = nullptr;
+      EXPECT_TRUE(CreatePipe(&read, &write, &inheritable, 0));
+      pipe[0].Reset(read);
+      pipe[1].Reset(write);
+    }
+    SetHandleInformation(ends[0][1].Get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(ends[1][0].Get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(ends[2][0].Get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ends[0][0];
-    startup.hStdOutput = ends[1][1];
-    startup.hStdError = ends[2][1];
-    started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                              ownConsole ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW, nullptr, nullptr,
-                              &startup, &process_);
-    EXPECT_TRUE(started_) << "CreateProcessW failed : " << GetLastError();
-    for (HANDLE childEnd : {ends[0][0], ends[1][1], ends[2][1]}) CloseHandle(childEnd);
-    outReader_ = Drain(ends[1][0], result_.out);
-    errReader_ = Drain(ends[2][0], result_.err);
+    startup.hStdInput = ends[0][0].Get();
+    startup.hStdOutput = ends[1][1].Get();
+    startup.hStdError = ends[2][1].Get();
+    PROCESS_INFORMATION started{};
+    const bool created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                        ownConsole ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup, &started);
+    EXPECT_TRUE(created) << "CreateProcessW failed : " << GetLastError();
+    process_.Reset(started.hProcess);
+    processId_ = started.dwProcessId;
+    const LarkWin::UniqueHandle mainThread(started.hThread);  // never used
+    // The child has its own copies of its ends now.
+    ends[0][0].Reset();
+    ends[1][1].Reset();
+    ends[2][1].Reset();
+    outReader_ = Drain(std::move(ends[1][0]), result_.out);
+    errReader_ = Drain(std::move(ends[2][0]), result_.err);
     DWORD written = 0;
-    WriteFile(ends[0][1], input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(ends[0][1]);
+    WriteFile(ends[0][1].Get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    ends[0][1].Reset();
   }
   ~RunningTool() {
-    if (started_) TerminateProcess(process_.hProcess, 1);
+    if (process_) TerminateProcess(process_.Get(), 1);
     Finish();
   }
   RunningTool(const RunningTool&) = delete;
@@ -91,29 +106,27 @@ class RunningTool {
     static const bool passBy = SetConsoleCtrlHandler(PassBy, TRUE);
     EXPECT_TRUE(passBy);
     FreeConsole();
-    ASSERT_TRUE(AttachConsole(process_.dwProcessId)) << GetLastError();
+    ASSERT_TRUE(AttachConsole(processId_)) << GetLastError();
     EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
     FreeConsole();
   }
 
-  void Kill() { EXPECT_TRUE(TerminateProcess(process_.hProcess, 1)); }
+  void Kill() { EXPECT_TRUE(TerminateProcess(process_.Get(), 1)); }
 
   // Waits for it to end; one still running after `limit` is terminated and the test fails.
   ToolResult Finish(std::chrono::seconds limit = std::chrono::seconds(120)) {
-    if (started_) {
+    if (process_) {
       const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
-      if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(milliseconds.count())) !=
+      if (WaitForSingleObject(process_.Get(), static_cast<DWORD>(milliseconds.count())) !=
           WAIT_OBJECT_0) {
         ADD_FAILURE() << "the program still ran after " << limit.count() << " s";
-        TerminateProcess(process_.hProcess, 1);
-        WaitForSingleObject(process_.hProcess, INFINITE);
+        TerminateProcess(process_.Get(), 1);
+        WaitForSingleObject(process_.Get(), INFINITE);
       }
       DWORD code = 0;
-      GetExitCodeProcess(process_.hProcess, &code);
+      GetExitCodeProcess(process_.Get(), &code);
       result_.exitCode = code;
-      CloseHandle(process_.hProcess);
-      CloseHandle(process_.hThread);
-      started_ = false;
+      process_.Reset();
     }
     if (outReader_.joinable()) outReader_.join();
     if (errReader_.joinable()) errReader_.join();
@@ -124,24 +137,24 @@ class RunningTool {
  private:
   static BOOL WINAPI PassBy(DWORD) { return TRUE; }
 
-  std::thread Drain(HANDLE from, std::string& to) {
-    return std::thread([this, from, &to] {
+  std::thread Drain(LarkWin::UniqueHandle from, std::string& to) {
+    return std::thread([this, from = std::move(from), &to]() mutable {
       char buffer[4096];
       DWORD got = 0;
-      while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      while (ReadFile(from.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
         std::lock_guard lock(outputLock_);
         to.append(buffer, got);
         outputCame_.notify_all();
       }
-      CloseHandle(from);
+      from.Reset();
       std::lock_guard lock(outputLock_);
       if (&to == &result_.out) outputEnded_ = true;
       outputCame_.notify_all();
     });
   }
 
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
+  LarkWin::UniqueHandle process_;  // empty once it has ended, or if it never started
+  DWORD processId_ = 0;
   std::mutex outputLock_;
   std::condition_variable outputCame_;
   ToolResult result_;

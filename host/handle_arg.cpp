@@ -1,4 +1,4 @@
-#include "host/startup.h"
+#include "host/handle_arg.h"
 
 #include <windows.h>
 
