@@ -32,6 +32,7 @@ install(FILES parent/host_connection.h parent/host_exit.h parent/host_process.h
 install(FILES rpc/pipe_handles.h rpc/pipe_io.h rpc/pipe_thread.h rpc/request_writer.h
               rpc/unique_pipe.h rpc/wire.h
         DESTINATION include/rpc COMPONENT kit)
+install(FILES protocol/lark_protocol.h DESTINATION include/protocol COMPONENT kit)
 install(FILES sync/mutex.h sync/thread_annotations.h DESTINATION include/sync COMPONENT kit)
 install(FILES win/unique_handle.h DESTINATION include/win COMPONENT kit)
 install(EXPORT LarkRemoteHostTargets NAMESPACE LarkRemoteHost:: DESTINATION ${LARK_CMAKE_DIR}

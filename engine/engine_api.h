@@ -5,7 +5,12 @@
 // opaque pointer-sized handle, null meaning none. The data callback's text is UTF-16, spelled
 // char16_t here so that the same declarations serve native builds (where wchar_t is 32-bit).
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "protocol/lark_protocol.h"
 
 namespace LarkEngine {
 
@@ -32,21 +37,33 @@ using LkCallbackControlIpcFn = bool (*)(void* instance, EngineControlCallbackFn 
 
 }  // extern "C"
 
-// The exports' names, as the loader resolves them and hang reports name them.
-inline constexpr char kCreateExport[] = "LKWINSDK_WEBRTC_CREATE";
-inline constexpr char kDeleteExport[] = "LKWINSDK_WEBRTC_DELETE";
-inline constexpr char kLarkInfoExport[] = "LKWINSDK_WEBRTC_LARK_INFO";
-inline constexpr char kStartExport[] = "LKWINSDK_WEBRTC_START";
-inline constexpr char kIsRunExport[] = "LKWINSDK_WEBRTC_ISRUN";
-inline constexpr char kOpenExport[] = "LKWINSDK_WEBRTC_OPEN";
-inline constexpr char kEnableControlExport[] = "LKWINSDK_WEBRTC_ENABLE_CONTROL";
-inline constexpr char kCefInputExport[] = "LKWINSDK_WEBRTC_CEF_INPUT";
-inline constexpr char kReleaseExport[] = "LKWINSDK_WEBRTC_RELEASE";
-inline constexpr char kCallbackDataExport[] = "LKWINSDK_WEBRTC_CALLBACK_DATA";
-inline constexpr char kCallbackRequestExport[] = "LKWINSDK_WEBRTC_CALLBACK_REQUEST";
-inline constexpr char kCallbackControlIpcExport[] = "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC";
+// The exports' names, as hang reports name them; the loader walks LarkProtocol's table.
+inline constexpr const char* kCreateExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::Create);
+inline constexpr const char* kDeleteExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::Delete);
+inline constexpr const char* kLarkInfoExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::LarkInfo);
+inline constexpr const char* kStartExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::Start);
+inline constexpr const char* kIsRunExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::IsRun);
+inline constexpr const char* kOpenExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::Open);
+inline constexpr const char* kEnableControlExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::EnableControl);
+inline constexpr const char* kCefInputExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::CefInput);
+inline constexpr const char* kReleaseExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::Release);
+inline constexpr const char* kCallbackDataExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::CallbackData);
+inline constexpr const char* kCallbackRequestExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::CallbackRequest);
+inline constexpr const char* kCallbackControlIpcExport =
+    LarkProtocol::ExportName(LarkProtocol::EngineExport::CallbackControlIpc);
 
-// The resolved exports, in the order they are looked up.
+// The resolved exports.
 struct EngineExports {
   LkCreateFn create = nullptr;
   LkDeleteFn destroy = nullptr;
@@ -61,5 +78,30 @@ struct EngineExports {
   LkCallbackRequestFn callbackRequest = nullptr;
   LkCallbackControlIpcFn callbackControlIpc = nullptr;
 };
+
+using EngineExportAddresses = std::array<void*, LarkProtocol::kEngineExportCount>;
+
+// The exports from their addresses, which are indexed as LarkProtocol::kEngineExportNames.
+inline EngineExports ExportsAt(const EngineExportAddresses& addresses) {
+  using LarkProtocol::EngineExport;
+  EngineExports e;
+  const auto take = [&](auto& entry, EngineExport which) {
+    entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(
+        addresses[static_cast<std::size_t>(which)]);
+  };
+  take(e.create, EngineExport::Create);
+  take(e.destroy, EngineExport::Delete);
+  take(e.larkInfo, EngineExport::LarkInfo);
+  take(e.start, EngineExport::Start);
+  take(e.isRun, EngineExport::IsRun);
+  take(e.open, EngineExport::Open);
+  take(e.enableControl, EngineExport::EnableControl);
+  take(e.cefInput, EngineExport::CefInput);
+  take(e.release, EngineExport::Release);
+  take(e.callbackData, EngineExport::CallbackData);
+  take(e.callbackRequest, EngineExport::CallbackRequest);
+  take(e.callbackControlIpc, EngineExport::CallbackControlIpc);
+  return e;
+}
 
 }  // namespace LarkEngine

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "rpc/rpc_endpoint.h"
 
@@ -52,7 +53,7 @@ extern "C" void EngineRequestCallback(int requestCode, char* buffer, int capacit
   try {
     AnonRpc::EndpointSlot::Lease endpoint = Endpoint();
     if (!endpoint) return;
-    const std::string token = endpoint->Caller().Call("GetJWT", "");
+    const std::string token = endpoint->Caller().Call(LarkProtocol::kGetJwtMethod, "");
     const std::size_t length =
         std::min({token.size(), kMaxTokenBytes, static_cast<std::size_t>(capacity)});
     // The engine's contract: no terminating zero, the bytes behind the copy untouched.
@@ -79,8 +80,9 @@ extern "C" void DllControlIpcCallback(const char* text) noexcept {
     LogLine(kControlTag, "[ctl-ipc] 3) DllControlIpcCallback entry len=", length);
     try {
       // The answer, and a later time-out of the call, are of no interest.
-      endpoint->Caller().CallAsync("CefControl", std::string(text, length));
-      LogLine(kControlTag, "[ctl-ipc] 4) AsyncCallParent queued method=", "CefControl");
+      endpoint->Caller().CallAsync(LarkProtocol::kCefControlMethod, std::string(text, length));
+      LogLine(kControlTag,
+              "[ctl-ipc] 4) AsyncCallParent queued method=", LarkProtocol::kCefControlMethod);
     } catch (const std::exception& error) {
       LogLine(kControlTag, "[ctl-ipc] 4x) AsyncCallParent exception: ", error.what());
     }

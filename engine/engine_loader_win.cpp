@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <type_traits>
+#include <cstddef>
 
 #include "engine/engine.h"
 #include "logging/log.h"
@@ -27,35 +27,23 @@ bool Engine::Load(const std::wstring& path) {
     return false;
   }
 
-  EngineExports e;
+  EngineExportAddresses addresses{};
   bool ok = true;
   // Every missing export is looked up and logged; the loop never stops early.
-  const auto resolve = [&](auto& entry, const char* name) {
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const char* name = LarkProtocol::kEngineExportNames[i];
     const FARPROC address = GetProcAddress(module.Get(), name);
-    entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(
-        reinterpret_cast<void*>(address));
+    addresses[i] = reinterpret_cast<void*>(address);
     if (address == nullptr) {
       LogLine("LoadDll::<lambda_1>::operator ()", "GetProcAddress failed : ", name);
       ok = false;
     }
-  };
-  resolve(e.create, kCreateExport);
-  resolve(e.destroy, kDeleteExport);
-  resolve(e.larkInfo, kLarkInfoExport);
-  resolve(e.start, kStartExport);
-  resolve(e.isRun, kIsRunExport);
-  resolve(e.open, kOpenExport);
-  resolve(e.enableControl, kEnableControlExport);
-  resolve(e.cefInput, kCefInputExport);
-  resolve(e.release, kReleaseExport);
-  resolve(e.callbackData, kCallbackDataExport);
-  resolve(e.callbackRequest, kCallbackRequestExport);
-  resolve(e.callbackControlIpc, kCallbackControlIpcExport);
+  }
   if (!ok) return false;  // the library is unloaded again as `module` goes
 
   LarkSync::MutexLock lock(lock_);
   module_ = std::make_unique<LoadedLibrary>(std::move(module));
-  entryPoints_ = e;
+  entryPoints_ = ExportsAt(addresses);
   loaded_ = true;
   return true;
 }

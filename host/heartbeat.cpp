@@ -8,11 +8,7 @@ namespace LarkHost {
 
 using LarkLogging::LogLine;
 
-namespace {
-
-constexpr char kHeartbeatType[] = "2";
-
-}  // namespace
+namespace {}  // namespace
 
 Heartbeat::Heartbeat(AnonRpc::EndpointSlot& endpoint, std::function<void()> requestShutdown,
                      HeartbeatSettings settings)
@@ -53,7 +49,7 @@ void Heartbeat::Beat() {
 
     try {
       if (AnonRpc::EndpointSlot::Lease endpoint = endpoint_.Acquire())
-        endpoint->Sender().Enqueue(kHeartbeatType, "");
+        endpoint->Sender().Enqueue(LarkProtocol::kHeartbeatType, "");
 
       if (++ticks % 10 == 0 && settings_.memoryProbe) {
         const std::optional<MemoryCounters> counters = settings_.memoryProbe();

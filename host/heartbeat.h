@@ -12,12 +12,13 @@
 #include <thread>
 
 #include "host/memory_counters.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "sync/mutex.h"
 
 namespace LarkHost {
 
-inline constexpr std::chrono::nanoseconds kHeartbeatPeriod{3'000'000'000};
+inline constexpr std::chrono::nanoseconds kHeartbeatPeriod = LarkProtocol::kHeartbeatPeriod;
 inline constexpr std::uint64_t kMemoryLimitBytes = 1048576000;  // 1000 MiB
 
 struct HeartbeatSettings {

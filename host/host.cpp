@@ -10,6 +10,7 @@
 #include "host/crash_handler.h"
 #include "host/handle_arg.h"
 #include "logging/log.h"
+#include "protocol/lark_protocol.h"
 
 namespace LarkHost {
 
@@ -117,7 +118,7 @@ bool Host::StartUp(int* exitCode) {
     LogLine("WinMain", "Invalid pipe handles from cmdline; aborting");
     return false;
   }
-  if (!engine_.Load(ExecutableDirectory() + L"\\LarkRemoteStreamer.dll")) {
+  if (!engine_.Load(ExecutableDirectory() + L"\\" + LarkProtocol::kEngineLibraryName)) {
     LogLine("WinMain", "LarkRemoteStreamer.dll load failed");
     return false;
   }
@@ -150,15 +151,15 @@ void Host::RegisterMethods(AnonRpc::RpcServer& server) {
   const auto bind = [methods = &*methods_](std::string (Methods::*method)(const std::string&)) {
     return [methods, method](const std::string& payload) { return (methods->*method)(payload); };
   };
-  server.RegisterMethod("LarkInfo", bind(&Methods::LarkInfo));
-  server.RegisterMethod("Start", bind(&Methods::Start));
-  server.RegisterMethod("OpenUrl", bind(&Methods::OpenUrl));
-  server.RegisterMethod("EnableControl", bind(&Methods::EnableControl));
-  server.RegisterMethod("EnableCef", bind(&Methods::EnableCef));
-  server.RegisterMethod("End", bind(&Methods::End));
-  server.RegisterMethod("IsRun", bind(&Methods::IsRun));
+  server.RegisterMethod(LarkProtocol::kLarkInfoMethod, bind(&Methods::LarkInfo));
+  server.RegisterMethod(LarkProtocol::kStartMethod, bind(&Methods::Start));
+  server.RegisterMethod(LarkProtocol::kOpenUrlMethod, bind(&Methods::OpenUrl));
+  server.RegisterMethod(LarkProtocol::kEnableControlMethod, bind(&Methods::EnableControl));
+  server.RegisterMethod(LarkProtocol::kEnableCefMethod, bind(&Methods::EnableCef));
+  server.RegisterMethod(LarkProtocol::kEndMethod, bind(&Methods::End));
+  server.RegisterMethod(LarkProtocol::kIsRunMethod, bind(&Methods::IsRun));
   // Only asks the main thread to shut down; the answer goes out before the teardown begins.
-  server.RegisterMethod("Release", [this](const std::string&) {
+  server.RegisterMethod(LarkProtocol::kReleaseMethod, [this](const std::string&) {
     window_.RequestShutdown();
     return std::string("ok");
   });

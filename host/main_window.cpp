@@ -104,8 +104,8 @@ bool MainWindow::Post(UINT message, WPARAM wParam) {
 bool MainWindow::Create(HINSTANCE instance) {
   t_creating = this;
   HWND window =
-      CreateWindowExW(0, kMainWindowClass, L"RemoteHost", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                      CW_USEDEFAULT, 1920, 1080, nullptr, nullptr, instance, this);
+      CreateWindowExW(0, kMainWindowClass, LarkProtocol::kMainWindowTitle, WS_OVERLAPPEDWINDOW,
+                      CW_USEDEFAULT, CW_USEDEFAULT, 1920, 1080, nullptr, nullptr, instance, this);
   t_creating = nullptr;
   if (window == nullptr) {
     const DWORD error = GetLastError();

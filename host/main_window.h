@@ -14,15 +14,16 @@
 #include <memory>
 #include <string>
 
+#include "protocol/lark_protocol.h"
 #include "sync/mutex.h"
 #include "win/unique_handle.h"
 
 namespace LarkHost {
 
-inline constexpr UINT WM_APP_RUN_TASK = WM_APP + 1;
-inline constexpr UINT WM_APP_SHUTDOWN = WM_APP + 2;
+inline constexpr UINT WM_APP_RUN_TASK = LarkProtocol::kRunTaskMessage;
+inline constexpr UINT WM_APP_SHUTDOWN = LarkProtocol::kShutdownMessage;
 
-inline constexpr wchar_t kMainWindowClass[] = L"RemoteHostMainWnd";
+using LarkProtocol::kMainWindowClass;
 
 struct MainThreadTask;
 

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "logging/log_platform.h"
+#include "protocol/lark_protocol.h"
 #include "win/unique_handle.h"
 
 namespace LarkLogging {
@@ -20,7 +21,7 @@ UINT FileSystemCodePage() {
 }  // namespace
 
 std::string ModuleDirectory() {
-  HMODULE module = GetModuleHandleW(L"LarkRemoteStreamer.dll");
+  HMODULE module = GetModuleHandleW(LarkProtocol::kEngineLibraryName);
   if (module == nullptr &&
       !GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,

@@ -8,6 +8,7 @@
 
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
+#include "parent/host_protocol.h"
 #include "parent/pipe_set.h"
 
 namespace LarkParent {
@@ -206,7 +207,7 @@ HostEnding HostProcess::End(const EndBounds& bounds) {
     return {EndedBy::Itself, code};
   }
   const auto releaseEnd = std::chrono::steady_clock::now() + bounds.release;
-  const bool released = connection_.Call("Release", "", bounds.release).has_value();
+  const bool released = connection_.Call(kReleaseMethod, "", bounds.release).has_value();
   const std::optional<std::uint32_t> code =
       released ? WaitForExit(std::chrono::ceil<std::chrono::milliseconds>(
                      releaseEnd - std::chrono::steady_clock::now()))

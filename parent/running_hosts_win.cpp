@@ -15,12 +15,10 @@ namespace {
 // TerminateProcess only starts the end; waiting for it is bounded all the same.
 constexpr DWORD kTerminateWaitMs = 5000;
 
-constexpr wchar_t kWindowClass[] = L"RemoteHostMainWnd";
-constexpr wchar_t kWindowTitle[] = L"RemoteHost";
-
 HWND WindowOf(std::uint32_t processId) {
   HWND window = nullptr;
-  while ((window = FindWindowExW(nullptr, window, kWindowClass, kWindowTitle)) != nullptr) {
+  while ((window = FindWindowExW(nullptr, window, LarkProtocol::kMainWindowClass,
+                                 LarkProtocol::kMainWindowTitle)) != nullptr) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     if (owner == processId) return window;
@@ -89,7 +87,8 @@ const char* EndedByText(EndedBy by) {
 std::vector<RunningHost> FindRunningHosts() {
   std::vector<RunningHost> hosts;
   HWND window = nullptr;
-  while ((window = FindWindowExW(nullptr, window, kWindowClass, kWindowTitle)) != nullptr) {
+  while ((window = FindWindowExW(nullptr, window, LarkProtocol::kMainWindowClass,
+                                 LarkProtocol::kMainWindowTitle)) != nullptr) {
     DWORD owner = 0;
     if (GetWindowThreadProcessId(window, &owner) == 0) continue;
     if (std::none_of(hosts.begin(), hosts.end(),

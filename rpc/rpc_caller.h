@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/lark_protocol.h"
 #include "rpc/pipe_io.h"
 #include "rpc/pipe_thread.h"
 #include "rpc/request_writer.h"
@@ -22,8 +23,8 @@ namespace AnonRpc {
 
 // How long a call waits for its answer before it fails with RpcTimeoutException.
 struct CallTimeouts {
-  std::chrono::milliseconds call{10000};
-  std::chrono::milliseconds async{10000};
+  std::chrono::milliseconds call{LarkProtocol::kReverseCallTimeout};
+  std::chrono::milliseconds async{LarkProtocol::kReverseCallTimeout};
 };
 
 // The host's calls to the parent: request frames go out on revReqWrite, one reader thread

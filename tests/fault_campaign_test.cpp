@@ -129,7 +129,7 @@ class FaultRun {
 };
 
 HWND HostWindow() {
-  return FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  return FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
 }
 
 constexpr char kInfo[] = R"({"hWnd":"1"})";
@@ -146,10 +146,10 @@ Outcome ParentDies(FaultRun& run) {
                                                       {"idle", ""}};
   run.Dir().Script(scripts.at(phase));
   const std::filesystem::path progress = run.Dir().Path() / "progress.txt";
-  std::wstring commandLine = L"\"" + (lark::test::BinDirectory() / "fault_parent.exe").wstring() +
-                             L"\" \"" + (run.Dir().Path() / "LarkRemoteHost.exe").wstring() +
-                             L"\" \"" + progress.wstring() + L"\" " +
-                             std::wstring(phase.begin(), phase.end());
+  std::wstring commandLine =
+      L"\"" + (lark::test::BinDirectory() / "fault_parent.exe").wstring() + L"\" \"" +
+      (run.Dir().Path() / LarkProtocol::kHostExecutableName).wstring() + L"\" \"" +
+      progress.wstring() + L"\" " + std::wstring(phase.begin(), phase.end());
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION parent{};
@@ -394,7 +394,8 @@ Outcome StrayMessages(FaultRun& run) {
   HWND window = HostWindow();
   if (kind == "tasks") {
     for (int i = 0; i < 20; ++i)
-      PostMessageW(window, 0x8001, static_cast<WPARAM>(run.Random()()) << run.Between(0, 32), 0);
+      PostMessageW(window, LarkProtocol::kRunTaskMessage,
+                   static_cast<WPARAM>(run.Random()()) << run.Between(0, 32), 0);
     run.Call("IsRun");
     run.Call("LarkInfo", kInfo);
     run.Call("Release");

@@ -198,7 +198,7 @@ TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   host->Connection().Start();
   ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
-  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(IsWindowVisible(window));
   PostMessageW(window, WM_CLOSE, 0, 0);
@@ -322,7 +322,7 @@ TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
   // Answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
   auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
   ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
-  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   PostMessageW(window, WM_CLOSE, 0, 0);
   ASSERT_TRUE(
@@ -414,7 +414,8 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
         dir.Log(),
         {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=1048576"});
   }));
-  PostMessageW(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), WM_CLOSE, 0, 0);
+  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
+               WM_CLOSE, 0, 0);
   const auto closed = std::chrono::steady_clock::now();
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - closed, 8s);  // not the call's 10 s
@@ -439,7 +440,7 @@ const Lines kEachCallOnce = {
 void ATaskInsideDeleteIsReleasedAndTheHostEnds(const HostDir& dir, HostProcess& host) {
   ASSERT_TRUE(Eventually([&] { return InOrder(CallNames(dir.EngineCalls()), {"DELETE"}); }));
   auto late = LarkInfoInBackground(host.Connection());
-  ASSERT_TRUE(Pumped(dir, 0x8001));
+  ASSERT_TRUE(Pumped(dir, LarkProtocol::kRunTaskMessage));
   dir.Script("");
   EXPECT_EQ(late.get(), "error:post_message_failed");
   EXPECT_EQ(host.WaitForExit(kExit), 0u);
@@ -456,9 +457,10 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
   auto first = LarkInfoInBackground(parent);
-  ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));           // inside CREATE
-  PostMessageW(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), 0x8002, 0, 0);  // shutdown
-  ASSERT_TRUE(Pumped(dir, 0x8002));
+  ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));  // inside CREATE
+  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
+               LarkProtocol::kShutdownMessage, 0, 0);  // shutdown
+  ASSERT_TRUE(Pumped(dir, LarkProtocol::kShutdownMessage));
   dir.Script("pump DELETE\n");
   EXPECT_EQ(first.get(), "ok");
   ATaskInsideDeleteIsReleasedAndTheHostEnds(dir, *host);
@@ -473,10 +475,10 @@ TEST(HostEnds, MessagesFromElsewhere) {
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_TRUE(parent.Call("IsRun", "").has_value());
-  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   for (WPARAM stray : {WPARAM{1}, WPARAM{0xdeadbeef}, reinterpret_cast<WPARAM>(window), ~WPARAM{0}})
-    PostMessageW(window, 0x8001, stray, 0);
+    PostMessageW(window, LarkProtocol::kRunTaskMessage, stray, 0);
   const std::optional<CallResult> info = parent.Call("LarkInfo", R"({"hWnd":"1"})");
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->body, "ok");
@@ -498,7 +500,7 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_EQ(parent.Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
-  HWND window = FindWindowW(L"RemoteHostMainWnd", L"RemoteHost");
+  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   for (const std::uintptr_t chosen : {std::uintptr_t{0}, std::uintptr_t{0x41414141}}) {
     CREATESTRUCTW create{};
@@ -513,7 +515,7 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   const std::optional<CallResult> again = parent.Call("LarkInfo", R"({"hWnd":"1"})");
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->body, "ok");
-  EXPECT_EQ(FindWindowW(L"RemoteHostMainWnd", L"RemoteHost"), window);
+  EXPECT_EQ(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle), window);
 
   ASSERT_TRUE(parent.Call("Release", "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);

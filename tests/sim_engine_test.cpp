@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/engine_api.h"
+#include "protocol/lark_protocol.h"
 #include "support/bin_directory.h"
 #include "support/bounded.h"
 #include "support/temp_dir.h"
@@ -39,21 +40,11 @@ Fn Resolve(HMODULE module, const char* name) {
 }
 
 EngineExports Exports(HMODULE module) {
-  EngineExports e;
-  e.create = Resolve<LkCreateFn>(module, "LKWINSDK_WEBRTC_CREATE");
-  e.destroy = Resolve<LkDeleteFn>(module, "LKWINSDK_WEBRTC_DELETE");
-  e.larkInfo = Resolve<LkLarkInfoFn>(module, "LKWINSDK_WEBRTC_LARK_INFO");
-  e.start = Resolve<LkStartFn>(module, "LKWINSDK_WEBRTC_START");
-  e.isRun = Resolve<LkIsRunFn>(module, "LKWINSDK_WEBRTC_ISRUN");
-  e.open = Resolve<LkOpenFn>(module, "LKWINSDK_WEBRTC_OPEN");
-  e.enableControl = Resolve<LkEnableControlFn>(module, "LKWINSDK_WEBRTC_ENABLE_CONTROL");
-  e.cefInput = Resolve<LkCefInputFn>(module, "LKWINSDK_WEBRTC_CEF_INPUT");
-  e.release = Resolve<LkReleaseFn>(module, "LKWINSDK_WEBRTC_RELEASE");
-  e.callbackData = Resolve<LkCallbackDataFn>(module, "LKWINSDK_WEBRTC_CALLBACK_DATA");
-  e.callbackRequest = Resolve<LkCallbackRequestFn>(module, "LKWINSDK_WEBRTC_CALLBACK_REQUEST");
-  e.callbackControlIpc =
-      Resolve<LkCallbackControlIpcFn>(module, "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC");
-  return e;
+  EngineExportAddresses addresses{};
+  for (std::size_t i = 0; i < addresses.size(); ++i)
+    addresses[i] =
+        reinterpret_cast<void*>(GetProcAddress(module, LarkProtocol::kEngineExportNames[i]));
+  return ExportsAt(addresses);
 }
 
 // What the engine's threads passed to the callbacks below. The callbacks are plain functions,
@@ -137,7 +128,7 @@ class SimEngine : public ::testing::Test {
     HMODULE module = LoadLibraryW((dir_ / name).c_str());
     EXPECT_NE(module, nullptr) << "LoadLibraryW failed : " << GetLastError();
     if (module != nullptr)
-      loaded_.emplace_back(module, Resolve<LkReleaseFn>(module, "LKWINSDK_WEBRTC_RELEASE"));
+      loaded_.emplace_back(module, Resolve<LkReleaseFn>(module, kReleaseExport));
     return module;
   }
 
@@ -382,14 +373,9 @@ TEST_F(SimEngine, LackingVariantLacksOpenAndCefInput) {
   HMODULE lacking = Load(L"LarkRemoteStreamer_lacking.dll", L"LarkRemoteStreamer_lacking.dll");
   ASSERT_NE(full, nullptr);
   ASSERT_NE(lacking, nullptr);
-  for (const char* name :
-       {"LKWINSDK_WEBRTC_CREATE", "LKWINSDK_WEBRTC_DELETE", "LKWINSDK_WEBRTC_LARK_INFO",
-        "LKWINSDK_WEBRTC_START", "LKWINSDK_WEBRTC_ISRUN", "LKWINSDK_WEBRTC_OPEN",
-        "LKWINSDK_WEBRTC_ENABLE_CONTROL", "LKWINSDK_WEBRTC_CEF_INPUT", "LKWINSDK_WEBRTC_RELEASE",
-        "LKWINSDK_WEBRTC_CALLBACK_DATA", "LKWINSDK_WEBRTC_CALLBACK_REQUEST",
-        "LKWINSDK_WEBRTC_CALLBACK_CONTROL_IPC"}) {
-    const bool lacked = std::strcmp(name, "LKWINSDK_WEBRTC_OPEN") == 0 ||
-                        std::strcmp(name, "LKWINSDK_WEBRTC_CEF_INPUT") == 0;
+  for (const char* name : LarkProtocol::kEngineExportNames) {
+    const bool lacked =
+        std::strcmp(name, kOpenExport) == 0 || std::strcmp(name, kCefInputExport) == 0;
     EXPECT_NE(GetProcAddress(full, name), nullptr) << name;
     EXPECT_EQ(GetProcAddress(lacking, name) == nullptr, lacked) << name;
   }

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "protocol/lark_protocol.h"
+
 namespace Larkhostctl {
 
 namespace fs = std::filesystem;
@@ -23,7 +25,7 @@ int RunDemo(const fs::path& binFolder, SessionOptions options, int heartbeats) {
       fs::remove_all(folder, ignored);
     }
   } removal{folder};
-  for (const char* file : {"LarkRemoteHost.exe", "LarkRemoteStreamer.dll"})
+  for (const wchar_t* file : {LarkProtocol::kHostExecutableName, LarkProtocol::kEngineLibraryName})
     fs::copy_file(binFolder / file, folder / file);
   std::ofstream(folder / "LarkRemoteStreamer.sim")
       << "# the stand-in engine's behaviour for the demo\n"
@@ -33,7 +35,7 @@ int RunDemo(const fs::path& binFolder, SessionOptions options, int heartbeats) {
          "on OPEN request 65281 1024\n";
   std::printf("demo folder %s\n", folder.string().c_str());
 
-  options.host = folder / "LarkRemoteHost.exe";
+  options.host = folder / LarkProtocol::kHostExecutableName;
   options.log = true;
   options.print.heartbeats = true;
   if (!options.token) options.token = "demo.jwt.token";

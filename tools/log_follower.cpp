@@ -6,6 +6,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "logging/flag_file.h"
+#include "logging/log_files.h"
+
 namespace Larkhostctl {
 
 namespace fs = std::filesystem;
@@ -63,7 +66,7 @@ LarkSync::Mutex LogFollower::restoreLock_;
 LogFollower* LogFollower::alive_ = nullptr;
 
 void LogFollower::RestoreLeftOver(const fs::path& hostFolder) {
-  const fs::path flagFile = hostFolder / "lklogfile.txt";
+  const fs::path flagFile = hostFolder / LarkLogging::kFlagFileName;
   // A backup cut short was never followed by a change of the flag file.
   std::error_code ignored;
   fs::remove(fs::path(BackupOf(flagFile)) += ".partial", ignored);
@@ -84,7 +87,8 @@ void LogFollower::Restore() {
 }
 
 LogFollower::LogFollower(const fs::path& hostFolder)
-    : flagFile_(hostFolder / "lklogfile.txt"), log_(hostFolder / "LarkRemoteStreamer.dat") {
+    : flagFile_(hostFolder / LarkLogging::kFlagFileName),
+      log_(hostFolder / LarkLogging::kLogFileName) {
   RestoreLeftOver(hostFolder);
   oldFlags_ = ReadFile(flagFile_);
   WriteBackup(flagFile_, oldFlags_);

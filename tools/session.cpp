@@ -302,7 +302,7 @@ bool Session::Call(const Command& command) {
     Fail(command.text + ": answered " + StatusName(result->status) + " " + Quoted(result->body));
     return true;
   }
-  if (command.name == "Release") {
+  if (command.name == LarkParent::kReleaseMethod) {
     LarkSync::MutexLock lock(stateLock_);
     exitExpected_ = true;
   }
@@ -337,7 +337,8 @@ int Session::Finish() {
       LarkSync::MutexLock lock(stateLock_);
       expected = exitExpected_;
     }
-    if (!expected) Run(Command{Command::Kind::Call, "Release", "", {}, "call Release"});
+    if (!expected)
+      Run(Command{Command::Kind::Call, LarkParent::kReleaseMethod, "", {}, "call Release"});
     if (!WaitForExit(kExitAfterRelease)) {
       Fail("the host did not exit within " + Seconds(kExitAfterRelease) + "; terminating it");
       host_->Terminate(HostProcess::kTerminatedExitCode);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "logging/flag_file.h"
+#include "logging/log_files.h"
 #include "logging/logger.h"
 #include "support/file_lines.h"
 #include "support/temp_dir.h"
@@ -22,7 +24,7 @@ using namespace LarkLogging;
 class CapturedLog {
  public:
   CapturedLog() {
-    std::ofstream(dir_.Path() / "lklogfile.txt") << "logfile_on";
+    std::ofstream(dir_.Path() / LarkLogging::kFlagFileName) << "logfile_on";
     logger_ = std::make_unique<Logger>(dir_.Path().string());
     EXPECT_TRUE(logger_->Enabled());
     previous_ = Logger::SetInstanceForTest(logger_.get());
@@ -33,7 +35,7 @@ class CapturedLog {
 
   // The messages written so far, without their timestamps.
   std::vector<std::string> Messages() const {
-    return LogMessages(dir_.Path() / "LarkRemoteStreamer.dat");
+    return LogMessages(dir_.Path() / LarkLogging::kLogFileName);
   }
 
   bool Contains(const std::string& message) const {

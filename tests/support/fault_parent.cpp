@@ -18,6 +18,7 @@
 #include <string>
 
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 
 namespace {
 
@@ -43,16 +44,17 @@ int main(int argc, char** argv) {
       LarkParent::HostProcess::Launch(options, nullptr);
   if (!launched) return 3;
   LarkParent::HostConnection& connection = launched->Connection();
-  connection.Serve("GetJWT", [&](const std::string&) -> std::optional<LarkParent::CallResult> {
-    Progress(progress, "phase getjwt");
-    StayForever();
-  });
+  connection.Serve(LarkProtocol::kGetJwtMethod,
+                   [&](const std::string&) -> std::optional<LarkParent::CallResult> {
+                     Progress(progress, "phase getjwt");
+                     StayForever();
+                   });
   connection.Start();
   Progress(progress, "host " + std::to_string(launched->ProcessId()));
 
   if (phase == "larkinfo") Progress(progress, "phase larkinfo");
-  connection.Call("LarkInfo", R"({"hWnd":"1"})", std::chrono::hours(1));
-  connection.Call("Start", "1", std::chrono::hours(1));
+  connection.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})", std::chrono::hours(1));
+  connection.Call(LarkProtocol::kStartMethod, "1", std::chrono::hours(1));
   if (phase == "flood" || phase == "idle") Progress(progress, "phase " + phase);
   StayForever();
 }

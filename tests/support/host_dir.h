@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "logging/flag_file.h"
+#include "logging/log_files.h"
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 #include "support/bin_directory.h"
 #include "support/file_lines.h"
 #include "support/temp_dir.h"
@@ -27,13 +30,14 @@ class HostDir {
  public:
   explicit HostDir(EngineCopy engine = EngineCopy::Full) {
     namespace fs = std::filesystem;
-    fs::copy_file(BinDirectory() / "LarkRemoteHost.exe", Path() / "LarkRemoteHost.exe");
+    fs::copy_file(BinDirectory() / LarkProtocol::kHostExecutableName,
+                  Path() / LarkProtocol::kHostExecutableName);
     const char* const built[] = {"LarkRemoteStreamer.dll", "LarkRemoteStreamer_lacking.dll",
                                  "LarkRemoteStreamer_dependent.dll"};
     if (engine != EngineCopy::Missing)
       fs::copy_file(BinDirectory() / built[static_cast<int>(engine)],
-                    Path() / "LarkRemoteStreamer.dll");
-    std::ofstream(Path() / "lklogfile.txt") << "logfile_on";
+                    Path() / LarkProtocol::kEngineLibraryName);
+    std::ofstream(Path() / LarkLogging::kFlagFileName) << "logfile_on";
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
@@ -50,7 +54,7 @@ class HostDir {
       std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> arguments = {},
       const std::filesystem::path& workingDirectory = {}) const {
     LarkParent::HostProcess::Options options;
-    options.executable = (Path() / "LarkRemoteHost.exe").wstring();
+    options.executable = (Path() / LarkProtocol::kHostExecutableName).wstring();
     options.arguments = std::move(arguments);
     options.workingDirectory = workingDirectory.wstring();
     std::string error;
@@ -61,8 +65,8 @@ class HostDir {
   }
 
   // The host's log messages without their timestamps.
-  std::vector<std::string> Log() const { return LogMessages(Path() / "LarkRemoteStreamer.dat"); }
-  void ClearLog() const { std::filesystem::remove(Path() / "LarkRemoteStreamer.dat"); }
+  std::vector<std::string> Log() const { return LogMessages(Path() / LarkLogging::kLogFileName); }
+  void ClearLog() const { std::filesystem::remove(Path() / LarkLogging::kLogFileName); }
 
   // What the stand-in engine was asked, one call per line (fields TAB-separated).
   std::vector<std::string> EngineCalls() const {

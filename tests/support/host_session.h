@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "parent/host_connection.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/wire.h"
 
 namespace lark::test {
@@ -61,7 +62,8 @@ inline Lines CallNames(const Lines& calls) {
 // "LarkInfo" on a thread of its own; the future holds the answer's body, or "no answer".
 inline std::future<std::string> LarkInfoInBackground(LarkParent::HostConnection& parent) {
   return std::async(std::launch::async, [&parent] {
-    const std::optional<CallResult> result = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+    const std::optional<CallResult> result =
+        parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
     return result ? result->body : "no answer";
   });
 }
@@ -75,7 +77,8 @@ struct Inbox {
 
   // The answers a parent of the real host gives: a token, and any answer to "CefControl".
   static std::map<std::string, CallResult> HostAnswers(std::string token = "tok-123") {
-    return {{"GetJWT", {0, std::move(token)}}, {"CefControl", {0, "ignored"}}};
+    return {{LarkProtocol::kGetJwtMethod, {0, std::move(token)}},
+            {LarkProtocol::kCefControlMethod, {0, "ignored"}}};
   }
 
   // Records every notification and every call to a method of `answers` (as "method payload",
