@@ -477,7 +477,9 @@ TEST(HostEnds, MessagesFromElsewhere) {
   ASSERT_TRUE(parent.Call("IsRun", "").has_value());
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
-  for (WPARAM stray : {WPARAM{1}, WPARAM{0xdeadbeef}, reinterpret_cast<WPARAM>(window), ~WPARAM{0}})
+  // Not 1: the host numbers its own tasks from 1, and a stray that names a task queued by then
+  // only runs that task early, which is harmless but would race the count below.
+  for (WPARAM stray : {WPARAM{0xdeadbeef}, reinterpret_cast<WPARAM>(window), ~WPARAM{0}})
     PostMessageW(window, LarkProtocol::kRunTaskMessage, stray, 0);
   const std::optional<CallResult> info = parent.Call("LarkInfo", R"({"hWnd":"1"})");
   ASSERT_TRUE(info.has_value());
