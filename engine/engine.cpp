@@ -34,7 +34,7 @@ void Engine::Teardown(const LockWaiter& waitForLock) {
   unloaded_ = true;
 }
 
-void Engine::AcquireForTeardown(const LockWaiter& waitForLock) NO_THREAD_SAFETY_ANALYSIS {
+void Engine::AcquireForTeardown(const LockWaiter& waitForLock) LARK_NO_THREAD_SAFETY_ANALYSIS {
   if (waitForLock) {
     waitForLock(lock_);
   } else {

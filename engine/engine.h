@@ -64,7 +64,7 @@ class Engine {
   // Runs `work(Locked&)` with the lock held and returns what it returns, unless the engine has
   // been torn down: then nothing runs and the result is nullopt. Exceptions pass through.
   template <typename Work, typename Result = std::invoke_result_t<Work, Locked&>>
-  std::optional<Result> WithLock(Work&& work) EXCLUDES(lock_) {
+  std::optional<Result> WithLock(Work&& work) LARK_EXCLUDES(lock_) {
     LarkSync::MutexLock lock(lock_);
     if (unloaded_) return std::nullopt;
     Locked locked{entryPoints_, instance_, monitor_};
@@ -73,7 +73,7 @@ class Engine {
 
   // The same, only when an instance exists.
   template <typename Work, typename Result = std::invoke_result_t<Work, Locked&>>
-  std::optional<Result> WithInstance(Work&& work) EXCLUDES(lock_) {
+  std::optional<Result> WithInstance(Work&& work) LARK_EXCLUDES(lock_) {
     LarkSync::MutexLock lock(lock_);
     if (unloaded_ || instance_ == nullptr) return std::nullopt;
     Locked locked{entryPoints_, instance_, monitor_};
@@ -115,15 +115,16 @@ class Engine {
   };
 
   // The waiter takes the lock its own way; the analysis cannot look into a std::function.
-  void AcquireForTeardown(const LockWaiter& waitForLock) ACQUIRE(lock_);
+  void AcquireForTeardown(const LockWaiter& waitForLock) LARK_ACQUIRE(lock_);
 
   LarkSync::Mutex lock_;
-  EngineCallMonitor* monitor_ = nullptr;               // set before other threads use the engine
-  std::atomic<bool> loaded_{false};                    // CREATE resolved; never reset
-  std::unique_ptr<Library> module_ GUARDED_BY(lock_);  // the loaded library; null when not loaded
-  EngineExports entryPoints_ GUARDED_BY(lock_);        // all set or all null
-  void* instance_ GUARDED_BY(lock_) = nullptr;         // the current instance; null when none
-  bool unloaded_ GUARDED_BY(lock_) = false;  // set by the teardown: no entry point runs again
+  EngineCallMonitor* monitor_ = nullptr;  // set before other threads use the engine
+  std::atomic<bool> loaded_{false};       // CREATE resolved; never reset
+  std::unique_ptr<Library> module_
+      LARK_GUARDED_BY(lock_);                         // the loaded library; null when not loaded
+  EngineExports entryPoints_ LARK_GUARDED_BY(lock_);  // all set or all null
+  void* instance_ LARK_GUARDED_BY(lock_) = nullptr;   // the current instance; null when none
+  bool unloaded_ LARK_GUARDED_BY(lock_) = false;  // set by the teardown: no entry point runs again
 };
 
 }  // namespace LarkEngine

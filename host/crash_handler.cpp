@@ -394,7 +394,7 @@ void ReportHang(const HangReport& hang) {
         std::string_view(text, FormatHangReport(hang, dumped ? name : nullptr, text, sizeof text)));
     g_prepared.logger->TryWrite(line.View(), kLogLockWait);
   }
-  if (hang.kind == HangReport::Kind::kShutdownHung) EndProcess(kPossibleDeadlock);
+  if (hang.kind == HangReport::Kind::kShutdownHung) EndProcess(LarkProtocol::kHostHungExitCode);
 }
 
 // Sleeps until a crash wakes it, and meanwhile asks the hang watchdog, if any, what is due.

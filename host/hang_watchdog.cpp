@@ -19,7 +19,8 @@ std::size_t FormatHangReport(const HangReport& report, const char* dumpName, cha
   if (report.kind == HangReport::Kind::kShutdownHung) {
     advance(std::snprintf(out + length, size - length,
                           "Shutdown did not finish within %g s (0x%08X STATUS_POSSIBLE_DEADLOCK): ",
-                          seconds(report.bound), static_cast<unsigned>(kPossibleDeadlock)));
+                          seconds(report.bound),
+                          static_cast<unsigned>(LarkProtocol::kHostHungExitCode)));
   }
   if (report.call) {
     advance(std::snprintf(out + length, size - length, "%s has run for %.1f s on thread %llu",

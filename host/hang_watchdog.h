@@ -4,7 +4,7 @@
 // does not return, and a shutdown that does not finish. Portable and passive: it keeps the
 // times and the call in progress, and whoever drives it (the host's watcher thread) asks Check
 // what is due and acts on it: a slow call is reported and the host goes on; an unfinished
-// shutdown is reported and the process ends with kPossibleDeadlock.
+// shutdown is reported and the process ends with LarkProtocol::kHostHungExitCode.
 //
 // Any thread may call ShutdownRequested and ShutdownFinished; the engine calls made by the host
 // are bracketed by CallStarted and CallEnded on their own thread (the engine lock admits one at
@@ -17,12 +17,11 @@
 #include <optional>
 
 #include "engine/engine_call_monitor.h"
+#include "protocol/lark_protocol.h"
 #include "sync/mutex.h"
 
 namespace LarkHost {
 
-// STATUS_POSSIBLE_DEADLOCK: the exit code of a host whose shutdown did not finish in time.
-inline constexpr std::uint32_t kPossibleDeadlock = 0xC0000194;
 inline constexpr std::chrono::milliseconds kShutdownBound{30000};
 inline constexpr std::chrono::milliseconds kSlowEngineCallBound{30000};
 
@@ -69,16 +68,16 @@ class HangWatchdog final : public LarkEngine::EngineCallMonitor {
 
   // The host was asked to end: the shutdown bound runs from the first request (the thread that
   // makes it may be the only one not stuck). Later requests change nothing.
-  void ShutdownRequested() EXCLUDES(mutex_);
+  void ShutdownRequested() LARK_EXCLUDES(mutex_);
   // The orderly shutdown is over: nothing more is ever due.
-  void ShutdownFinished() EXCLUDES(mutex_);
+  void ShutdownFinished() LARK_EXCLUDES(mutex_);
 
-  void CallStarted(const char* exportName) noexcept override EXCLUDES(mutex_);
-  void CallEnded() noexcept override EXCLUDES(mutex_);
+  void CallStarted(const char* exportName) noexcept override LARK_EXCLUDES(mutex_);
+  void CallEnded() noexcept override LARK_EXCLUDES(mutex_);
 
   // What is due at `now`: a shutdown past its bound (from then on at every check), else a call
   // past its bound that has not been reported (each call at most once); nullopt otherwise.
-  std::optional<HangReport> Check(Clock::time_point now) EXCLUDES(mutex_);
+  std::optional<HangReport> Check(Clock::time_point now) LARK_EXCLUDES(mutex_);
 
  private:
   struct CallInProgress {
@@ -88,13 +87,13 @@ class HangWatchdog final : public LarkEngine::EngineCallMonitor {
     bool reported = false;
   };
 
-  std::optional<HangReport::Call> DescribeCall(Clock::time_point now) const REQUIRES(mutex_);
+  std::optional<HangReport::Call> DescribeCall(Clock::time_point now) const LARK_REQUIRES(mutex_);
 
   const HangWatchdogSettings settings_;
   LarkSync::Mutex mutex_;
-  std::optional<Clock::time_point> shutdownRequested_ GUARDED_BY(mutex_);
-  bool shutdownFinished_ GUARDED_BY(mutex_) = false;
-  std::optional<CallInProgress> call_ GUARDED_BY(mutex_);
+  std::optional<Clock::time_point> shutdownRequested_ LARK_GUARDED_BY(mutex_);
+  bool shutdownFinished_ LARK_GUARDED_BY(mutex_) = false;
+  std::optional<CallInProgress> call_ LARK_GUARDED_BY(mutex_);
 };
 
 }  // namespace LarkHost

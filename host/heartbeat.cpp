@@ -44,7 +44,7 @@ void Heartbeat::Beat() {
   std::uint32_t ticks = 0;
   while (running_) {
     const auto deadline = std::chrono::steady_clock::now() + settings_.period;
-    signal_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return !running_; });
+    signal_.wait_until(lock, deadline, [this]() LARK_REQUIRES(mutex_) { return !running_; });
     if (!running_) return;
 
     try {

@@ -50,7 +50,7 @@ class Heartbeat {
   const std::function<void()> requestShutdown_;
   const HeartbeatSettings settings_;
   LarkSync::Mutex mutex_;
-  bool running_ GUARDED_BY(mutex_) = false;
+  bool running_ LARK_GUARDED_BY(mutex_) = false;
   LarkSync::ConditionVariable signal_;
   std::thread thread_;
 };

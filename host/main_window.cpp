@@ -13,8 +13,8 @@ struct MainThreadTask {
   std::function<std::string()> task;
   LarkSync::Mutex mutex;
   LarkSync::ConditionVariable cv;
-  std::string result GUARDED_BY(mutex);
-  bool done GUARDED_BY(mutex) = false;
+  std::string result LARK_GUARDED_BY(mutex);
+  bool done LARK_GUARDED_BY(mutex) = false;
 };
 
 namespace {
@@ -272,7 +272,7 @@ std::string MainWindow::RunOnMainThread(std::function<std::string()> work) {
   if (closed) return kNotRun;  // posted as the window went away: it will never run
 
   LarkSync::MutexLock lock(task->mutex);
-  task->cv.wait(lock, [&]() REQUIRES(task->mutex) { return task->done; });
+  task->cv.wait(lock, [&]() LARK_REQUIRES(task->mutex) { return task->done; });
   return task->result;
 }
 

@@ -118,15 +118,15 @@ class MainWindow {
   mutable LarkSync::Mutex lock_;
   // Empty before Create and once the window is destroyed. Changed on the main thread only, and
   // under the lock, because other threads read it to post to the window.
-  LarkWin::UniqueWindow window_ GUARDED_BY(lock_);
+  LarkWin::UniqueWindow window_ LARK_GUARDED_BY(lock_);
 
   // Tasks posted and not yet run, by the number their message carries. Only these are ever run:
   // any program on the desktop can post to a top-level window, so the value of a
   // WM_APP_RUN_TASK is looked up, never trusted. Once the window is gone nothing runs them, so
   // their waiters are released instead of waiting forever.
-  std::map<WPARAM, TaskPtr> queued_ GUARDED_BY(lock_);
-  WPARAM lastTask_ GUARDED_BY(lock_) = 0;  // 0 is never a task's number
-  bool closed_ GUARDED_BY(lock_) = false;
+  std::map<WPARAM, TaskPtr> queued_ LARK_GUARDED_BY(lock_);
+  WPARAM lastTask_ LARK_GUARDED_BY(lock_) = 0;  // 0 is never a task's number
+  bool closed_ LARK_GUARDED_BY(lock_) = false;
 
   // The host's own messages, handled one at a time (main thread only). An engine that pumps
   // messages inside a call made from one of them (a COM wait, a modal loop) dispatches the next
@@ -140,6 +140,6 @@ class MainWindow {
 // Takes the engine's lock for the teardown on the main thread, answering messages sent to the
 // thread's windows while an engine call on another thread holds it: that call may be waiting
 // for this thread to answer (an engine making windows under ours does).
-void LockAnsweringSentMessages(LarkSync::Mutex& lock) ACQUIRE(lock);
+void LockAnsweringSentMessages(LarkSync::Mutex& lock) LARK_ACQUIRE(lock);
 
 }  // namespace LarkHost

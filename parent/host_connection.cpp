@@ -107,7 +107,7 @@ std::optional<CallResult> HostConnection::Call(std::string_view method, std::str
       &error);
   LarkSync::MutexLock lock(callsLock_);
   if (written == RequestWriter::Outcome::Written)
-    answered_.wait_until(lock, deadline, [&]() REQUIRES(callsLock_) { return call->done; });
+    answered_.wait_until(lock, deadline, [&]() LARK_REQUIRES(callsLock_) { return call->done; });
   calls_.erase(id);
   return call->result;
 }
@@ -118,7 +118,7 @@ void HostConnection::RunWriteTimer() {
     const std::optional<RequestWriter::Clock::time_point> due =
         writer_.CancelOverdue(RequestWriter::Clock::now());
     const std::uint64_t seen = timerChanges_;
-    const auto changed = [&]() REQUIRES(timerLock_) {
+    const auto changed = [&]() LARK_REQUIRES(timerLock_) {
       return timerStopping_ || timerChanges_ != seen;
     };
     if (due) {
@@ -166,7 +166,7 @@ void HostConnection::StopReader(PipeThread& thread, Gated reader) {
 bool HostConnection::Unpaused(Gated reader) {
   LarkSync::MutexLock lock(callsLock_);
   const Gate& gate = GateOf(reader);
-  answered_.wait(lock, [&]() REQUIRES(callsLock_) { return !gate.paused || gate.stopping; });
+  answered_.wait(lock, [&]() LARK_REQUIRES(callsLock_) { return !gate.paused || gate.stopping; });
   return !gate.stopping;
 }
 

@@ -125,12 +125,12 @@ class HostConnection {
     bool paused = false;
     bool stopping = false;
   };
-  Gate& GateOf(Gated reader) REQUIRES(callsLock_) {
+  Gate& GateOf(Gated reader) LARK_REQUIRES(callsLock_) {
     return reader == Gated::ReverseCalls ? reverseGate_ : notificationsGate_;
   }
   // Waits while the reader is paused; false once it is stopping.
-  bool Unpaused(Gated reader) EXCLUDES(callsLock_);
-  void StopReader(AnonRpc::PipeThread& thread, Gated reader) EXCLUDES(callsLock_);
+  bool Unpaused(Gated reader) LARK_EXCLUDES(callsLock_);
+  void StopReader(AnonRpc::PipeThread& thread, Gated reader) LARK_EXCLUDES(callsLock_);
   void RunWriteTimer();
   void StopWriteTimer();
 
@@ -141,17 +141,17 @@ class HostConnection {
   std::atomic<bool> anyAnswer_{false};
   LarkSync::Mutex timerLock_;
   LarkSync::ConditionVariable timerSignal_;
-  std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;  // what the timer must look at again
-  bool timerStopping_ GUARDED_BY(timerLock_) = false;
+  std::uint64_t timerChanges_ LARK_GUARDED_BY(timerLock_) = 0;  // what the timer must look at again
+  bool timerStopping_ LARK_GUARDED_BY(timerLock_) = false;
   std::thread writeTimer_;
 
   LarkSync::Mutex callsLock_;
   LarkSync::ConditionVariable answered_;
-  std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_ GUARDED_BY(callsLock_);
-  bool responsesEnded_ GUARDED_BY(callsLock_) = false;
-  int readersEnded_ GUARDED_BY(callsLock_) = 0;  // of the three
-  Gate reverseGate_ GUARDED_BY(callsLock_);
-  Gate notificationsGate_ GUARDED_BY(callsLock_);
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> calls_ LARK_GUARDED_BY(callsLock_);
+  bool responsesEnded_ LARK_GUARDED_BY(callsLock_) = false;
+  int readersEnded_ LARK_GUARDED_BY(callsLock_) = 0;  // of the three
+  Gate reverseGate_ LARK_GUARDED_BY(callsLock_);
+  Gate notificationsGate_ LARK_GUARDED_BY(callsLock_);
 
   std::map<std::string, ReverseHandler> handlers_;
   NotificationHandler onNotification_;

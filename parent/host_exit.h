@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <string>
 
+#include "protocol/lark_protocol.h"
+
 namespace LarkParent {
 
-// What a host ends itself with when its shutdown has not finished 30 s after it was asked to
-// end (STATUS_POSSIBLE_DEADLOCK): typically an engine call that never returned.
-inline constexpr std::uint32_t kHostHungExitCode = 0xC0000194;
+using LarkProtocol::kHostHungExitCode;
 
 // Whether the code is one that an exception ends a process with (an NTSTATUS with a severity or
 // the customer bit set: a crash, abort(), kHostHungExitCode) rather than one of the host's own

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 namespace LarkProtocol {
 
@@ -27,6 +28,10 @@ inline constexpr char kGetJwtMethod[] = "GetJWT";
 inline constexpr char kCefControlMethod[] = "CefControl";
 // A call of the host's that the parent leaves unanswered this long fails on the host's side.
 inline constexpr std::chrono::seconds kReverseCallTimeout{10};
+
+// What a host ends itself with when its shutdown has not finished 30 s after it was asked to end
+// (STATUS_POSSIBLE_DEADLOCK): typically an engine call that never returned.
+inline constexpr std::uint32_t kHostHungExitCode = 0xC0000194;
 
 // Every period the host sends a notification of this type with an empty payload; engine events
 // come as notifications whose type is the event number in decimal.

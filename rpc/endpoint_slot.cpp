@@ -31,7 +31,7 @@ RpcEndpoint* EndpointSlot::Clear() {
 
 void EndpointSlot::WaitForReaders() {
   LarkSync::MutexLock lock(mutex_);
-  released_.wait(lock, [this]() REQUIRES(mutex_) { return leases_ == 0; });
+  released_.wait(lock, [this]() LARK_REQUIRES(mutex_) { return leases_ == 0; });
 }
 
 void EndpointSlot::Release() {

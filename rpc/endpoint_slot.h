@@ -44,8 +44,8 @@ class EndpointSlot {
 
   LarkSync::Mutex mutex_;
   LarkSync::ConditionVariable released_;
-  RpcEndpoint* endpoint_ GUARDED_BY(mutex_) = nullptr;
-  std::size_t leases_ GUARDED_BY(mutex_) = 0;
+  RpcEndpoint* endpoint_ LARK_GUARDED_BY(mutex_) = nullptr;
+  std::size_t leases_ LARK_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace AnonRpc

@@ -105,7 +105,7 @@ std::size_t NotifySender::QueuedCount() {
 void NotifySender::WriteQueued() {
   while (running_.load()) {
     LarkSync::MutexLock lock(queueLock_);
-    queueSignal_.wait_for(lock, kIdleWait, [this]() REQUIRES(queueLock_) {
+    queueSignal_.wait_for(lock, kIdleWait, [this]() LARK_REQUIRES(queueLock_) {
       return !queue_.empty() || !running_.load();
     });
     if (!running_.load()) return;  // what is still queued is not written

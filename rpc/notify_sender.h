@@ -56,8 +56,8 @@ class NotifySender {
   const std::function<void()> onPipeBroken_;
   std::atomic<bool> running_{false};
   LarkSync::Mutex queueLock_;
-  std::deque<Entry> queue_ GUARDED_BY(queueLock_);
-  std::size_t queuedBytes_ GUARDED_BY(queueLock_) = 0;
+  std::deque<Entry> queue_ LARK_GUARDED_BY(queueLock_);
+  std::size_t queuedBytes_ LARK_GUARDED_BY(queueLock_) = 0;
   LarkSync::ConditionVariable queueSignal_;
   std::atomic<std::uint64_t> dropped_{0};
   PipeThread writer_;

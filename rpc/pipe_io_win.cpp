@@ -12,9 +12,10 @@ namespace AnonRpc {
 
 struct PipeCancel::State {
   LarkSync::Mutex mutex;
-  DWORD threadId GUARDED_BY(mutex) = 0;  // the bound thread; opened only to cancel, which is rare
-  bool inCall GUARDED_BY(mutex) = false;
-  bool cancelled GUARDED_BY(mutex) = false;
+  DWORD threadId LARK_GUARDED_BY(mutex) =
+      0;  // the bound thread; opened only to cancel, which is rare
+  bool inCall LARK_GUARDED_BY(mutex) = false;
+  bool cancelled LARK_GUARDED_BY(mutex) = false;
 };
 
 namespace {

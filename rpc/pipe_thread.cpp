@@ -33,7 +33,8 @@ void PipeThread::Start(std::function<void()> body) {
 void PipeThread::Join(std::chrono::milliseconds grace, const std::function<void()>& overdue) {
   if (!thread_.joinable()) return;
   LarkSync::MutexLock lock(mutex_);
-  if (!finishedSignal_.wait_for(lock, grace, [this]() REQUIRES(mutex_) { return finished_; })) {
+  if (!finishedSignal_.wait_for(lock, grace,
+                                [this]() LARK_REQUIRES(mutex_) { return finished_; })) {
     if (overdue) {
       lock.Unlock();
       overdue();
@@ -42,7 +43,8 @@ void PipeThread::Join(std::chrono::milliseconds grace, const std::function<void(
     // A cancel can land just before the thread enters its call; the next round catches it.
     while (!finished_) {
       cancel_->Cancel();
-      finishedSignal_.wait_for(lock, kCancelRetry, [this]() REQUIRES(mutex_) { return finished_; });
+      finishedSignal_.wait_for(lock, kCancelRetry,
+                               [this]() LARK_REQUIRES(mutex_) { return finished_; });
     }
   }
   lock.Unlock();

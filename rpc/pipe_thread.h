@@ -42,7 +42,7 @@ class PipeThread {
   std::unique_ptr<PipeCancel> cancel_;
   LarkSync::Mutex mutex_;
   LarkSync::ConditionVariable finishedSignal_;
-  bool finished_ GUARDED_BY(mutex_) = false;
+  bool finished_ LARK_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace AnonRpc

@@ -14,7 +14,7 @@ RequestWriter::Outcome RequestWriter::Write(Clock::time_point deadline,
                                             std::uint32_t* error) {
   {
     LarkSync::MutexLock lock(mutex_);
-    const auto free = [this]() REQUIRES(mutex_) { return !busy_ || failure_.has_value(); };
+    const auto free = [this]() LARK_REQUIRES(mutex_) { return !busy_ || failure_.has_value(); };
     if (deadline == kNoDeadline) {
       turnFree_.wait(lock, free);
     } else if (!turnFree_.wait_until(lock, deadline, free)) {
@@ -73,7 +73,7 @@ void RequestWriter::Stop() {
   turnFree_.notify_all();
   while (busy_) {
     cancel_.Cancel();
-    turnFree_.wait_for(lock, kCancelRetry, [this]() REQUIRES(mutex_) { return !busy_; });
+    turnFree_.wait_for(lock, kCancelRetry, [this]() LARK_REQUIRES(mutex_) { return !busy_; });
   }
 }
 

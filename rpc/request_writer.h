@@ -53,11 +53,11 @@ class RequestWriter {
   PipeCancel cancel_;  // bound to whichever thread has the turn
   LarkSync::Mutex mutex_;
   LarkSync::ConditionVariable turnFree_;
-  bool busy_ GUARDED_BY(mutex_) = false;
-  Clock::time_point deadline_ GUARDED_BY(mutex_);    // of the write in progress
-  Clock::time_point nextCancel_ GUARDED_BY(mutex_);  // the deadline, then every kCancelRetry
-  bool cancelled_ GUARDED_BY(mutex_) = false;        // by the timer, for that write
-  std::optional<std::uint32_t> failure_ GUARDED_BY(mutex_);
+  bool busy_ LARK_GUARDED_BY(mutex_) = false;
+  Clock::time_point deadline_ LARK_GUARDED_BY(mutex_);    // of the write in progress
+  Clock::time_point nextCancel_ LARK_GUARDED_BY(mutex_);  // the deadline, then every kCancelRetry
+  bool cancelled_ LARK_GUARDED_BY(mutex_) = false;        // by the timer, for that write
+  std::optional<std::uint32_t> failure_ LARK_GUARDED_BY(mutex_);
 };
 
 }  // namespace AnonRpc

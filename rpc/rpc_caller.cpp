@@ -53,7 +53,7 @@ std::optional<RpcCaller::PendingCall::Outcome> RpcCaller::PendingCall::Wait(
     Clock::time_point deadline) {
   LarkSync::MutexLock lock(mutex_);
   if (!completed_.wait_until(lock, deadline,
-                             [this]() REQUIRES(mutex_) { return outcome_.has_value(); }))
+                             [this]() LARK_REQUIRES(mutex_) { return outcome_.has_value(); }))
     return std::nullopt;
   return outcome_;
 }
@@ -166,7 +166,7 @@ void RpcCaller::Stop(std::chrono::milliseconds grace) {
   if (grace > std::chrono::milliseconds::zero()) {
     LarkSync::MutexLock lock(pendingLock_);
     pendingEmptied_.wait_for(lock, grace,
-                             [this]() REQUIRES(pendingLock_) { return pending_.empty(); });
+                             [this]() LARK_REQUIRES(pendingLock_) { return pending_.empty(); });
   }
   if (stopped_.exchange(true)) return;
   running_.store(false);
@@ -232,7 +232,7 @@ void RpcCaller::RunTimer() {
     if (!deadlines_.empty()) next = deadlines_.front().when;
     if (writeDue) next = next ? std::min(*next, *writeDue) : *writeDue;
     const std::uint64_t seen = timerChanges_;
-    const auto changed = [&]() REQUIRES(timerLock_) {
+    const auto changed = [&]() LARK_REQUIRES(timerLock_) {
       return timerStopping_ || timerChanges_ != seen;
     };
     if (next) {

@@ -89,8 +89,8 @@ class RpcCaller {
    private:
     LarkSync::Mutex mutex_;
     LarkSync::ConditionVariable completed_;
-    std::optional<Outcome> outcome_ GUARDED_BY(mutex_);
-    std::optional<std::promise<std::string>> promise_ GUARDED_BY(mutex_);
+    std::optional<Outcome> outcome_ LARK_GUARDED_BY(mutex_);
+    std::optional<std::promise<std::string>> promise_ LARK_GUARDED_BY(mutex_);
   };
 
   using Kind = PendingCall::Kind;
@@ -109,7 +109,7 @@ class RpcCaller {
   std::uint32_t SendRequest(const std::string& method, const std::string& payload,
                             const std::shared_ptr<PendingCall>& call, Clock::time_point deadline,
                             bool async);
-  void AddDeadline(Deadline deadline) EXCLUDES(timerLock_);
+  void AddDeadline(Deadline deadline) LARK_EXCLUDES(timerLock_);
   void ReadResponses();
   void EnsureTimer();
   void RunTimer();
@@ -125,7 +125,7 @@ class RpcCaller {
   RequestWriter writer_;
   std::atomic<std::uint32_t> nextId_{1};
   LarkSync::Mutex pendingLock_;
-  std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_ GUARDED_BY(pendingLock_);
+  std::map<std::uint32_t, std::shared_ptr<PendingCall>> pending_ LARK_GUARDED_BY(pendingLock_);
   LarkSync::ConditionVariable pendingEmptied_;
   std::atomic<bool> running_{false};  // the reader's
   std::atomic<bool> stopped_{false};
@@ -135,10 +135,10 @@ class RpcCaller {
   LarkSync::ConditionVariable timerSignal_;
   // In deadline order. Calls reach the timer in any order, so one may come after a call made
   // later than it.
-  std::deque<Deadline> deadlines_ GUARDED_BY(timerLock_);
+  std::deque<Deadline> deadlines_ LARK_GUARDED_BY(timerLock_);
   // Counts what the timer must look at again.
-  std::uint64_t timerChanges_ GUARDED_BY(timerLock_) = 0;
-  bool timerStopping_ GUARDED_BY(timerLock_) = false;
+  std::uint64_t timerChanges_ LARK_GUARDED_BY(timerLock_) = 0;
+  bool timerStopping_ LARK_GUARDED_BY(timerLock_) = false;
   std::thread timer_;
 };
 

@@ -52,7 +52,7 @@ class RpcServer {
   UniquePipe fwdReqWrite_;
   UniquePipe fwdResWrite_;
   LarkSync::Mutex registryLock_;
-  std::map<std::string, RpcHandler> registry_ GUARDED_BY(registryLock_);
+  std::map<std::string, RpcHandler> registry_ LARK_GUARDED_BY(registryLock_);
   std::atomic<bool> running_{false};
   PipeThread thread_;
 };

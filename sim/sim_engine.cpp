@@ -90,11 +90,11 @@ struct StandIn {
   LarkSync::Mutex recordLock;  // guards the record file: lines never mix
 
   LarkSync::Mutex lock;
-  std::uintptr_t nextInstance GUARDED_BY(lock) = 1;
-  HWND hostWindow GUARDED_BY(lock) = nullptr;
-  Callbacks callbacks GUARDED_BY(lock);
+  std::uintptr_t nextInstance LARK_GUARDED_BY(lock) = 1;
+  HWND hostWindow LARK_GUARDED_BY(lock) = nullptr;
+  Callbacks callbacks LARK_GUARDED_BY(lock);
   // A list: a running thread holds on to its node.
-  std::list<ActionThread> threads GUARDED_BY(lock);
+  std::list<ActionThread> threads LARK_GUARDED_BY(lock);
 };
 
 std::filesystem::path ModulePath() {

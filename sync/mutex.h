@@ -17,15 +17,15 @@
 
 namespace LarkSync {
 
-class CAPABILITY("mutex") Mutex {
+class LARK_CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void lock() ACQUIRE();
-  bool try_lock() TRY_ACQUIRE(true);
-  void unlock() RELEASE();
+  void lock() LARK_ACQUIRE();
+  bool try_lock() LARK_TRY_ACQUIRE(true);
+  void unlock() LARK_RELEASE();
 
  private:
   friend class ConditionVariable;
@@ -40,21 +40,21 @@ struct AdoptLock {};
 inline constexpr AdoptLock kAdoptLock{};
 
 // Holds a mutex for its scope; Unlock/Lock let a holder drop it around a call out.
-class SCOPED_CAPABILITY MutexLock {
+class LARK_SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  MutexLock(Mutex& mutex, AdoptLock) REQUIRES(mutex) : mutex_(mutex) {}
-  ~MutexLock() RELEASE() {
+  explicit MutexLock(Mutex& mutex) LARK_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  MutexLock(Mutex& mutex, AdoptLock) LARK_REQUIRES(mutex) : mutex_(mutex) {}
+  ~MutexLock() LARK_RELEASE() {
     if (held_) mutex_.unlock();
   }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
-  void Unlock() RELEASE() {
+  void Unlock() LARK_RELEASE() {
     held_ = false;
     mutex_.unlock();
   }
-  void Lock() ACQUIRE() {
+  void Lock() LARK_ACQUIRE() {
     mutex_.lock();
     held_ = true;
   }
@@ -78,12 +78,12 @@ class ConditionVariable {
 
   void wait(MutexLock& lock);
   template <typename Predicate>
-  void wait(MutexLock& lock, Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+  void wait(MutexLock& lock, Predicate ready) LARK_NO_THREAD_SAFETY_ANALYSIS {
     while (!ready()) wait(lock);
   }
   template <typename Clock, typename Duration, typename Predicate>
   bool wait_until(MutexLock& lock, const std::chrono::time_point<Clock, Duration>& deadline,
-                  Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+                  Predicate ready) LARK_NO_THREAD_SAFETY_ANALYSIS {
     while (!ready()) {
       const auto left = deadline - Clock::now();
       if (left <= Duration::zero()) return ready();
@@ -93,7 +93,7 @@ class ConditionVariable {
   }
   template <typename Rep, typename Period, typename Predicate>
   bool wait_for(MutexLock& lock, const std::chrono::duration<Rep, Period>& timeout,
-                Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
+                Predicate ready) LARK_NO_THREAD_SAFETY_ANALYSIS {
     return wait_until(lock, std::chrono::steady_clock::now() + timeout, ready);
   }
 

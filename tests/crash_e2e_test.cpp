@@ -205,7 +205,6 @@ const std::regex kHangLine(
     R"(STATUS_POSSIBLE_DEADLOCK\): )?(LKWINSDK_WEBRTC_[A-Z_]+) has run for ([0-9]+\.[0-9]) s on )"
     R"(thread ([0-9]+); minidump (LarkRemoteHost_[0-9]{8}_[0-9]{6}_([0-9]+)\.dmp))");
 
-constexpr std::uint32_t kPossibleDeadlock = 0xC0000194;
 // The watchdog's 30 s, its dump (seconds under Wine) and a slow machine.
 constexpr auto kHungExit = 60s;
 
@@ -260,7 +259,7 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
     }));
     way.askToEnd(*host);
     const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(host->WaitForExit(kHungExit), kPossibleDeadlock);
+    EXPECT_EQ(host->WaitForExit(kHungExit), LarkProtocol::kHostHungExitCode);
     EXPECT_GE(std::chrono::steady_clock::now() - asked, 29s);
 
     const std::vector<HangLine> lines = HangLines(dir);
@@ -314,7 +313,7 @@ TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
   host->Connection().Start();
   EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
   EXPECT_EQ(host->Connection().Call("Release", "")->body, "ok");
-  EXPECT_EQ(host->WaitForExit(kHungExit), kPossibleDeadlock);
+  EXPECT_EQ(host->WaitForExit(kHungExit), LarkProtocol::kHostHungExitCode);
   std::set<std::string> files;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
     files.insert(entry.path().filename().string());
@@ -333,7 +332,7 @@ TEST(HostHang, TheKitsSureEndLeavesTheHostItsOwnEnd) {
   EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
   const LarkParent::HostEnding ending = host->End();
   EXPECT_EQ(ending.by, LarkParent::EndedBy::Release);
-  ASSERT_EQ(ending.exitCode, kPossibleDeadlock);
+  ASSERT_EQ(ending.exitCode, LarkProtocol::kHostHungExitCode);
   const std::vector<HangLine> lines = HangLines(dir);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(host->DescribeExit(*ending.exitCode),

@@ -48,7 +48,6 @@ using namespace std::chrono_literals;
 constexpr auto kEndBound = 15s;
 // A host whose engine never returns ends itself 30 s after it was asked to end, after a dump.
 constexpr auto kHungEndBound = 60s;
-constexpr std::uint32_t kPossibleDeadlock = 0xC0000194;
 
 // What one run leaves to be checked.
 struct Outcome {
@@ -478,7 +477,7 @@ Outcome EngineNeverReturns(FaultRun& run) {
   } else {
     run.Call("Release");
   }
-  Outcome outcome = run.End(kPossibleDeadlock, kHungEndBound);
+  Outcome outcome = run.End(LarkProtocol::kHostHungExitCode, kHungEndBound);
   if (info.valid()) info.wait();
   if (start.valid()) start.wait();
   return outcome;
@@ -558,7 +557,7 @@ TEST(FaultCampaign, SeededRuns) {
       fail << " (expected " << outcome.expectedExitCode << "); ";
     }
     const Lines log = run.Dir().Log();
-    const std::string last = outcome.expectedExitCode == kPossibleDeadlock
+    const std::string last = outcome.expectedExitCode == LarkProtocol::kHostHungExitCode
                                  ? "[HangWatchdog] Shutdown did not finish within 30 s"
                                  : "[WinMain] Exit";
     if (log.empty() || log.back().rfind(last, 0) != 0)

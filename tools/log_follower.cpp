@@ -122,7 +122,7 @@ void LogFollower::Start(std::function<void()> tick) {
   thread_ = std::thread([this, tick = std::move(tick)] {
     LarkSync::MutexLock lock(stopLock_);
     while (!stopSignal_.wait_for(lock, kPollPeriod,
-                                 [this]() REQUIRES(stopLock_) { return stopping_; })) {
+                                 [this]() LARK_REQUIRES(stopLock_) { return stopping_; })) {
       lock.Unlock();
       tick();
       lock.Lock();

@@ -42,24 +42,24 @@ class LogFollower {
   static void RestoreNow();
 
  private:
-  void Restore() REQUIRES(restoreLock_);
+  void Restore() LARK_REQUIRES(restoreLock_);
 
   static LarkSync::Mutex restoreLock_;
-  static LogFollower* alive_ GUARDED_BY(restoreLock_);
+  static LogFollower* alive_ LARK_GUARDED_BY(restoreLock_);
 
   std::filesystem::path flagFile_;
   std::filesystem::path backup_;
   std::optional<std::string> oldFlags_;  // nullopt: there was no flag file
-  bool restored_ GUARDED_BY(restoreLock_) = false;
+  bool restored_ LARK_GUARDED_BY(restoreLock_) = false;
   std::filesystem::path log_;
 
   LarkSync::Mutex readLock_;
-  std::uintmax_t offset_ GUARDED_BY(readLock_) = 0;
-  std::string partial_ GUARDED_BY(readLock_);  // a line read without its end yet
+  std::uintmax_t offset_ LARK_GUARDED_BY(readLock_) = 0;
+  std::string partial_ LARK_GUARDED_BY(readLock_);  // a line read without its end yet
 
   LarkSync::Mutex stopLock_;
   LarkSync::ConditionVariable stopSignal_;
-  bool stopping_ GUARDED_BY(stopLock_) = false;
+  bool stopping_ LARK_GUARDED_BY(stopLock_) = false;
   std::thread thread_;
 };
 

@@ -220,7 +220,8 @@ void Session::Exited(std::uint32_t code) {
 
 std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds timeout) {
   LarkSync::MutexLock lock(stateLock_);
-  changed_.wait_for(lock, timeout, [this]() REQUIRES(stateLock_) { return exitCode_.has_value(); });
+  changed_.wait_for(lock, timeout,
+                    [this]() LARK_REQUIRES(stateLock_) { return exitCode_.has_value(); });
   return exitCode_;
 }
 
@@ -314,11 +315,11 @@ bool Session::Wait(const Command& command) {
   {
     LarkSync::MutexLock lock(stateLock_);
     Tally& tally = notification ? notifications_ : reverseCalls_;
-    const auto came = [&]() REQUIRES(stateLock_) {
+    const auto came = [&]() LARK_REQUIRES(stateLock_) {
       return tally.seen[command.name] > tally.waited[command.name];
     };
     changed_.wait_for(lock, command.duration,
-                      [&]() REQUIRES(stateLock_) { return came() || exitCode_.has_value(); });
+                      [&]() LARK_REQUIRES(stateLock_) { return came() || exitCode_.has_value(); });
     if (came()) {
       ++tally.waited[command.name];
       return true;

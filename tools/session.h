@@ -58,7 +58,7 @@ class Session {
   };
 
   void OnFrame(Pipe pipe, std::string_view bytes);
-  void PrintLogLines() REQUIRES(outputLock_);
+  void PrintLogLines() LARK_REQUIRES(outputLock_);
   void Event(std::string_view name, const std::string& text,
              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
   void Fail(const std::string& message);
@@ -77,18 +77,18 @@ class Session {
   std::unique_ptr<LarkParent::HostProcess> host_;
   std::unique_ptr<LogFollower> log_;
 
-  LarkSync::Mutex outputLock_ ACQUIRED_BEFORE(stateLock_);
-  FramePrinter printer_ GUARDED_BY(outputLock_);
-  std::map<Pipe, PipeStream> streams_ GUARDED_BY(outputLock_);
-  std::unique_ptr<CaptureWriter> capture_ GUARDED_BY(outputLock_);
+  LarkSync::Mutex outputLock_ LARK_ACQUIRED_BEFORE(stateLock_);
+  FramePrinter printer_ LARK_GUARDED_BY(outputLock_);
+  std::map<Pipe, PipeStream> streams_ LARK_GUARDED_BY(outputLock_);
+  std::unique_ptr<CaptureWriter> capture_ LARK_GUARDED_BY(outputLock_);
 
   LarkSync::Mutex stateLock_;
   LarkSync::ConditionVariable changed_;
-  Tally notifications_ GUARDED_BY(stateLock_), reverseCalls_ GUARDED_BY(stateLock_);
+  Tally notifications_ LARK_GUARDED_BY(stateLock_), reverseCalls_ LARK_GUARDED_BY(stateLock_);
   // Reverse calls by id, until answered.
-  std::map<std::uint32_t, std::string> answering_ GUARDED_BY(stateLock_);
-  std::optional<std::uint32_t> exitCode_ GUARDED_BY(stateLock_);
-  bool exitExpected_ GUARDED_BY(stateLock_) = false;
+  std::map<std::uint32_t, std::string> answering_ LARK_GUARDED_BY(stateLock_);
+  std::optional<std::uint32_t> exitCode_ LARK_GUARDED_BY(stateLock_);
+  bool exitExpected_ LARK_GUARDED_BY(stateLock_) = false;
 
   bool failed_ = false;  // Run's thread only
   bool earlyEndReported_ = false;

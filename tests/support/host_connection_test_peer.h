@@ -56,9 +56,9 @@ class HostConnectionTestPeer {
   // nothing else holds its ends. Reverse calls must not be paused.
   bool WaitForHostEnds(std::chrono::milliseconds timeout) {
     LarkSync::MutexLock lock(connection_.callsLock_);
-    return connection_.answered_.wait_for(lock, timeout, [this]() REQUIRES(connection_.callsLock_) {
-      return connection_.readersEnded_ == 3;
-    });
+    return connection_.answered_.wait_for(
+        lock, timeout,
+        [this]() LARK_REQUIRES(connection_.callsLock_) { return connection_.readersEnded_ == 3; });
   }
 
  private:
