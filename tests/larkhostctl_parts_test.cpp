@@ -206,6 +206,8 @@ TEST(LarkhostctlArguments, BadOnesSayWhatToGive) {
   const std::pair<std::vector<const char*>, std::string> cases[] = {
       {{"--host"},
        "--host needs a value: PATH, the host to launch (default: the one beside this tool)"},
+      {{"stop", "12", "--wait"},
+       "--wait needs a value: TIME, how long the host gets to exit after WM_CLOSE (45s)"},
       {{"decode"},
        "decode needs FILE: the capture or the pipe's bytes; see larkhostctl decode "
        "--help"},

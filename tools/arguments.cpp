@@ -24,14 +24,14 @@ const CLI::Validator kTime(
       std::string error;
       return ParseTime(text, &error) ? std::string() : error;
     },
-    "TIME");
+    "");
 
 const CLI::Validator kPipeName(
     [](const std::string& name) {
       return PipeNamed(name) ? std::string()
                              : "no pipe is called \"" + name + "\"; the pipes are " + PipeNames();
     },
-    "PIPE");
+    "");
 
 const CLI::Option* OptionNamed(const CLI::App& app, const std::string& name) {
   if (const CLI::Option* option = app.get_option_no_throw(name)) return option;
@@ -106,7 +106,7 @@ std::optional<Arguments> ParseArguments(int argc, const char* const* argv,
   app.add_option("--jwt-file", jwtFile, "the same from a file, without its trailing line ends")
       ->type_name("FILE")
       ->excludes(jwt)
-      ->check(CLI::ExistingFile);
+      ->check(CLI::ExistingFile.description(""));
   app.add_option("--cef-status", options.cefStatus, "the status answering CefControl (0)")
       ->type_name("N");
   app.add_option("--cef-body", options.cefBody, "the body answering CefControl (ok)")
@@ -115,6 +115,7 @@ std::optional<Arguments> ParseArguments(int argc, const char* const* argv,
       ->type_name("METHOD")
       ->allow_extra_args(false);
   app.add_option("--call-timeout", callTimeout, "how long a call waits for its answer (30s)")
+      ->type_name("TIME")
       ->check(kTime);
   app.add_flag("--fail-on-refusal", options.failOnRefusal,
                "end with exit status 3 when a call was refused (answered \"error:...\") and "
@@ -141,6 +142,7 @@ std::optional<Arguments> ParseArguments(int argc, const char* const* argv,
       ->add_option("--pipe", decodePipe,
                    "the pipe the bytes crossed: request, response, reverse-request, "
                    "reverse-response or notify")
+      ->type_name("PIPE")
       ->check(kPipeName);
   decode->fallthrough();
 
@@ -153,6 +155,7 @@ std::optional<Arguments> ParseArguments(int argc, const char* const* argv,
       ->type_name("PID")
       ->required();
   stop->add_option("--wait", stopWait, "how long the host gets to exit after WM_CLOSE (45s)")
+      ->type_name("TIME")
       ->check(kTime);
 
   try {
