@@ -5,9 +5,7 @@
 #include <io.h>
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,7 +77,7 @@ int Main(int argc, char** argv) {
   if (!run) return BadUsage(error);
 
   Session session(options);
-  if (!session.Launch()) return 1;
+  if (!session.Launch()) return kFailedExitCode;
   for (const Command& command : *run)
     if (!session.Run(command)) break;
   if (prompt) Interact(session);
