@@ -173,8 +173,17 @@ std::unique_ptr<HostProcess> HostProcess::Launch(const Options& options, std::st
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(options.executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                       nullptr, directory.empty() ? nullptr : directory.c_str(),
-                      &startup.StartupInfo, &info))
-    return Fail(error, "CreateProcessW", GetLastError());
+                      &startup.StartupInfo, &info)) {
+    const DWORD code = GetLastError();
+    // The bare code leaves a user guessing that a 32-bit build or a text file was given.
+    if (code == ERROR_BAD_EXE_FORMAT || code == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
+      if (error != nullptr)
+        *error = "CreateProcessW failed : " + std::to_string(code) + " (" +
+                 Utf8(options.executable) + " is not a Windows x64 program)";
+      return nullptr;
+    }
+    return Fail(error, "CreateProcessW", code);
+  }
   LarkWin::UniqueHandle process(info.hProcess);
   const LarkWin::UniqueHandle firstThread(info.hThread);  // not needed
   return std::unique_ptr<HostProcess>(new HostProcess(std::move(parentEnds), hostValues,

@@ -176,7 +176,8 @@ TEST(HostProcess, LaunchFailureSaysWhyAndLeavesNothingOpen) {
     std::string error;  // its start
   };
   for (const Case& c : {Case{missing, "no host executable at " + missing.string()},
-                        Case{notAProgram, "CreateProcessW failed : "}}) {
+                        Case{notAProgram, "CreateProcessW failed : 193 (" + notAProgram.string() +
+                                              " is not a Windows x64 program)"}}) {
     SCOPED_TRACE(c.executable.string());
     HostProcess::Options options;
     options.executable = c.executable.wstring();

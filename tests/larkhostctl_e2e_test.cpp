@@ -32,9 +32,7 @@ using lark::test::ToolResult;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-const char kExited0[] =
-    "host exited with code 0 (a normal end; a host that finds another one running also ends at "
-    "once with 0)";
+const char kExited0[] = "host exited with code 0 (a normal end)";
 
 fs::path Write(const HostDir& dir, const std::string& name, const std::string& bytes) {
   std::ofstream(dir.Path() / name, std::ios::binary) << bytes;
@@ -230,8 +228,10 @@ TEST(Larkhostctl, TheHostsTokenRequestIsAnsweredAsTold) {
 TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
   HostDir dir;
   HostDir noEngine(EngineCopy::Missing);
+  HostDir refusing;
   const fs::path script = Write(dir, "typo.txt", "call IsRun\ncal IsRun\n");
   const std::string missing = (dir.Path() / "Missing.exe").string();
+  const fs::path text = Write(dir, "Text.exe", "not a program");
   // Without the stand-in engine beside it, the demo has none to copy.
   const fs::path lonely = noEngine.Path() / "larkhostctl.exe";
   fs::copy_file(lark::test::BinDirectory() / "larkhostctl.exe", lonely);
@@ -255,7 +255,19 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
        {"--host", (noEngine.Path() / "LarkRemoteHost.exe").string(), "call IsRun"},
        1,
        "larkhostctl: host ended early with exit code 1 (start-up failed: the engine library is "
-       "missing or incomplete, or the pipe handles or the window could not be had)\n"},
+       "missing or incomplete, or the pipe handles or the window could not be had); run again "
+       "with --log to see why: the host's last log line names the cause\n"},
+      {"no program",
+       {"--host", text.string(), "call IsRun"},
+       1,
+       "larkhostctl: cannot start the host: CreateProcessW failed : 193 (" + text.string() +
+           " is not a Windows x64 program)\n"},
+      {"a refused call, asked to fail on it",
+       {"--host", (refusing.Path() / "LarkRemoteHost.exe").string(), "--fail-on-refusal",
+        "call Start 7"},
+       3,
+       "larkhostctl: call Start 7: refused \"error:not_initialized\"; Start needs an engine "
+       "instance: call LarkInfo first\n"},
       {"an exception", {"demo"}, 1, "larkhostctl: filesystem error: cannot copy file: ", lonely},
   };
   for (const Case& c : cases) {

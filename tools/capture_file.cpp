@@ -1,6 +1,9 @@
 #include "tools/capture_file.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include "tools/command.h"
 
 namespace Larkhostctl {
 
@@ -24,9 +27,11 @@ void Put(std::string& out, std::uint64_t value, int width) {
 
 std::unique_ptr<CaptureWriter> CaptureWriter::Create(const std::filesystem::path& file,
                                                      std::string* error) {
+  errno = 0;
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  const int openError = errno;
   if (!out.write(kCaptureMagic.data(), kCaptureMagic.size()).flush()) {
-    *error = "cannot write the capture " + file.string();
+    *error = "cannot write the capture " + file.string() + ": " + OpenFailure(file, openError);
     return nullptr;
   }
   return std::unique_ptr<CaptureWriter>(new CaptureWriter(std::move(out)));

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parent/host_connection.h"
+
 namespace Larkhostctl {
 
 struct Command {
@@ -31,6 +33,20 @@ std::optional<Command> ParseCommand(std::string_view line, const std::filesystem
 // "500" (milliseconds), "500ms" or "5s".
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
 
+// The forms of a TIME, for messages.
+extern const char kTimeForms[];
+
+// ParseDuration, with "\"5sec\" is no TIME; ..." in `error` when the text is none.
+std::optional<std::chrono::milliseconds> ParseTime(std::string_view text, std::string* error);
+
+// Why opening `file` failed, with `error` the errno the attempt left: "No such file or
+// directory", "it is a folder".
+std::string OpenFailure(const std::filesystem::path& file, int error);
+
+// What a user who met this answer to `method` should do, where the tool knows the method's
+// payload: "Start takes a decimal int: call Start 7". Empty when it knows nothing to add.
+std::string AnswerAdvice(std::string_view method, const LarkParent::CallResult& answer);
+
 // Whether a script skips the line: blank, or a comment starting with '#'.
 bool IsBlankOrComment(std::string_view line);
 
@@ -38,6 +54,13 @@ bool IsBlankOrComment(std::string_view line);
 std::optional<std::vector<Command>> ParseScript(std::istream& in, const std::string& name,
                                                 const std::filesystem::path& folder,
                                                 std::string* error);
+
+// The session's commands, from the script (or standard input `in` when there are no commands and
+// no prompt), then from the arguments; nullopt when one is bad, with `*error` saying why. A lone
+// "call" first takes METHOD PAYLOAD pairs, each an argument of its own.
+std::optional<std::vector<Command>> CollectCommands(const std::string& script,
+                                                    std::vector<std::string> commands, bool prompt,
+                                                    std::istream& in, std::string* error);
 
 // The commands, for `help` and the usage text.
 extern const char kCommandHelp[];

@@ -1,11 +1,13 @@
 #include "tools/decode.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <map>
 
 #include "tools/capture_file.h"
+#include "tools/command.h"
 
 namespace Larkhostctl {
 
@@ -62,13 +64,16 @@ void PrintLine(std::string_view line) {
 
 int Decode(const std::filesystem::path& file, std::optional<Pipe> pipe,
            const PrintOptions& options) {
+  errno = 0;
   std::ifstream in(file, std::ios::binary);
+  const int openError = errno;
   std::string failure;
   int status = 1;
-  if (in.is_open())
+  std::error_code ignored;
+  if (in.is_open() && !std::filesystem::is_directory(file, ignored))
     status = Decode(in, file.string(), pipe, options, PrintLine, &failure);
   else
-    failure = "cannot read " + file.string();
+    failure = "cannot read " + file.string() + ": " + OpenFailure(file, openError);
   std::fflush(stdout);
   if (!failure.empty()) std::fprintf(stderr, "larkhostctl: %s\n", failure.c_str());
   return status;

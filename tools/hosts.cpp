@@ -8,11 +8,6 @@
 
 namespace Larkhostctl {
 
-const char kStopHelp[] =
-    "end the host with process id PID for sure: WM_CLOSE, up to --wait (45s, room for the "
-    "host's own 30 s shutdown watchdog and its minidump) for it to exit, then TerminateProcess. "
-    "\"Release\" cannot be sent: only the program that launched the host holds its pipes";
-
 int ListHosts() {
   const std::vector<LarkParent::RunningHost> hosts = LarkParent::FindRunningHosts();
   if (hosts.empty()) std::puts("no host runs in this session");

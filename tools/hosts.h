@@ -11,10 +11,8 @@ namespace Larkhostctl {
 // runs in this session". Returns 0.
 int ListHosts();
 
-// Ends the host with this process id as `stop` does (see kStopHelp); prints how it ended.
+// Ends the host with this process id as `stop` does (its help says how); prints how it ended.
 // Returns 0 once it has gone, 1 when it is no host or could not be ended.
 int StopHost(std::uint32_t processId, std::chrono::milliseconds closeBound);
-
-extern const char kStopHelp[];
 
 }  // namespace Larkhostctl

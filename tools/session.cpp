@@ -56,7 +56,7 @@ std::string ExitMeaning(std::uint32_t code, std::uint32_t processId,
                         const std::filesystem::path& hostFolder) {
   switch (code) {
     case 0:
-      return "a normal end; a host that finds another one running also ends at once with 0";
+      return "a normal end";
     case 1:
       return "start-up failed: the engine library is missing or incomplete, or the pipe handles "
              "or the window could not be had";
@@ -186,6 +186,7 @@ void Session::OnFrame(Pipe pipe, std::string_view bytes) {
     printer_.Print(time, *frame);
     LarkSync::MutexLock state(stateLock_);
     // A reverse call counts once its answer is out, so that a wait for it ends after both lines.
+    if (pipe == Pipe::Response) answered_ = true;
     if (const auto* note = std::get_if<AnonRpc::Notification>(&frame->content)) {
       ++notifications_.seen[note->type];
     } else if (pipe == Pipe::ReverseRequest) {
@@ -225,10 +226,15 @@ std::optional<std::uint32_t> Session::WaitForExit(std::chrono::milliseconds time
   return exitCode_;
 }
 
-std::string Session::Meaning(std::uint32_t code) const {
-  if (code == 0 && host_)
+std::string Session::Meaning(std::uint32_t code) {
+  if (code == 0 && host_) {
     if (const std::optional<LarkParent::RunningHost> holder = host_->SessionHolder())
       return "another host holds the session: " + LarkParent::DescribeRunningHost(*holder);
+    LarkSync::MutexLock lock(stateLock_);
+    if (!answered_)
+      return "a normal end, but it answered nothing: a host that finds another one running in "
+             "this session ends so at once";
+  }
   return ExitMeaning(code, host_ ? host_->ProcessId() : 0, options_.host.parent_path());
 }
 
@@ -239,8 +245,16 @@ bool Session::EndedEarly() {
     if (exitExpected_ || !exitCode_) return false;
     code = exitCode_;
   }
-  if (!earlyEndReported_)
-    Fail("host ended early with exit code " + std::to_string(*code) + " (" + Meaning(*code) + ")");
+  if (!earlyEndReported_) {
+    // The host's log says which start-up step failed; the exit code cannot.
+    const std::string hint =
+        *code != 1     ? ""
+        : options_.log ? "; the host's last log line above names the cause"
+                       : "; run again with --log to see why: the host's last log line names the "
+                         "cause";
+    Fail("host ended early with exit code " + std::to_string(*code) + " (" + Meaning(*code) + ")" +
+         hint);
+  }
   earlyEndReported_ = true;
   return true;
 }
@@ -289,23 +303,37 @@ bool Session::Call(const Command& command) {
     if (!EndedEarly()) Fail(command.text + ": the host has exited");
     return false;
   }
+  // The host may exit as soon as its answer is out, before this thread sees the answer.
+  const bool release = command.name == LarkParent::kReleaseMethod;
+  if (release) {
+    LarkSync::MutexLock lock(stateLock_);
+    exitExpected_ = true;
+  }
   const auto start = std::chrono::steady_clock::now();
   const std::optional<CallResult> result =
       host_->Connection().Call(command.name, command.payload, options_.callTimeout);
   if (!result) {
     const bool timedOut = std::chrono::steady_clock::now() - start >= options_.callTimeout;
-    if (!timedOut && WaitForExit(kExitAfterPipesClose) && EndedEarly()) return false;
+    const std::optional<std::uint32_t> code =
+        timedOut ? std::nullopt : WaitForExit(kExitAfterPipesClose);
+    if (code && EndedEarly()) return false;
+    if (release && code == 0u) return true;  // released, its answer lost to its exit
     Fail(command.text + (timedOut ? ": no answer within " + Seconds(options_.callTimeout)
                                   : ": no answer; the host closed its pipes"));
     return false;
   }
+  const std::string advice = AnswerAdvice(command.name, *result);
+  const std::string then = advice.empty() ? "" : "; " + advice;
   if (!result->Ok()) {
-    Fail(command.text + ": answered " + StatusName(result->status) + " " + Quoted(result->body));
+    Fail(command.text + ": answered " + StatusName(result->status) + " " + Quoted(result->body) +
+         then);
     return true;
   }
-  if (command.name == LarkParent::kReleaseMethod) {
-    LarkSync::MutexLock lock(stateLock_);
-    exitExpected_ = true;
+  if (result->Refused()) {
+    refused_ = true;
+    std::fprintf(stderr, "larkhostctl: %s: refused %s%s\n", command.text.c_str(),
+                 Quoted(result->body).c_str(), then.c_str());
+    std::fflush(stderr);
   }
   return true;
 }
@@ -357,7 +385,8 @@ int Session::Finish() {
                    "heartbeats: " + std::to_string(printer_.Heartbeats()),
                    {{"count", printer_.Heartbeats()}});
   }
-  return failed_ ? 1 : 0;
+  if (failed_) return kFailedExitCode;
+  return refused_ && options_.failOnRefusal ? kRefusedExitCode : 0;
 }
 
 }  // namespace Larkhostctl

@@ -16,24 +16,13 @@
 
 #include "parent/host_process.h"
 #include "sync/mutex.h"
+#include "tools/arguments.h"
 #include "tools/capture_file.h"
 #include "tools/command.h"
 #include "tools/frame_printer.h"
 #include "tools/log_follower.h"
 
 namespace Larkhostctl {
-
-struct SessionOptions {
-  std::filesystem::path host;
-  std::optional<std::string> token;  // the answer to GetJWT; none: an error status
-  std::uint32_t cefStatus = 0;       // the answer to CefControl
-  std::string cefBody = "ok";
-  std::set<std::string> unanswered;  // reverse calls left without an answer
-  PrintOptions print;
-  bool log = false;
-  std::filesystem::path capture;  // empty: none
-  std::chrono::milliseconds callTimeout{30000};
-};
 
 class Session {
  public:
@@ -48,7 +37,8 @@ class Session {
   bool Run(const Command& command);
   // Releases a host that still runs and waits for it to exit (terminating it after 30 s), prints
   // the heartbeat count, and returns the exit status: 0 when every call was answered with status
-  // 0, every wait was met and the host exited with 0.
+  // 0, every wait was met and the host exited with 0; kRefusedExitCode instead when a call was
+  // refused and the options ask for it.
   int Finish();
 
  private:
@@ -63,7 +53,7 @@ class Session {
              nlohmann::ordered_json fields = nlohmann::ordered_json::object());
   void Fail(const std::string& message);
   bool EndedEarly();
-  std::string Meaning(std::uint32_t code) const;
+  std::string Meaning(std::uint32_t code);
   bool Call(const Command& command);
   // A wait-notify or wait-call command.
   bool Wait(const Command& command);
@@ -89,8 +79,10 @@ class Session {
   std::map<std::uint32_t, std::string> answering_ LARK_GUARDED_BY(stateLock_);
   std::optional<std::uint32_t> exitCode_ LARK_GUARDED_BY(stateLock_);
   bool exitExpected_ LARK_GUARDED_BY(stateLock_) = false;
+  bool answered_ LARK_GUARDED_BY(stateLock_) = false;  // a response came on the forward pipes
 
-  bool failed_ = false;  // Run's thread only
+  bool failed_ = false;   // Run's thread only
+  bool refused_ = false;  // the same
   bool earlyEndReported_ = false;
 };
 
