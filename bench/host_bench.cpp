@@ -19,6 +19,7 @@
 #include "parent/module_folder.h"
 #include "support/process_stats.h"
 
+namespace LarkParent {
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,8 +27,6 @@ using lark::bench::Clock;
 using lark::bench::Median;
 using lark::bench::Row;
 using lark::bench::SecondsSince;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 
 constexpr int kLaunches = 9;
 constexpr int kRoundTrips = 500;
@@ -39,9 +38,8 @@ struct HostFolder {
   HostFolder() {
     fs::remove_all(path);
     fs::create_directories(path);
-    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteHost.exe", path / "LarkRemoteHost.exe");
-    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteStreamer.dll",
-                  path / "LarkRemoteStreamer.dll");
+    fs::copy_file(ModuleFolder() / "LarkRemoteHost.exe", path / "LarkRemoteHost.exe");
+    fs::copy_file(ModuleFolder() / "LarkRemoteStreamer.dll", path / "LarkRemoteStreamer.dll");
   }
   ~HostFolder() {
     std::error_code ignored;
@@ -80,7 +78,7 @@ std::unique_ptr<HostProcess> Launch(const fs::path& executable) {
 
 // Counts the notifications of one type; waits for a number of them.
 struct EventCounter {
-  void Attach(LarkParent::HostConnection& connection) {
+  void Attach(HostConnection& connection) {
     connection.OnNotification([this](const AnonRpc::Notification& note) {
       if (note.type != "7") return;
       std::lock_guard lock(mutex);
@@ -176,12 +174,10 @@ lark::test::ProcessFigures Footprint(const fs::path& executable, bool waitForHea
   return figures;
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   HostFolder folder;
   const fs::path host = folder.path / "LarkRemoteHost.exe";
-  const fs::path trivial = LarkParent::ModuleFolder() / "trivial_host.exe";
+  const fs::path trivial = ModuleFolder() / "trivial_host.exe";
   std::fprintf(stderr, "host_bench: host %s, baseline %s\n", host.string().c_str(),
                trivial.string().c_str());
   const std::string versus = " / the trivial program";
@@ -255,4 +251,11 @@ int main() {
           std::stod(line.substr(tab + 1)) / 1e6 / kTokenRequests, trivialRoundTrip, "us", 1e6);
   }
   return 0;
+}
+
+}  // namespace
+}  // namespace LarkParent
+
+int main() {
+  return LarkParent::RunBenchmarks();
 }

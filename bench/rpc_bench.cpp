@@ -23,9 +23,9 @@
 #include "support/process_stats.h"
 #include "tools/decode.h"
 
+namespace AnonRpc {
 namespace {
 
-using namespace AnonRpc;
 using lark::bench::Clock;
 using lark::bench::Median;
 using lark::bench::Row;
@@ -200,9 +200,7 @@ double DecodeSeconds(std::size_t bytes) {
   return seconds;
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   std::fprintf(stderr, "rpc_bench: medians of %d rounds\n", kRounds);
   const double call = Median(kRounds, CallRoundTrip);
   const double raw = Median(kRounds, RawRoundTrip);
@@ -223,4 +221,11 @@ int main() {
   Row("larkhostctl decode of raw request frames, 4 MiB / 1 MiB", DecodeSeconds(4 << 20),
       DecodeSeconds(1 << 20), "ms", 1e3, "~4 (linear)");
   return 0;
+}
+
+}  // namespace
+}  // namespace AnonRpc
+
+int main() {
+  return AnonRpc::RunBenchmarks();
 }

@@ -15,9 +15,8 @@
 #include "rpc/wire.h"
 #include "win/unique_handle.h"
 
+namespace AnonRpc {
 namespace {
-
-using namespace AnonRpc;
 
 PipeHandle Arg(int index) {
   return index < __argc ? static_cast<PipeHandle>(std::strtoull(__argv[index], nullptr, 10)) : 0;
@@ -55,9 +54,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+int Run(HINSTANCE instance) {
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   const LarkWin::UniqueHandle mutex(
       CreateMutexW(nullptr, FALSE, L"Local\\TrivialHost_SingleInstance"));
@@ -85,4 +82,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   library.Reset();
   CoUninitialize();
   return 0;
+}
+
+}  // namespace
+}  // namespace AnonRpc
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  return AnonRpc::Run(instance);
 }

@@ -11,7 +11,7 @@
 #include "parent/pipe_set.h"
 #include "support/host_connection_test_peer.h"
 
-using namespace AnonRpc;
+namespace AnonRpc {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   HostPipes host;
@@ -47,3 +47,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parent.Close();
   return 0;
 }
+
+}  // namespace AnonRpc

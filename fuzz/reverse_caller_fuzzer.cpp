@@ -13,7 +13,7 @@
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
-using namespace AnonRpc;
+namespace AnonRpc {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   UniquePipe requestRead, requestWrite, responseRead, responseWrite;
@@ -54,3 +54,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace AnonRpc

@@ -30,6 +30,7 @@
 #include "support/process_stats.h"
 #include "win/unique_handle.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::CallNames;
@@ -38,9 +39,6 @@ using lark::test::HostDir;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::Lines;
-using LarkParent::CallResult;
-using LarkParent::HostConnection;
-using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 
 // How long a host may take to end once the fault has made its end due: the heartbeat that
@@ -94,9 +92,7 @@ class FaultRun {
     return *host_;
   }
   HostConnection& Parent() { return host_->Connection(); }
-  LarkParent::HostConnectionTestPeer Faults() {
-    return LarkParent::HostConnectionTestPeer(Parent());
-  }
+  HostConnectionTestPeer Faults() { return HostConnectionTestPeer(Parent()); }
 
   void Sleep(std::chrono::milliseconds low, std::chrono::milliseconds high) {
     std::this_thread::sleep_for(Between(low, high));
@@ -581,3 +577,4 @@ TEST(FaultCampaign, SeededRuns) {
 }
 
 }  // namespace
+}  // namespace LarkParent

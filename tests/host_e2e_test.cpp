@@ -19,6 +19,7 @@
 #include "support/host_session.h"
 #include "win/unique_handle.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::CallNames;
@@ -28,8 +29,6 @@ using lark::test::HostDir;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::LarkInfoInBackground;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
@@ -160,13 +159,12 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
 // The sure end: a healthy host is released; one whose engine never returns from START (its
 // main thread stuck, so WM_CLOSE is never seen) is terminated once both bounds have passed.
 TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
-  using LarkParent::EndedBy;
   {
     HostDir dir;
     std::unique_ptr<HostProcess> host = dir.Launch();
     host->Connection().Start();
     ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
-    LarkParent::HostEnding ending;
+    HostEnding ending;
     lark::test::ReturnsWithin(
         120s, [&] { ending = host->End(); }, "HostProcess::End");
     EXPECT_EQ(ending.by, EndedBy::Release);
@@ -176,12 +174,12 @@ TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
   HostDir dir;
   dir.Script("hold START\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
   ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
-  LarkParent::HostEnding ending;
+  HostEnding ending;
   lark::test::ReturnsWithin(
       60s,
       [&] {
@@ -214,7 +212,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnectionTestPeer(host->Connection()).CloseRequestPipe();
+  HostConnectionTestPeer(host->Connection()).CloseRequestPipe();
   ASSERT_TRUE(inbox.WaitUntil([&] { return inbox.notes.size() >= 3; }));
   {
     std::lock_guard lock(inbox.mutex);
@@ -227,7 +225,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
     const auto span = inbox.notes.back().first - inbox.notes.front().first;
     EXPECT_GE(span, (inbox.notes.size() - 1) * 3s - 1s);
   }
-  LarkParent::HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
+  HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_TRUE(InOrder(dir.Log(), {"[WinMain::<lambda_2>::operator ()] notify pipe broken, "
                                   "requesting shutdown",
@@ -244,7 +242,7 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection(), Inbox::HostAnswers("tok-123"));
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   const auto call = [&](const char* method, const std::string& payload) {
     const std::optional<CallResult> result = parent.Call(method, payload);
     EXPECT_TRUE(result.has_value()) << method;
@@ -316,7 +314,7 @@ TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
   HostDir dir;
   dir.Script("hold START\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   // Answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
@@ -344,7 +342,7 @@ TEST(EngineSession, CallbacksFiringDuringShutdown) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   ASSERT_TRUE(parent.Call("Start", "1").has_value());
   ASSERT_TRUE(parent.Call("Release", "").has_value());
@@ -362,7 +360,7 @@ TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   ASSERT_TRUE(parent.Call("Start", "1").has_value());
   ASSERT_TRUE(parent.Call("IsRun", "").has_value());
@@ -404,8 +402,8 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
   HostDir dir;
   dir.Script("inside START controls 1 1048576\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
-  LarkParent::HostConnectionTestPeer(parent).PauseReverseCalls(true);
+  HostConnection& parent = host->Connection();
+  HostConnectionTestPeer(parent).PauseReverseCalls(true);
   parent.Start();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
@@ -454,7 +452,7 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   HostDir dir;
   dir.Script("pump CREATE\npump DELETE\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   auto first = LarkInfoInBackground(parent);
   ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));  // inside CREATE
@@ -472,7 +470,7 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
 TEST(HostEnds, MessagesFromElsewhere) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_TRUE(parent.Call("IsRun", "").has_value());
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
@@ -499,7 +497,7 @@ TEST(HostEnds, MessagesFromElsewhere) {
 TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_EQ(parent.Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
@@ -539,7 +537,7 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   ASSERT_TRUE(parent.Call("Start", "1").has_value());
   DWORD child = 0;
@@ -548,7 +546,7 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
   ASSERT_NE(child, 0u);
   ASSERT_TRUE(parent.Call("Release", "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s));
+  EXPECT_TRUE(HostConnectionTestPeer(parent).WaitForHostEnds(10s));
   const LarkWin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
   ASSERT_TRUE(process);
   EXPECT_EQ(WaitForSingleObject(process.Get(), 0),
@@ -580,3 +578,4 @@ TEST(HostStartup, EngineLibrariesLoadFromBesideItNeverFromTheWorkingDirectory) {
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -21,6 +21,7 @@
 #include "support/host_session.h"
 #include "support/tool_run.h"
 
+namespace Larkhostctl {
 namespace {
 
 namespace fs = std::filesystem;
@@ -495,3 +496,4 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
 }
 
 }  // namespace
+}  // namespace Larkhostctl

@@ -17,15 +17,12 @@ namespace AnonRpc {
 namespace {
 
 using lark::test::ReturnsWithin;
-using LarkParent::CallResult;
-using LarkParent::HostConnection;
-using LarkParent::ParentEnds;
 using namespace std::chrono_literals;
 
 struct Pipes {
   Pipes() { EXPECT_TRUE(LarkParent::CreatePipeSet(&host, &parent)); }
   HostPipes host;
-  ParentEnds parent;
+  LarkParent::ParentEnds parent;
 };
 
 // Reads one end to its end: true when nothing at all came before end of pipe.
@@ -50,7 +47,7 @@ TEST(RpcEndpoint, ConstructionStartsNoThreadAndWritesNothing) {
 
 TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
+  LarkParent::HostConnection parent(std::move(pipes.parent));
   RpcEndpoint endpoint(std::move(pipes.host), [] {});
   std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first thread
   const std::size_t before = lark::test::ThreadCount();
@@ -65,8 +62,8 @@ TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
 
 TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
-  parent.Serve("GetJWT", [](const std::string&) { return CallResult{0, "token"}; });
+  LarkParent::HostConnection parent(std::move(pipes.parent));
+  parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<Notification> notes;
@@ -84,7 +81,7 @@ TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   });
   endpoint.StartAll();
 
-  const std::optional<CallResult> answer = parent.Call("LarkInfo", "hi");
+  const std::optional<LarkParent::CallResult> answer = parent.Call("LarkInfo", "hi");
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ(answer->status, 0u);
   EXPECT_EQ(answer->body, "token");
@@ -120,8 +117,10 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
 // the middle: nothing hangs or crashes, and every call ends with its answer or a documented error.
 TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
-  parent.Serve("Echo", [](const std::string& payload) { return CallResult{0, payload}; });
+  LarkParent::HostConnection parent(std::move(pipes.parent));
+  parent.Serve("Echo", [](const std::string& payload) {
+    return LarkParent::CallResult{0, payload};
+  });
   std::atomic<int> notified{0};
   parent.OnNotification([&](const Notification&) { ++notified; });
   parent.Start();
@@ -281,7 +280,7 @@ TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
 // leaves the pipe out of step, every later call fails at once.
 TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
   Pipes pipes;  // the host's ends stay open and unread
-  HostConnection parent(std::move(pipes.parent));
+  LarkParent::HostConnection parent(std::move(pipes.parent));
   std::mutex mutex;
   std::condition_variable changed;
   bool bigWriteBegun = false;
@@ -291,8 +290,8 @@ TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
     changed.notify_all();
   });
   parent.Start();
-  std::optional<CallResult> big = CallResult{};
-  std::optional<CallResult> behind = CallResult{};
+  std::optional<LarkParent::CallResult> big = LarkParent::CallResult{};
+  std::optional<LarkParent::CallResult> behind = LarkParent::CallResult{};
   ReturnsWithin(
       30s,
       [&] {

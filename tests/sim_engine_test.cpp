@@ -23,9 +23,8 @@
 #include "support/bounded.h"
 #include "support/temp_dir.h"
 
+namespace LarkEngine {
 namespace {
-
-using namespace LarkEngine;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -382,3 +381,4 @@ TEST_F(SimEngine, LackingVariantLacksOpenAndCefInput) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

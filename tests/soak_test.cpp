@@ -15,12 +15,12 @@
 #include "support/host_session.h"
 #include "support/process_stats.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::FiguresOf;
 using lark::test::HostDir;
 using lark::test::ProcessFigures;
-using LarkParent::CallResult;
 using namespace std::chrono_literals;
 
 constexpr int kRequests = 100000;
@@ -41,8 +41,8 @@ TEST(Soak, OneHostLifeStaysFlat) {
              "\n"
              "on ENABLE_CONTROL request 65281 1024\n"
              "on CEF_INPUT controls 5 64\n");
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  HostConnection& parent = host->Connection();
   std::atomic<int> events{0}, tokens{0}, controls{0};
   parent.OnNotification([&](const AnonRpc::Notification& note) {
     if (note.type == "7") ++events;
@@ -103,3 +103,4 @@ TEST(Soak, OneHostLifeStaysFlat) {
 }
 
 }  // namespace
+}  // namespace LarkParent
