@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/lark_protocol.h"
 #include "rpc/wire.h"
 #include "win/unique_handle.h"
 
@@ -39,7 +40,7 @@ void Serve(HWND window, PipeHandle requests, PipeHandle responses, PipeHandle no
         PipeFlush(notifications);
       }
     }
-    const bool release = request->method == "Release";
+    const bool release = request->method == LarkProtocol::kReleaseMethod;
     WriteResponse(responses, request->id, RpcStatus::Ok, release ? "ok" : "true");
     if (release) break;
   }
@@ -63,7 +64,7 @@ int Run(HINSTANCE instance) {
   GetModuleFileNameW(nullptr, engine, MAX_PATH);
   if (wchar_t* slash = wcsrchr(engine, L'\\')) slash[1] = L'\0';
   LarkWin::UniqueModule library(
-      LoadLibraryW((std::wstring(engine) + L"LarkRemoteStreamer.dll").c_str()));
+      LoadLibraryW((std::wstring(engine) + LarkProtocol::kEngineLibraryName).c_str()));
 
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);

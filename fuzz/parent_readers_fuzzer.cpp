@@ -9,6 +9,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "support/host_connection_test_peer.h"
 
 namespace AnonRpc {
@@ -18,7 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LarkParent::ParentEnds ends;
   if (!LarkParent::CreatePipeSet(&host, &ends)) __builtin_trap();
   LarkParent::HostConnection parent(std::move(ends));
-  parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
+  parent.Serve(LarkProtocol::kGetJwtMethod, [](const std::string&) {
+    return LarkParent::CallResult{0, "token"};
+  });
   parent.OnNotification([](const Notification&) {});
   parent.Start();
 

@@ -19,6 +19,7 @@
 
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 #include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
@@ -52,8 +53,8 @@ Ending Provoke(const HostDir& dir, const char* script) {
   if (!host) return {};
   HostConnection& parent = host->Connection();
   parent.Start();
-  parent.Call("LarkInfo", R"({"hWnd":"1"})", kExit);
-  parent.Call("Start", "1", kExit);
+  parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})", kExit);
+  parent.Call(LarkProtocol::kStartMethod, "1", kExit);
   Ending ending{host->ProcessId(), host->WaitForExit(kExit)};
   ending.pipesEnded = HostConnectionTestPeer(parent).WaitForHostEnds(10s);
   return ending;
@@ -240,7 +241,9 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
   };
   const Way ways[] = {
       {"Release", "block DELETE\n",
-       [](HostProcess& host) { EXPECT_EQ(host.Connection().Call("Release", "")->body, "ok"); },
+       [](HostProcess& host) {
+         EXPECT_EQ(host.Connection().Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
+       },
        "LKWINSDK_WEBRTC_DELETE"},
       {"the parent gone while CREATE never returns", "block CREATE\n",
        [](HostProcess& host) { host.Connection().Close(); }, "LKWINSDK_WEBRTC_CREATE"},
@@ -286,11 +289,12 @@ TEST(HostHang, ASlowCallLeavesADiagnosisAndTheHostGoesOn) {
   ASSERT_TRUE(host);
   HostConnection& parent = host->Connection();
   parent.Start();
-  const std::optional<CallResult> info = parent.Call("LarkInfo", R"({"hWnd":"1"})", 90s);
+  const std::optional<CallResult> info =
+      parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})", 90s);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->body, "ok");
-  EXPECT_EQ(parent.Call("IsRun", "")->body, "true");
-  EXPECT_EQ(parent.Call("Release", "")->body, "ok");
+  EXPECT_EQ(parent.Call(LarkProtocol::kIsRunMethod, "")->body, "true");
+  EXPECT_EQ(parent.Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
   EXPECT_EQ(host->WaitForExit(kHungExit), 0u);
 
   const std::vector<HangLine> lines = HangLines(dir);
@@ -309,8 +313,8 @@ TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   ASSERT_TRUE(host);
   host->Connection().Start();
-  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
-  EXPECT_EQ(host->Connection().Call("Release", "")->body, "ok");
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
   EXPECT_EQ(host->WaitForExit(kHungExit), kPossibleDeadlock);
   std::set<std::string> files;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
@@ -327,7 +331,7 @@ TEST(HostHang, TheKitsSureEndLeavesTheHostItsOwnEnd) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   ASSERT_TRUE(host);
   host->Connection().Start();
-  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
   const HostEnding ending = host->End();
   EXPECT_EQ(ending.by, EndedBy::Release);
   ASSERT_EQ(ending.exitCode, kPossibleDeadlock);

@@ -8,6 +8,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/wire.h"
@@ -30,12 +31,13 @@ struct EngineCallbacks : ::testing::Test {
   EngineCallbacks() {
     EXPECT_TRUE(LarkParent::CreatePipeSet(&hostEnds, &parentEnds));
     parent = std::make_unique<LarkParent::HostConnection>(std::move(parentEnds));
-    parent->Serve("GetJWT", [this](const std::string&) -> std::optional<LarkParent::CallResult> {
-      Record("GetJWT");
-      if (silent) return std::nullopt;
-      return LarkParent::CallResult{tokenStatus, token};
-    });
-    parent->Serve("CefControl", [this](const std::string& payload) {
+    parent->Serve(LarkProtocol::kGetJwtMethod,
+                  [this](const std::string&) -> std::optional<LarkParent::CallResult> {
+                    Record("GetJWT");
+                    if (silent) return std::nullopt;
+                    return LarkParent::CallResult{tokenStatus, token};
+                  });
+    parent->Serve(LarkProtocol::kCefControlMethod, [this](const std::string& payload) {
       Record("CefControl " + payload);
       return LarkParent::CallResult{0, ""};
     });

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/lark_protocol.h"
 #include "support/bin_directory.h"
 #include "support/captured_log.h"
 
@@ -45,11 +46,11 @@ struct EngineLoader : ::testing::Test {
 TEST_F(EngineLoader, ResolvesAllTwelveExportsQuietlyAndUnloadsWithTheEngine) {
   {
     Engine engine;
-    ASSERT_TRUE(engine.Load((BinDirectory() / "LarkRemoteStreamer.dll").wstring()));
-    EXPECT_NE(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
+    ASSERT_TRUE(engine.Load((BinDirectory() / LarkProtocol::kEngineLibraryName).wstring()));
+    EXPECT_NE(GetModuleHandleW(LarkProtocol::kEngineLibraryName), nullptr);
     for (const void* entry : Entries(engine)) EXPECT_NE(entry, nullptr);
   }
-  EXPECT_EQ(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
+  EXPECT_EQ(GetModuleHandleW(LarkProtocol::kEngineLibraryName), nullptr);
   EXPECT_TRUE(log.Messages().empty());
 }
 

@@ -12,6 +12,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/rpc_caller.h"
 #include "support/host_connection_test_peer.h"
 #include "support/reverse_parent.h"
@@ -69,7 +70,7 @@ TEST_F(OutOfMemory, TheCallersReaderFailsPendingCallsAsABrokenPipe) {
   lark::test::ReverseParent parent(lark::test::ReverseParent::Silent());
   RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
   caller.Start();
-  std::future<std::string> pending = caller.CallAsync("GetJWT", "");
+  std::future<std::string> pending = caller.CallAsync(LarkProtocol::kGetJwtMethod, "");
   parent.WaitForRequests(1);
   parent.SendRaw(HeaderBytes(EncodeHeader(ResponseHeader{kResponseMagic, 1, 0, kMaxFieldBytes})));
   try {
@@ -108,7 +109,8 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
   const NotifyHeaderBytes note = EncodeHeader(NotifyHeader{kNotifyMagic, huge, huge});
   send(host.ntyWrite, {reinterpret_cast<const char*>(note.data()), note.size()});
   EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(30s));
-  EXPECT_FALSE(parent.Call("IsRun", "", 30s).has_value());  // at once: no answer can come
+  EXPECT_FALSE(
+      parent.Call(LarkProtocol::kIsRunMethod, "", 30s).has_value());  // at once: no answer can come
   EXPECT_LE(g_largestRefused.load(), kMaxFieldBytes + std::size_t{64});
   for (const UniquePipe* end : {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite})
     EXPECT_FALSE(WriteAll(end->Get(), "more"));

@@ -9,6 +9,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "support/bounded.h"
 #include "support/process_stats.h"
@@ -63,7 +64,9 @@ TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
 TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   Pipes pipes;
   LarkParent::HostConnection parent(std::move(pipes.parent));
-  parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
+  parent.Serve(LarkProtocol::kGetJwtMethod, [](const std::string&) {
+    return LarkParent::CallResult{0, "token"};
+  });
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<Notification> notes;
@@ -75,13 +78,14 @@ TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   parent.Start();
 
   RpcEndpoint endpoint(std::move(pipes.host), [] {});
-  endpoint.Server().RegisterMethod("LarkInfo", [&](const std::string& payload) {
+  endpoint.Server().RegisterMethod(LarkProtocol::kLarkInfoMethod, [&](const std::string& payload) {
     endpoint.Sender().Enqueue("7", payload);
-    return endpoint.Caller().Call("GetJWT", "");
+    return endpoint.Caller().Call(LarkProtocol::kGetJwtMethod, "");
   });
   endpoint.StartAll();
 
-  const std::optional<LarkParent::CallResult> answer = parent.Call("LarkInfo", "hi");
+  const std::optional<LarkParent::CallResult> answer =
+      parent.Call(LarkProtocol::kLarkInfoMethod, "hi");
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ(answer->status, 0u);
   EXPECT_EQ(answer->body, "token");
@@ -99,7 +103,7 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
   {
     RpcEndpoint endpoint(std::move(pipes.host), [] {});
     endpoint.StartAll();
-    pending = endpoint.Caller().CallAsync("GetJWT", "");
+    pending = endpoint.Caller().CallAsync(LarkProtocol::kGetJwtMethod, "");
     // The parent never answers: wait until the request has gone out.
     ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead.Get()).has_value());
   }
@@ -206,8 +210,11 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
   };
   const Case cases[] = {
       {"request write",
-       [](RpcCaller& caller) { caller.CallAsync("CefControl", std::string(1 << 20, 'x')); }, ""},
-      {"synchronous call", [](RpcCaller& caller) { caller.Call("GetJWT", ""); },
+       [](RpcCaller& caller) {
+         caller.CallAsync(LarkProtocol::kCefControlMethod, std::string(1 << 20, 'x'));
+       },
+       ""},
+      {"synchronous call", [](RpcCaller& caller) { caller.Call(LarkProtocol::kGetJwtMethod, ""); },
        "RpcCaller stopped"},
   };
   for (const Case& c : cases) {
@@ -219,7 +226,7 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
     std::condition_variable changed;
     bool entered = false;
     std::string outcome = "<returned>";
-    endpoint.Server().RegisterMethod("Start", [&](const std::string&) {
+    endpoint.Server().RegisterMethod(LarkProtocol::kStartMethod, [&](const std::string&) {
       {
         std::lock_guard lock(mutex);
         entered = true;
@@ -233,7 +240,7 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
       return std::string("ok");
     });
     endpoint.StartAll();
-    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite.Get(), 1, "Start", "1"));
+    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite.Get(), 1, LarkProtocol::kStartMethod, "1"));
     {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));
@@ -295,19 +302,21 @@ TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
   ReturnsWithin(
       30s,
       [&] {
-        std::thread first([&] { big = parent.Call("LarkInfo", std::string(1 << 20, 'x'), 1s); });
+        std::thread first([&] {
+          big = parent.Call(LarkProtocol::kLarkInfoMethod, std::string(1 << 20, 'x'), 1s);
+        });
         {
           std::unique_lock lock(mutex);
           changed.wait(lock, [&] { return bigWriteBegun; });
         }
-        behind = parent.Call("IsRun", "", 500ms);
+        behind = parent.Call(LarkProtocol::kIsRunMethod, "", 500ms);
         first.join();
       },
       "calls to a host that does not read");
   EXPECT_FALSE(big.has_value());
   EXPECT_FALSE(behind.has_value());
   ReturnsWithin(
-      30s, [&] { EXPECT_FALSE(parent.Call("IsRun", "", 120s).has_value()); },
+      30s, [&] { EXPECT_FALSE(parent.Call(LarkProtocol::kIsRunMethod, "", 120s).has_value()); },
       "a call after a write was cut short");
 }
 
