@@ -16,9 +16,8 @@
 #include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
+namespace LarkEngine {
 namespace {
-
-using namespace LarkEngine;
 
 using Clock = std::chrono::steady_clock;
 using lark::bench::Row;
@@ -45,9 +44,7 @@ double MedianSeconds(const std::function<void()>& work) {
   return rounds[rounds.size() / 2];
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   EngineMethods methods(*lark::test::FakeEngine::Install(), reinterpret_cast<void*>(0x42),
                         [](std::function<std::string()> task) { return task(); });
   const std::string plain = Payload("xxaxx");
@@ -72,4 +69,11 @@ int main() {
   Row("token mask, 4 MiB (logging on): bad escapes / plain",
       MedianSeconds([&] { sink += MaskAccessToken(badEscapes).size(); }), maskPlain, "ms", 1e3);
   return sink == 0;
+}
+
+}  // namespace
+}  // namespace LarkEngine
+
+int main() {
+  return LarkEngine::RunBenchmarks();
 }

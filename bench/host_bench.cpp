@@ -17,8 +17,10 @@
 #include "bench/bench_util.h"
 #include "parent/host_process.h"
 #include "parent/module_folder.h"
+#include "protocol/lark_protocol.h"
 #include "support/process_stats.h"
 
+namespace LarkParent {
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,8 +28,6 @@ using lark::bench::Clock;
 using lark::bench::Median;
 using lark::bench::Row;
 using lark::bench::SecondsSince;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 
 constexpr int kLaunches = 9;
 constexpr int kRoundTrips = 500;
@@ -39,9 +39,10 @@ struct HostFolder {
   HostFolder() {
     fs::remove_all(path);
     fs::create_directories(path);
-    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteHost.exe", path / "LarkRemoteHost.exe");
-    fs::copy_file(LarkParent::ModuleFolder() / "LarkRemoteStreamer.dll",
-                  path / "LarkRemoteStreamer.dll");
+    fs::copy_file(ModuleFolder() / LarkProtocol::kHostExecutableName,
+                  path / LarkProtocol::kHostExecutableName);
+    fs::copy_file(ModuleFolder() / LarkProtocol::kEngineLibraryName,
+                  path / LarkProtocol::kEngineLibraryName);
   }
   ~HostFolder() {
     std::error_code ignored;
@@ -80,13 +81,15 @@ std::unique_ptr<HostProcess> Launch(const fs::path& executable) {
 
 // Counts the notifications of one type; waits for a number of them.
 struct EventCounter {
-  void Attach(LarkParent::HostConnection& connection) {
+  void Attach(HostConnection& connection) {
     connection.OnNotification([this](const AnonRpc::Notification& note) {
       if (note.type != "7") return;
       std::lock_guard lock(mutex);
       if (++count == target) reached.notify_all();
     });
-    connection.Serve("GetJWT", [](const std::string&) { return CallResult{0, "bench.jwt.token"}; });
+    connection.Serve(LarkProtocol::kGetJwtMethod, [](const std::string&) {
+      return CallResult{0, "bench.jwt.token"};
+    });
     connection.Start();
   }
   bool WaitFor(int n) {
@@ -110,10 +113,10 @@ LaunchTimes LaunchOnce(const fs::path& executable) {
   std::unique_ptr<HostProcess> host = Launch(executable);
   if (!host) return {};
   host->Connection().Start();
-  host->Connection().Call("IsRun", "");
+  host->Connection().Call(LarkProtocol::kIsRunMethod, "");
   LaunchTimes times{SecondsSince(start), 0};
   const auto release = Clock::now();
-  host->Connection().Call("Release", "");
+  host->Connection().Call(LarkProtocol::kReleaseMethod, "");
   host->WaitForExit(std::chrono::seconds(30));
   times.releaseToExit = SecondsSince(release);
   return times;
@@ -123,13 +126,13 @@ double RoundTrips(const fs::path& executable) {
   std::unique_ptr<HostProcess> host = Launch(executable);
   if (!host) return 0;
   host->Connection().Start();
-  host->Connection().Call("IsRun", "");
+  host->Connection().Call(LarkProtocol::kIsRunMethod, "");
   const double perCall = Median(5, [&] {
     const auto start = Clock::now();
-    for (int i = 0; i < kRoundTrips; ++i) host->Connection().Call("IsRun", "");
+    for (int i = 0; i < kRoundTrips; ++i) host->Connection().Call(LarkProtocol::kIsRunMethod, "");
     return SecondsSince(start) / kRoundTrips;
   });
-  host->Connection().Call("Release", "");
+  host->Connection().Call(LarkProtocol::kReleaseMethod, "");
   host->WaitForExit(std::chrono::seconds(30));
   return perCall;
 }
@@ -140,12 +143,13 @@ double EventRate(const fs::path& executable, const char* method, const char* pay
   if (!host) return 0;
   EventCounter events;
   events.Attach(host->Connection());
-  if (std::string(method) == "Start") host->Connection().Call("LarkInfo", R"({"hWnd":"1"})");
+  if (std::string(method) == LarkProtocol::kStartMethod)
+    host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
   const auto start = Clock::now();
   host->Connection().Call(method, payload);
   events.WaitFor(kEvents);
   const double seconds = SecondsSince(start);
-  host->Connection().Call("Release", "");
+  host->Connection().Call(LarkProtocol::kReleaseMethod, "");
   host->WaitForExit(std::chrono::seconds(60));
   return seconds / kEvents;
 }
@@ -164,24 +168,22 @@ lark::test::ProcessFigures Footprint(const fs::path& executable, bool waitForHea
     beat.notify_all();
   });
   host->Connection().Start();
-  host->Connection().Call("IsRun", "");
+  host->Connection().Call(LarkProtocol::kIsRunMethod, "");
   if (waitForHeartbeat) {
     std::unique_lock lock(mutex);
     beat.wait_for(lock, std::chrono::seconds(30), [&] { return beaten; });
   }
   const lark::test::ProcessFigures figures =
       lark::test::FiguresOf(host->ProcessId()).value_or(lark::test::ProcessFigures{});
-  host->Connection().Call("Release", "");
+  host->Connection().Call(LarkProtocol::kReleaseMethod, "");
   host->WaitForExit(std::chrono::seconds(30));
   return figures;
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   HostFolder folder;
-  const fs::path host = folder.path / "LarkRemoteHost.exe";
-  const fs::path trivial = LarkParent::ModuleFolder() / "trivial_host.exe";
+  const fs::path host = folder.path / LarkProtocol::kHostExecutableName;
+  const fs::path trivial = ModuleFolder() / "trivial_host.exe";
   std::fprintf(stderr, "host_bench: host %s, baseline %s\n", host.string().c_str(),
                trivial.string().c_str());
   const std::string versus = " / the trivial program";
@@ -233,7 +235,7 @@ int main() {
   Row("IsRun round trip" + versus, RoundTrips(host), trivialRoundTrip, "us", 1e6, "<= 1.3");
 
   folder.Script("on START burst " + std::to_string(kEvents) + " 7 x\n");
-  const double hostEvent = EventRate(host, "Start", "1");
+  const double hostEvent = EventRate(host, LarkProtocol::kStartMethod, "1");
   const double rawEvent = EventRate(trivial, "Burst", std::to_string(kEvents).c_str());
   Row("engine events/s delivered as notifications / raw writes", 1 / hostEvent, 1 / rawEvent, "/s",
       1, ">= 0.8");
@@ -243,11 +245,11 @@ int main() {
     std::unique_ptr<HostProcess> process = Launch(host);
     EventCounter parent;
     parent.Attach(process->Connection());
-    process->Connection().Call("LarkInfo", R"({"hWnd":"1"})");
-    process->Connection().Call("Start", "1");
+    process->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
+    process->Connection().Call(LarkProtocol::kStartMethod, "1");
     std::string line;
     for (int i = 0; i < 600 && (line = folder.Record("REQUESTS")).empty(); ++i) Sleep(100);
-    process->Connection().Call("Release", "");
+    process->Connection().Call(LarkProtocol::kReleaseMethod, "");
     process->WaitForExit(std::chrono::seconds(30));
     const std::size_t tab = line.rfind('\t');
     if (tab != std::string::npos)
@@ -255,4 +257,11 @@ int main() {
           std::stod(line.substr(tab + 1)) / 1e6 / kTokenRequests, trivialRoundTrip, "us", 1e6);
   }
   return 0;
+}
+
+}  // namespace
+}  // namespace LarkParent
+
+int main() {
+  return LarkParent::RunBenchmarks();
 }

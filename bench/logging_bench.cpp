@@ -20,9 +20,8 @@
 #include "logging/log_platform.h"
 #include "logging/logger.h"
 
+namespace LarkLogging {
 namespace {
-
-using namespace LarkLogging;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -143,9 +142,7 @@ double MeasureFlagTest() {
   return Median(rounds) / 1000;
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   using lark::bench::Row;
   for (int files : {10, 100, 1000}) {
     const LineCosts c = MeasureLine(files);
@@ -156,4 +153,11 @@ int main() {
   const double off = MeasureLoggingOff();
   Row("log site, logging off / a test of the flag", off, MeasureFlagTest(), "ns", 1e9);
   return 0;
+}
+
+}  // namespace
+}  // namespace LarkLogging
+
+int main() {
+  return LarkLogging::RunBenchmarks();
 }

@@ -17,15 +17,16 @@
 
 #include "bench/bench_util.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/notify_sender.h"
 #include "rpc/rpc_caller.h"
 #include "rpc/wire.h"
 #include "support/process_stats.h"
 #include "tools/decode.h"
 
+namespace AnonRpc {
 namespace {
 
-using namespace AnonRpc;
 using lark::bench::Clock;
 using lark::bench::Median;
 using lark::bench::Row;
@@ -85,7 +86,7 @@ struct CallerWithParent {
 double CallRoundTrip() {
   CallerWithParent rig(kRoundTrips);
   const auto start = Clock::now();
-  for (int i = 0; i < kRoundTrips; ++i) rig.caller->Call("IsRun", "");
+  for (int i = 0; i < kRoundTrips; ++i) rig.caller->Call(LarkProtocol::kIsRunMethod, "");
   return SecondsSince(start) / kRoundTrips;
 }
 
@@ -95,7 +96,7 @@ double RawRoundTrip() {
   std::thread parent(AnswerRequests, requests.read.Get(), responses.write.Get(), kRoundTrips);
   const FrameHeaderBytes header = EncodeHeader(RequestHeader{kRequestMagic, 1, 5, 0});
   const std::string headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
-  const std::string method = "IsRun";
+  const std::string method = LarkProtocol::kIsRunMethod;
   const auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) {
     WriteRaw(requests.write.Get(), headerBytes);
@@ -151,7 +152,7 @@ void ThreadsDuringAsyncBurst() {
   std::size_t most = before;
   std::vector<std::future<std::string>> calls;
   for (int i = 0; i < 1000; ++i) {
-    calls.push_back(rig.caller->CallAsync("CefControl", "x"));
+    calls.push_back(rig.caller->CallAsync(LarkProtocol::kCefControlMethod, "x"));
     if (i % 50 == 0) most = std::max(most, lark::test::ThreadCount());
   }
   for (auto& call : calls) call.wait();
@@ -186,7 +187,7 @@ void CompareWithPeer(double callSeconds, double rawCallSeconds, double heartbeat
 double DecodeSeconds(std::size_t bytes) {
   std::string frames;
   for (std::uint32_t id = 1; frames.size() < bytes; ++id)
-    frames += EncodeRequest(id, "CefControl", std::string(80, 'x'));
+    frames += EncodeRequest(id, LarkProtocol::kCefControlMethod, std::string(80, 'x'));
   std::size_t lines = 0;
   const double seconds = Median(kRounds, [&] {
     std::istringstream in(frames);
@@ -200,9 +201,7 @@ double DecodeSeconds(std::size_t bytes) {
   return seconds;
 }
 
-}  // namespace
-
-int main() {
+int RunBenchmarks() {
   std::fprintf(stderr, "rpc_bench: medians of %d rounds\n", kRounds);
   const double call = Median(kRounds, CallRoundTrip);
   const double raw = Median(kRounds, RawRoundTrip);
@@ -223,4 +222,11 @@ int main() {
   Row("larkhostctl decode of raw request frames, 4 MiB / 1 MiB", DecodeSeconds(4 << 20),
       DecodeSeconds(1 << 20), "ms", 1e3, "~4 (linear)");
   return 0;
+}
+
+}  // namespace
+}  // namespace AnonRpc
+
+int main() {
+  return AnonRpc::RunBenchmarks();
 }

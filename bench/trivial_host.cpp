@@ -12,12 +12,12 @@
 #include <string>
 #include <thread>
 
+#include "protocol/lark_protocol.h"
 #include "rpc/wire.h"
 #include "win/unique_handle.h"
 
+namespace AnonRpc {
 namespace {
-
-using namespace AnonRpc;
 
 PipeHandle Arg(int index) {
   return index < __argc ? static_cast<PipeHandle>(std::strtoull(__argv[index], nullptr, 10)) : 0;
@@ -40,7 +40,7 @@ void Serve(HWND window, PipeHandle requests, PipeHandle responses, PipeHandle no
         PipeFlush(notifications);
       }
     }
-    const bool release = request->method == "Release";
+    const bool release = request->method == LarkProtocol::kReleaseMethod;
     WriteResponse(responses, request->id, RpcStatus::Ok, release ? "ok" : "true");
     if (release) break;
   }
@@ -55,9 +55,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+int Run(HINSTANCE instance) {
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   const LarkWin::UniqueHandle mutex(
       CreateMutexW(nullptr, FALSE, L"Local\\TrivialHost_SingleInstance"));
@@ -66,7 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   GetModuleFileNameW(nullptr, engine, MAX_PATH);
   if (wchar_t* slash = wcsrchr(engine, L'\\')) slash[1] = L'\0';
   LarkWin::UniqueModule library(
-      LoadLibraryW((std::wstring(engine) + L"LarkRemoteStreamer.dll").c_str()));
+      LoadLibraryW((std::wstring(engine) + LarkProtocol::kEngineLibraryName).c_str()));
 
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
@@ -85,4 +83,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   library.Reset();
   CoUninitialize();
   return 0;
+}
+
+}  // namespace
+}  // namespace AnonRpc
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  return AnonRpc::Run(instance);
 }

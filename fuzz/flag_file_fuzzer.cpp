@@ -10,7 +10,7 @@
 
 #include "logging/flag_file.h"
 
-using namespace LarkLogging;
+namespace LarkLogging {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::filesystem::path directory = [] {
@@ -25,3 +25,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     __builtin_trap();
   return 0;
 }
+
+}  // namespace LarkLogging

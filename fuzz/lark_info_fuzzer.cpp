@@ -10,7 +10,7 @@
 #include "engine/token_mask.h"
 #include "support/fake_engine.h"
 
-using namespace LarkEngine;
+namespace LarkEngine {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::set<std::string> kResults = {"ok", "error:invalid_payload",
@@ -24,3 +24,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (MaskAccessToken(masked) != masked) __builtin_trap();
   return 0;
 }
+
+}  // namespace LarkEngine

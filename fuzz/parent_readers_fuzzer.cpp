@@ -9,16 +9,19 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "support/host_connection_test_peer.h"
 
-using namespace AnonRpc;
+namespace AnonRpc {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   HostPipes host;
   LarkParent::ParentEnds ends;
   if (!LarkParent::CreatePipeSet(&host, &ends)) __builtin_trap();
   LarkParent::HostConnection parent(std::move(ends));
-  parent.Serve("GetJWT", [](const std::string&) { return LarkParent::CallResult{0, "token"}; });
+  parent.Serve(LarkProtocol::kGetJwtMethod, [](const std::string&) {
+    return LarkParent::CallResult{0, "token"};
+  });
   parent.OnNotification([](const Notification&) {});
   parent.Start();
 
@@ -47,3 +50,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parent.Close();
   return 0;
 }
+
+}  // namespace AnonRpc

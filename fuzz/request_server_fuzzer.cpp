@@ -11,7 +11,7 @@
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
-using namespace AnonRpc;
+namespace AnonRpc {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   UniquePipe requestRead, requestWrite, responseRead, responseWrite;
@@ -52,3 +52,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reader.join();
   return 0;
 }
+
+}  // namespace AnonRpc

@@ -9,11 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/lark_protocol.h"
 #include "rpc/rpc_caller.h"
 #include "rpc/unique_pipe.h"
 #include "rpc/wire.h"
 
-using namespace AnonRpc;
+namespace AnonRpc {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   UniquePipe requestRead, requestWrite, responseRead, responseWrite;
@@ -24,11 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RpcCaller caller(std::move(requestWrite), std::move(responseRead));
     caller.Start();
     std::vector<std::future<std::string>> calls;
-    for (int i = 0; i < 3; ++i) calls.push_back(caller.CallAsync("CefControl", "x"));
+    for (int i = 0; i < 3; ++i)
+      calls.push_back(caller.CallAsync(LarkProtocol::kCefControlMethod, "x"));
     std::string waited = "none";
     std::thread waiting([&] {
       try {
-        waited = caller.Call("GetJWT", "");
+        waited = caller.Call(LarkProtocol::kGetJwtMethod, "");
       } catch (const RpcException&) {
         waited = "failed";
       }
@@ -54,3 +56,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace AnonRpc

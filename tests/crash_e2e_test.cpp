@@ -19,10 +19,12 @@
 
 #include "parent/host_exit.h"
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 #include "support/host_connection_test_peer.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 
+namespace LarkParent {
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,14 +49,14 @@ struct Ending {
 // instance), then waits for its end. Calls that the crash cuts off end with the pipes.
 Ending Provoke(const HostDir& dir, const char* script) {
   dir.Script(script);
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.Launch();
   if (!host) return {};
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  parent.Call("LarkInfo", R"({"hWnd":"1"})", kExit);
-  parent.Call("Start", "1", kExit);
+  parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})", kExit);
+  parent.Call(LarkProtocol::kStartMethod, "1", kExit);
   Ending ending{host->ProcessId(), host->WaitForExit(kExit)};
-  ending.pipesEnded = LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s);
+  ending.pipesEnded = HostConnectionTestPeer(parent).WaitForHostEnds(10s);
   return ending;
 }
 
@@ -161,7 +163,7 @@ TEST(HostCrash, EachKindLeavesItsCodeALastLogLineAndADump) {
     EXPECT_EQ(dumped->exceptionThread, thread);
     EXPECT_EQ(dumped->exceptionCode, kind.code);
 
-    EXPECT_EQ(LarkParent::DescribeHostExit(kind.code, ending.processId, dir.Path()),
+    EXPECT_EQ(DescribeHostExit(kind.code, ending.processId, dir.Path()),
               "host crashed with " + Hex(kind.code) + "; see " + dump);
   }
 }
@@ -193,10 +195,9 @@ TEST(HostCrash, WithLoggingOffOnlyTheExitCodeTells) {
     files.insert(entry.path().filename().string());
   EXPECT_EQ(files, (std::set<std::string>{"LarkRemoteHost.exe", "LarkRemoteStreamer.dll",
                                           "LarkRemoteStreamer.sim", "LarkRemoteStreamer.calls"}));
-  EXPECT_EQ(LarkParent::DescribeHostExit(kAccessViolation, ending.processId, dir.Path()),
+  EXPECT_EQ(DescribeHostExit(kAccessViolation, ending.processId, dir.Path()),
             "host crashed with 0xC0000005; it left no minidump");
-  EXPECT_EQ(LarkParent::DescribeHostExit(1, ending.processId, dir.Path()),
-            "host exited with code 1");
+  EXPECT_EQ(DescribeHostExit(1, ending.processId, dir.Path()), "host exited with code 1");
 }
 
 // The host's "HangWatchdog" lines: a shutdown that did not finish, or a slow call.
@@ -234,23 +235,23 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
   struct Way {
     const char* name;
     const char* script;
-    std::function<void(LarkParent::HostProcess&)> askToEnd;
+    std::function<void(HostProcess&)> askToEnd;
     const char* stuck;
   };
   const Way ways[] = {
       {"Release", "block DELETE\n",
-       [](LarkParent::HostProcess& host) {
-         EXPECT_EQ(host.Connection().Call("Release", "")->body, "ok");
+       [](HostProcess& host) {
+         EXPECT_EQ(host.Connection().Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
        },
        "LKWINSDK_WEBRTC_DELETE"},
       {"the parent gone while CREATE never returns", "block CREATE\n",
-       [](LarkParent::HostProcess& host) { host.Connection().Close(); }, "LKWINSDK_WEBRTC_CREATE"},
+       [](HostProcess& host) { host.Connection().Close(); }, "LKWINSDK_WEBRTC_CREATE"},
   };
   for (const Way& way : ways) {
     SCOPED_TRACE(way.name);
     HostDir dir;
     dir.Script(way.script);
-    std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+    std::unique_ptr<HostProcess> host = dir.Launch();
     ASSERT_TRUE(host);
     host->Connection().Start();
     std::future<std::string> info = lark::test::LarkInfoInBackground(host->Connection());
@@ -259,7 +260,7 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
     }));
     way.askToEnd(*host);
     const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(host->WaitForExit(kHungExit), LarkProtocol::kHostHungExitCode);
+    EXPECT_EQ(host->WaitForExit(kHungExit), kHostHungExitCode);
     EXPECT_GE(std::chrono::steady_clock::now() - asked, 29s);
 
     const std::vector<HangLine> lines = HangLines(dir);
@@ -283,16 +284,16 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
 TEST(HostHang, ASlowCallLeavesADiagnosisAndTheHostGoesOn) {
   HostDir dir;
   dir.Script("block CREATE 40000\n");
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.Launch();
   ASSERT_TRUE(host);
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  const std::optional<LarkParent::CallResult> info =
-      parent.Call("LarkInfo", R"({"hWnd":"1"})", 90s);
+  const std::optional<CallResult> info =
+      parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})", 90s);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->body, "ok");
-  EXPECT_EQ(parent.Call("IsRun", "")->body, "true");
-  EXPECT_EQ(parent.Call("Release", "")->body, "ok");
+  EXPECT_EQ(parent.Call(LarkProtocol::kIsRunMethod, "")->body, "true");
+  EXPECT_EQ(parent.Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
   EXPECT_EQ(host->WaitForExit(kHungExit), 0u);
 
   const std::vector<HangLine> lines = HangLines(dir);
@@ -308,12 +309,12 @@ TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
   HostDir dir;
   fs::remove(dir.Path() / "lklogfile.txt");
   dir.Script("block DELETE\n");
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.Launch();
   ASSERT_TRUE(host);
   host->Connection().Start();
-  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
-  EXPECT_EQ(host->Connection().Call("Release", "")->body, "ok");
-  EXPECT_EQ(host->WaitForExit(kHungExit), LarkProtocol::kHostHungExitCode);
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
+  EXPECT_EQ(host->WaitForExit(kHungExit), kHostHungExitCode);
   std::set<std::string> files;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
     files.insert(entry.path().filename().string());
@@ -326,13 +327,13 @@ TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {
 TEST(HostHang, TheKitsSureEndLeavesTheHostItsOwnEnd) {
   HostDir dir;
   dir.Script("block DELETE\n");
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.Launch();
   ASSERT_TRUE(host);
   host->Connection().Start();
-  EXPECT_EQ(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
-  const LarkParent::HostEnding ending = host->End();
-  EXPECT_EQ(ending.by, LarkParent::EndedBy::Release);
-  ASSERT_EQ(ending.exitCode, LarkProtocol::kHostHungExitCode);
+  EXPECT_EQ(host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
+  const HostEnding ending = host->End();
+  EXPECT_EQ(ending.by, EndedBy::Release);
+  ASSERT_EQ(ending.exitCode, kHostHungExitCode);
   const std::vector<HangLine> lines = HangLines(dir);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(host->DescribeExit(*ending.exitCode),
@@ -341,3 +342,4 @@ TEST(HostHang, TheKitsSureEndLeavesTheHostItsOwnEnd) {
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -8,6 +8,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/wire.h"
@@ -15,13 +16,10 @@
 #include "support/captured_log.h"
 #include "support/host_connection_test_peer.h"
 
+namespace LarkEngine {
 namespace {
 
-using namespace LarkEngine;
-
-using AnonRpc::Notification;
 using lark::test::CapturedLog;
-using LarkParent::CallResult;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
@@ -33,17 +31,19 @@ struct EngineCallbacks : ::testing::Test {
   EngineCallbacks() {
     EXPECT_TRUE(LarkParent::CreatePipeSet(&hostEnds, &parentEnds));
     parent = std::make_unique<LarkParent::HostConnection>(std::move(parentEnds));
-    parent->Serve("GetJWT", [this](const std::string&) -> std::optional<CallResult> {
-      Record("GetJWT");
-      if (silent) return std::nullopt;
-      return CallResult{tokenStatus, token};
-    });
-    parent->Serve("CefControl", [this](const std::string& payload) {
+    parent->Serve(LarkProtocol::kGetJwtMethod,
+                  [this](const std::string&) -> std::optional<LarkParent::CallResult> {
+                    Record("GetJWT");
+                    if (silent) return std::nullopt;
+                    return LarkParent::CallResult{tokenStatus, token};
+                  });
+    parent->Serve(LarkProtocol::kCefControlMethod, [this](const std::string& payload) {
       Record("CefControl " + payload);
-      return CallResult{0, ""};
+      return LarkParent::CallResult{0, ""};
     });
-    parent->OnNotification(
-        [this](const Notification& note) { Record("notify " + note.type + " " + note.payload); });
+    parent->OnNotification([this](const AnonRpc::Notification& note) {
+      Record("notify " + note.type + " " + note.payload);
+    });
     parent->Start();
     endpoint = std::make_unique<AnonRpc::RpcEndpoint>(
         std::move(hostEnds), [] {}, AnonRpc::CallTimeouts{5s, 5s});
@@ -226,3 +226,4 @@ TEST_F(EngineCallbacks, CallbacksRacingTheShutdownNeitherCrashNorHang) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

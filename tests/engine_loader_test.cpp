@@ -4,22 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/lark_protocol.h"
 #include "support/bin_directory.h"
 #include "support/captured_log.h"
 
+namespace LarkEngine {
 namespace {
-
-using namespace LarkEngine;
 
 using lark::test::BinDirectory;
 using lark::test::CapturedLog;
 using Lines = std::vector<std::string>;
 
 // Every entry, in lookup order, as an address or null.
-std::vector<const void*> Entries(LarkEngine::Engine& engine) {
-  const EngineExports e =
-      engine.WithLock([](LarkEngine::Engine::Locked& locked) { return locked.entryPoints; })
-          .value_or(EngineExports{});
+std::vector<const void*> Entries(Engine& engine) {
+  const EngineExports e = engine.WithLock([](Engine::Locked& locked) { return locked.entryPoints; })
+                              .value_or(EngineExports{});
   return {reinterpret_cast<const void*>(e.create),
           reinterpret_cast<const void*>(e.destroy),
           reinterpret_cast<const void*>(e.larkInfo),
@@ -34,7 +33,7 @@ std::vector<const void*> Entries(LarkEngine::Engine& engine) {
           reinterpret_cast<const void*>(e.callbackControlIpc)};
 }
 
-bool AllNull(LarkEngine::Engine& engine) {
+bool AllNull(Engine& engine) {
   for (const void* entry : Entries(engine))
     if (entry != nullptr) return false;
   return !engine.Loaded();
@@ -46,24 +45,24 @@ struct EngineLoader : ::testing::Test {
 
 TEST_F(EngineLoader, ResolvesAllTwelveExportsQuietlyAndUnloadsWithTheEngine) {
   {
-    LarkEngine::Engine engine;
-    ASSERT_TRUE(engine.Load((BinDirectory() / "LarkRemoteStreamer.dll").wstring()));
-    EXPECT_NE(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
+    Engine engine;
+    ASSERT_TRUE(engine.Load((BinDirectory() / LarkProtocol::kEngineLibraryName).wstring()));
+    EXPECT_NE(GetModuleHandleW(LarkProtocol::kEngineLibraryName), nullptr);
     for (const void* entry : Entries(engine)) EXPECT_NE(entry, nullptr);
   }
-  EXPECT_EQ(GetModuleHandleW(L"LarkRemoteStreamer.dll"), nullptr);
+  EXPECT_EQ(GetModuleHandleW(LarkProtocol::kEngineLibraryName), nullptr);
   EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST_F(EngineLoader, AMissingFileLeavesEverythingNull) {
-  LarkEngine::Engine engine;
+  Engine engine;
   EXPECT_FALSE(engine.Load((BinDirectory() / "NoSuchEngine.dll").wstring()));
   EXPECT_TRUE(AllNull(engine));
   EXPECT_EQ(log.Messages(), (Lines{"[LoadDll] LoadLibraryW failed : 126"}));
 }
 
 TEST_F(EngineLoader, MissingExportsAreAllLoggedAndNothingStaysLoaded) {
-  LarkEngine::Engine engine;
+  Engine engine;
   EXPECT_FALSE(engine.Load((BinDirectory() / "LarkRemoteStreamer_lacking.dll").wstring()));
   EXPECT_TRUE(AllNull(engine));
   const std::string tag = "[LoadDll::<lambda_1>::operator ()] GetProcAddress failed : ";
@@ -73,3 +72,4 @@ TEST_F(EngineLoader, MissingExportsAreAllLoggedAndNothingStaysLoaded) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

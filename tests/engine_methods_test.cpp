@@ -11,9 +11,8 @@
 #include "support/captured_log.h"
 #include "support/fake_engine.h"
 
+namespace LarkEngine {
 namespace {
-
-using namespace LarkEngine;
 
 using lark::test::CapturedLog;
 using lark::test::FakeEngine;
@@ -86,7 +85,7 @@ TEST_F(EngineMethods, LarkInfoRefusesPayloadsWithoutAUsableWindowHandle) {
 }
 
 TEST_F(EngineMethods, LarkInfoWithoutALoadedLibraryAnswersAtOnceAndLogsNothing) {
-  LarkEngine::Engine notLoaded;
+  Engine notLoaded;
   LarkEngine::EngineMethods notLoadedMethods(notLoaded, reinterpret_cast<void*>(0x42), RunInPlace);
   EXPECT_EQ(notLoadedMethods.LarkInfo(R"({"hWnd":"1"})"), "error:dll_not_loaded");
   EXPECT_TRUE(log.Messages().empty());
@@ -254,3 +253,4 @@ TEST_F(EngineMethods, EveryEngineCallIsToldToTheMonitorByItsExportName) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

@@ -21,6 +21,7 @@
 #include <regex>
 #include <sstream>
 
+#include "protocol/lark_protocol.h"
 #include "rpc/notify_sender.h"
 #include "support/bin_directory.h"
 #include "support/file_lines.h"
@@ -30,6 +31,7 @@
 #include "support/process_stats.h"
 #include "win/unique_handle.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::CallNames;
@@ -38,9 +40,6 @@ using lark::test::HostDir;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::Lines;
-using LarkParent::CallResult;
-using LarkParent::HostConnection;
-using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 
 // How long a host may take to end once the fault has made its end due: the heartbeat that
@@ -85,17 +84,18 @@ class FaultRun {
     dir_.Script(script);
     host_ = dir_.Launch();
     HostConnection& parent = host_->Connection();
-    parent.Serve("GetJWT", [answerGetJwt](const std::string&) -> std::optional<CallResult> {
-      if (!answerGetJwt) return std::nullopt;
-      return CallResult{0, "token"};
+    parent.Serve(LarkProtocol::kGetJwtMethod,
+                 [answerGetJwt](const std::string&) -> std::optional<CallResult> {
+                   if (!answerGetJwt) return std::nullopt;
+                   return CallResult{0, "token"};
+                 });
+    parent.Serve(LarkProtocol::kCefControlMethod, [](const std::string&) {
+      return CallResult{0, "ok"};
     });
-    parent.Serve("CefControl", [](const std::string&) { return CallResult{0, "ok"}; });
     return *host_;
   }
   HostConnection& Parent() { return host_->Connection(); }
-  LarkParent::HostConnectionTestPeer Faults() {
-    return LarkParent::HostConnectionTestPeer(Parent());
-  }
+  HostConnectionTestPeer Faults() { return HostConnectionTestPeer(Parent()); }
 
   void Sleep(std::chrono::milliseconds low, std::chrono::milliseconds high) {
     std::this_thread::sleep_for(Between(low, high));
@@ -204,7 +204,8 @@ Outcome PipesCloseOneByOne(FaultRun& run) {
       [&] { run.Faults().CloseRequestPipe(); }, [&] { run.Faults().CloseResponsePipe(); },
       [&] { run.Faults().CloseReversePipes(); }, [&] { run.Faults().CloseNotifyPipe(); }};
   std::shuffle(closes.begin(), closes.end(), run.Random());
-  const char* const steps[] = {"LarkInfo", "Start", "IsRun", "OpenUrl"};
+  const char* const steps[] = {LarkProtocol::kLarkInfoMethod, LarkProtocol::kStartMethod,
+                               LarkProtocol::kIsRunMethod, LarkProtocol::kOpenUrlMethod};
   for (std::size_t i = 0; i < closes.size(); ++i) {
     run.Parent().Call(steps[i], i == 0 ? kInfo : "1", 5s);  // may go unanswered now
     run.Sleep(0ms, 200ms);
@@ -217,12 +218,12 @@ Outcome PipesCloseOneByOne(FaultRun& run) {
 Outcome EndRacingRelease(FaultRun& run) {
   run.Launch("");
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+  run.Call(LarkProtocol::kStartMethod, "1");
   const auto gap = run.Between(0ms, 20ms);
-  std::thread end([&] { run.Call("End"); });
+  std::thread end([&] { run.Call(LarkProtocol::kEndMethod); });
   std::this_thread::sleep_for(gap);
-  run.Call("Release");
+  run.Call(LarkProtocol::kReleaseMethod);
   end.join();
   Outcome outcome = run.End();
   const Lines calls = CallNames(run.Dir().EngineCalls());
@@ -239,7 +240,8 @@ Outcome ReleaseDuringLarkInfo(FaultRun& run) {
   auto info = lark::test::LarkInfoInBackground(run.Parent());
   Eventually([&] { return !run.Dir().EngineCalls().empty(); });
   run.Sleep(0ms, 100ms);
-  auto release = std::async(std::launch::async, [&] { return run.Call("Release"); });
+  auto release =
+      std::async(std::launch::async, [&] { return run.Call(LarkProtocol::kReleaseMethod); });
   run.Sleep(0ms, 200ms);
   run.Dir().Script("");
   if (info.get() != "ok") run.Fail() << "LarkInfo not answered ok; ";
@@ -257,8 +259,10 @@ Outcome WmCloseWhileAnEngineCallIsHeld(FaultRun& run) {
   std::future<bool> step;
   if (held == "START" || held == "OPEN") {
     info.get();
-    step = std::async(std::launch::async,
-                      [&] { return run.Call(held == "START" ? "Start" : "OpenUrl", "1"); });
+    step = std::async(std::launch::async, [&] {
+      return run.Call(held == "START" ? LarkProtocol::kStartMethod : LarkProtocol::kOpenUrlMethod,
+                      "1");
+    });
   }
   Eventually([&] {
     return !CallNames(run.Dir().EngineCalls()).empty() &&
@@ -280,10 +284,10 @@ Outcome NotificationsStalledDuringAFlood(FaultRun& run) {
   run.Launch("on START burst " + std::to_string(events) + " 7 " + std::string(64, 'e') + "\n");
   run.Faults().PauseNotifications(true);
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+  run.Call(LarkProtocol::kStartMethod, "1");
   Eventually([&] { return InOrder(CallNames(run.Dir().EngineCalls()), {"FIRED"}); });
-  run.Call("Release");
+  run.Call(LarkProtocol::kReleaseMethod);
   Outcome outcome = run.End();
   // Each drop is a line carrying its running total; the session's total closes them.
   const Lines log = run.Dir().Log();
@@ -310,15 +314,16 @@ Outcome ReverseCallsStalled(FaultRun& run) {
   run.Launch("on START controls 20 100000\n");
   run.Faults().PauseReverseCalls(true);
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+  run.Call(LarkProtocol::kStartMethod, "1");
   run.Logged("[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=100000");
   run.Sleep(0ms, 200ms);
   if (end == "WM_CLOSE") {
     PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
   } else {
-    if (end == "End") run.Call("End");  // DELETE waits out the blocked call's time-out
-    run.Call("Release");
+    if (end == "End")
+      run.Call(LarkProtocol::kEndMethod);  // DELETE waits out the blocked call's time-out
+    run.Call(LarkProtocol::kReleaseMethod);
   }
   return run.End();
 }
@@ -327,10 +332,10 @@ Outcome ReverseCallsStalled(FaultRun& run) {
 Outcome TokenNeverAnswered(FaultRun& run) {
   run.Launch("on START request 65281 1024\n", /*answerGetJwt=*/false);
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+  run.Call(LarkProtocol::kStartMethod, "1");
   run.Sleep(0ms, 300ms);
-  run.Call("Release");
+  run.Call(LarkProtocol::kReleaseMethod);
   return run.End();
 }
 
@@ -343,11 +348,11 @@ Outcome CallbacksDuringShutdown(FaultRun& run) {
       "on START request 65281 512\n"
       "on START controls 300 40\n");
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+  run.Call(LarkProtocol::kStartMethod, "1");
   run.Sleep(0ms, 100ms);
   if (run.Between(0, 1) == 0) {
-    run.Call("Release");
+    run.Call(LarkProtocol::kReleaseMethod);
   } else {
     PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
   }
@@ -364,14 +369,14 @@ Outcome ControlTextBurst(FaultRun& run) {
   std::atomic<int> answered{0};
   HostProcess& host =
       run.Launch("on START controls 1000 " + std::to_string(run.Between(1, 2000)) + "\n");
-  host.Connection().Serve("CefControl", [&](const std::string&) {
+  host.Connection().Serve(LarkProtocol::kCefControlMethod, [&](const std::string&) {
     ++answered;
     return CallResult{0, "ok"};
   });
   host.Connection().Start();
-  run.Call("LarkInfo", kInfo);
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
   const std::size_t before = ThreadsOf(host.ProcessId());
-  run.Call("Start", "1");
+  run.Call(LarkProtocol::kStartMethod, "1");
   std::size_t most = before;
   Eventually([&] {
     most = std::max(most, ThreadsOf(host.ProcessId()));
@@ -379,7 +384,7 @@ Outcome ControlTextBurst(FaultRun& run) {
   });
   if (answered.load() != 1000) run.Fail() << answered.load() << " of 1000 answered; ";
   if (most > before + 2) run.Fail() << "threads " << before << " -> " << most << "; ";
-  run.Call("Release");
+  run.Call(LarkProtocol::kReleaseMethod);
   return run.End();
 }
 
@@ -389,15 +394,15 @@ Outcome StrayMessages(FaultRun& run) {
   run.Note() << kind << "; ";
   run.Launch("");
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
   HWND window = HostWindow();
   if (kind == "tasks") {
     for (int i = 0; i < 20; ++i)
       PostMessageW(window, LarkProtocol::kRunTaskMessage,
                    static_cast<WPARAM>(run.Random()()) << run.Between(0, 32), 0);
-    run.Call("IsRun");
-    run.Call("LarkInfo", kInfo);
-    run.Call("Release");
+    run.Call(LarkProtocol::kIsRunMethod);
+    run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
+    run.Call(LarkProtocol::kReleaseMethod);
   } else if (kind == "quit") {
     PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
   } else {
@@ -419,7 +424,7 @@ Outcome GarbageOnTheRequestPipe(FaultRun& run) {
     strays.push_back(response);
   });
   run.Parent().Start();
-  run.Call("LarkInfo", kInfo);
+  run.Call(LarkProtocol::kLarkInfoMethod, kInfo);
   std::optional<AnonRpc::Response> expected;
   if (kind == "random bytes") {
     std::string bytes(run.Between<std::size_t>(1, 64), '\0');
@@ -435,7 +440,8 @@ Outcome GarbageOnTheRequestPipe(FaultRun& run) {
     run.Faults().SendRaw({reinterpret_cast<const char*>(header.data()), header.size()});
     expected = AnonRpc::Response{id, 2, "Field too large"};
   } else {
-    const std::string frame = AnonRpc::EncodeRequest(7, "IsRun", std::string(100, 'p'));
+    const std::string frame =
+        AnonRpc::EncodeRequest(7, LarkProtocol::kIsRunMethod, std::string(100, 'p'));
     run.Faults().SendRaw(frame.substr(0, run.Between<std::size_t>(1, frame.size() - 1)));
     run.Faults().CloseRequestPipe();
   }
@@ -469,15 +475,16 @@ Outcome EngineNeverReturns(FaultRun& run) {
     info = lark::test::LarkInfoInBackground(run.Parent());
     blocked();
     run.Parent().Close();
-  } else if (run.Call("LarkInfo", kInfo) && stuck == "START") {
-    start =
-        std::async(std::launch::async, [&] { return run.Parent().Call("Start", "1").has_value(); });
+  } else if (run.Call(LarkProtocol::kLarkInfoMethod, kInfo) && stuck == "START") {
+    start = std::async(std::launch::async, [&] {
+      return run.Parent().Call(LarkProtocol::kStartMethod, "1").has_value();
+    });
     blocked();
     PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
   } else {
-    run.Call("Release");
+    run.Call(LarkProtocol::kReleaseMethod);
   }
-  Outcome outcome = run.End(LarkProtocol::kHostHungExitCode, kHungEndBound);
+  Outcome outcome = run.End(kHostHungExitCode, kHungEndBound);
   if (info.valid()) info.wait();
   if (start.valid()) start.wait();
   return outcome;
@@ -557,7 +564,7 @@ TEST(FaultCampaign, SeededRuns) {
       fail << " (expected " << outcome.expectedExitCode << "); ";
     }
     const Lines log = run.Dir().Log();
-    const std::string last = outcome.expectedExitCode == LarkProtocol::kHostHungExitCode
+    const std::string last = outcome.expectedExitCode == kHostHungExitCode
                                  ? "[HangWatchdog] Shutdown did not finish within 30 s"
                                  : "[WinMain] Exit";
     if (log.empty() || log.back().rfind(last, 0) != 0)
@@ -580,3 +587,4 @@ TEST(FaultCampaign, SeededRuns) {
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/wire.h"
 #include "support/bounded.h"
 #include "support/host_connection_test_peer.h"
@@ -19,6 +20,7 @@
 #include "support/host_session.h"
 #include "win/unique_handle.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::CallNames;
@@ -28,8 +30,6 @@ using lark::test::HostDir;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::LarkInfoInBackground;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
@@ -99,7 +99,8 @@ TEST(HostStartup, AnEngineMissingOrLackingExportsEndsWithOne) {
     HostDir dir(EngineCopy::Missing);
     std::unique_ptr<HostProcess> host = dir.Launch();
     host->Connection().Start();
-    EXPECT_FALSE(host->Connection().Call("IsRun", "", 20s).has_value());  // never served
+    EXPECT_FALSE(
+        host->Connection().Call(LarkProtocol::kIsRunMethod, "", 20s).has_value());  // never served
     EXPECT_EQ(host->WaitForExit(kExit), 1u);
     EXPECT_EQ(dir.Log(), (Lines{kMutexLine, "[LoadDll] LoadLibraryW failed : 126",
                                 "[WinMain] LarkRemoteStreamer.dll load failed"}));
@@ -123,7 +124,8 @@ TEST(HostLifecycle, ReleaseAnswersOkThenTheHostExitsWithZero) {
   ASSERT_TRUE(unknown.has_value());
   EXPECT_EQ(unknown->status, 1u);
   EXPECT_EQ(unknown->body, "Method not found: Reboot");
-  const std::optional<CallResult> release = host->Connection().Call("Release", "any payload");
+  const std::optional<CallResult> release =
+      host->Connection().Call(LarkProtocol::kReleaseMethod, "any payload");
   ASSERT_TRUE(release.has_value());
   EXPECT_EQ(release->status, 0u);
   EXPECT_EQ(release->body, "ok");
@@ -140,7 +142,8 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
   HostDir second;
   std::unique_ptr<HostProcess> running = first.Launch();
   running->Connection().Start();
-  ASSERT_TRUE(running->Connection().Call("IsRun", "").has_value());  // certainly up
+  ASSERT_TRUE(
+      running->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());  // certainly up
   std::unique_ptr<HostProcess> duplicate = second.Launch();
   EXPECT_EQ(duplicate->WaitForExit(kExit), 0u);
   EXPECT_EQ(second.Log(), (Lines{"[AcquireSingleInstanceMutex] Another instance is already running",
@@ -152,7 +155,7 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
                             std::to_string(running->ProcessId()) +
                             R"(, started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
       << described;
-  ASSERT_TRUE(running->Connection().Call("Release", "").has_value());
+  ASSERT_TRUE(running->Connection().Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(running->WaitForExit(kExit), 0u);
   EXPECT_EQ(running->DescribeExit(0), "host exited with code 0");
 }
@@ -160,13 +163,12 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
 // The sure end: a healthy host is released; one whose engine never returns from START (its
 // main thread stuck, so WM_CLOSE is never seen) is terminated once both bounds have passed.
 TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
-  using LarkParent::EndedBy;
   {
     HostDir dir;
     std::unique_ptr<HostProcess> host = dir.Launch();
     host->Connection().Start();
-    ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
-    LarkParent::HostEnding ending;
+    ASSERT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
+    HostEnding ending;
     lark::test::ReturnsWithin(
         120s, [&] { ending = host->End(); }, "HostProcess::End");
     EXPECT_EQ(ending.by, EndedBy::Release);
@@ -176,12 +178,13 @@ TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
   HostDir dir;
   dir.Script("hold START\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  auto start =
+      std::async(std::launch::async, [&] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
   ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
-  LarkParent::HostEnding ending;
+  HostEnding ending;
   lark::test::ReturnsWithin(
       60s,
       [&] {
@@ -197,7 +200,7 @@ TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
   host->Connection().Start();
-  ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
+  ASSERT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(IsWindowVisible(window));
@@ -214,7 +217,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnectionTestPeer(host->Connection()).CloseRequestPipe();
+  HostConnectionTestPeer(host->Connection()).CloseRequestPipe();
   ASSERT_TRUE(inbox.WaitUntil([&] { return inbox.notes.size() >= 3; }));
   {
     std::lock_guard lock(inbox.mutex);
@@ -227,7 +230,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
     const auto span = inbox.notes.back().first - inbox.notes.front().first;
     EXPECT_GE(span, (inbox.notes.size() - 1) * 3s - 1s);
   }
-  LarkParent::HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
+  HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_TRUE(InOrder(dir.Log(), {"[WinMain::<lambda_2>::operator ()] notify pipe broken, "
                                   "requesting shutdown",
@@ -244,31 +247,31 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection(), Inbox::HostAnswers("tok-123"));
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   const auto call = [&](const char* method, const std::string& payload) {
     const std::optional<CallResult> result = parent.Call(method, payload);
     EXPECT_TRUE(result.has_value()) << method;
     return result ? std::to_string(result->status) + " " + result->body : "no answer";
   };
 
-  EXPECT_EQ(call("Start", "1"), "0 error:not_initialized");
+  EXPECT_EQ(call(LarkProtocol::kStartMethod, "1"), "0 error:not_initialized");
   const std::string info =
       R"({"hWnd":"1234","appID":"app","accountId":"acc","did":"dev","session":"ses",)"
       R"("language":"en","serverId":"srv","country":"cc","accessToken":"bearer-secret"})";
-  EXPECT_EQ(call("LarkInfo", info), "0 ok");
-  EXPECT_EQ(call("Start", "abc"), "3 invalid stoi argument");
-  EXPECT_EQ(call("Start", "3000000000"), "3 stoi argument out of range");
-  EXPECT_EQ(call("Start", "7"), "0 ok");
-  EXPECT_EQ(call("EnableControl", "true"), "0 true");
-  EXPECT_EQ(call("EnableCef", "TRUE"), "0 true");
-  EXPECT_EQ(call("OpenUrl", "https://example.test/"), "0 true");
-  EXPECT_EQ(call("IsRun", ""), "0 true");
+  EXPECT_EQ(call(LarkProtocol::kLarkInfoMethod, info), "0 ok");
+  EXPECT_EQ(call(LarkProtocol::kStartMethod, "abc"), "3 invalid stoi argument");
+  EXPECT_EQ(call(LarkProtocol::kStartMethod, "3000000000"), "3 stoi argument out of range");
+  EXPECT_EQ(call(LarkProtocol::kStartMethod, "7"), "0 ok");
+  EXPECT_EQ(call(LarkProtocol::kEnableControlMethod, "true"), "0 true");
+  EXPECT_EQ(call(LarkProtocol::kEnableCefMethod, "TRUE"), "0 true");
+  EXPECT_EQ(call(LarkProtocol::kOpenUrlMethod, "https://example.test/"), "0 true");
+  EXPECT_EQ(call(LarkProtocol::kIsRunMethod, ""), "0 true");
   ASSERT_TRUE(
       inbox.WaitUntil([&] { return inbox.reverseCalls.size() >= 2 && inbox.notes.size() >= 2; }));
-  EXPECT_EQ(call("End", ""), "0 ok");
-  EXPECT_EQ(call("End", ""), "0 ok");
-  EXPECT_EQ(call("IsRun", ""), "0 false");
-  EXPECT_EQ(call("Release", ""), "0 ok");
+  EXPECT_EQ(call(LarkProtocol::kEndMethod, ""), "0 ok");
+  EXPECT_EQ(call(LarkProtocol::kEndMethod, ""), "0 ok");
+  EXPECT_EQ(call(LarkProtocol::kIsRunMethod, ""), "0 false");
+  EXPECT_EQ(call(LarkProtocol::kReleaseMethod, ""), "0 ok");
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
 
   Lines events = inbox.Events();
@@ -316,11 +319,12 @@ TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
   HostDir dir;
   dir.Script("hold START\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
   // Answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
-  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  auto start =
+      std::async(std::launch::async, [&] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
   ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
@@ -344,10 +348,10 @@ TEST(EngineSession, CallbacksFiringDuringShutdown) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  ASSERT_TRUE(parent.Call("Start", "1").has_value());
-  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kStartMethod, "1").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
@@ -362,10 +366,10 @@ TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  ASSERT_TRUE(parent.Call("Start", "1").has_value());
-  ASSERT_TRUE(parent.Call("IsRun", "").has_value());
+  HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kStartMethod, "1").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kIsRunMethod, "").has_value());
   // The small event, then a heartbeat after it.
   EXPECT_TRUE(inbox.WaitUntil([&] {
     bool small = false;
@@ -375,9 +379,9 @@ TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
     }
     return false;
   }));
-  ASSERT_TRUE(parent.Call("OpenUrl", "u").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kOpenUrlMethod, "u").has_value());
   EXPECT_TRUE(inbox.WaitUntil([&] { return !inbox.reverseCalls.empty(); }));
-  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
 
   EXPECT_EQ(inbox.Events(), (Lines{"7 small"}));
@@ -404,11 +408,12 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
   HostDir dir;
   dir.Script("inside START controls 1 1048576\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
-  LarkParent::HostConnectionTestPeer(parent).PauseReverseCalls(true);
+  HostConnection& parent = host->Connection();
+  HostConnectionTestPeer(parent).PauseReverseCalls(true);
   parent.Start();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  auto start = std::async(std::launch::async, [&] { return parent.Call("Start", "1"); });
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  auto start =
+      std::async(std::launch::async, [&] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
   ASSERT_TRUE(Eventually([&] {
     return InOrder(
         dir.Log(),
@@ -454,7 +459,7 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   HostDir dir;
   dir.Script("pump CREATE\npump DELETE\n");
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
   auto first = LarkInfoInBackground(parent);
   ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));  // inside CREATE
@@ -472,16 +477,17 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
 TEST(HostEnds, MessagesFromElsewhere) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  ASSERT_TRUE(parent.Call("IsRun", "").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kIsRunMethod, "").has_value());
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   // Not 1: the host numbers its own tasks from 1, and a stray that names a task queued by then
   // only runs that task early, which is harmless but would race the count below.
   for (WPARAM stray : {WPARAM{0xdeadbeef}, reinterpret_cast<WPARAM>(window), ~WPARAM{0}})
     PostMessageW(window, LarkProtocol::kRunTaskMessage, stray, 0);
-  const std::optional<CallResult> info = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+  const std::optional<CallResult> info =
+      parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->body, "ok");
   const Lines log = dir.Log();
@@ -499,9 +505,9 @@ TEST(HostEnds, MessagesFromElsewhere) {
 TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   HostDir dir;
   std::unique_ptr<HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  HostConnection& parent = host->Connection();
   parent.Start();
-  ASSERT_EQ(parent.Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
+  ASSERT_EQ(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
   HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
   ASSERT_NE(window, nullptr);
   for (const std::uintptr_t chosen : {std::uintptr_t{0}, std::uintptr_t{0x41414141}}) {
@@ -514,12 +520,13 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   }
   PostMessageW(window, WM_DESTROY, 0, 0);
   // Runs on the main thread, after the messages above.
-  const std::optional<CallResult> again = parent.Call("LarkInfo", R"({"hWnd":"1"})");
+  const std::optional<CallResult> again =
+      parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->body, "ok");
   EXPECT_EQ(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle), window);
 
-  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
   const Lines names = CallNames(dir.EngineCalls());
   ASSERT_GE(names.size(), 2u);
@@ -539,16 +546,16 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   Inbox inbox;
   inbox.Attach(host->Connection());
-  LarkParent::HostConnection& parent = host->Connection();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  ASSERT_TRUE(parent.Call("Start", "1").has_value());
+  HostConnection& parent = host->Connection();
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kStartMethod, "1").has_value());
   DWORD child = 0;
   for (const std::string& call : dir.EngineCalls())
     if (call.rfind("SPAWNED\t", 0) == 0) child = std::stoul(call.substr(8));
   ASSERT_NE(child, 0u);
-  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(10s));
+  EXPECT_TRUE(HostConnectionTestPeer(parent).WaitForHostEnds(10s));
   const LarkWin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
   ASSERT_TRUE(process);
   EXPECT_EQ(WaitForSingleObject(process.Get(), 0),
@@ -569,7 +576,7 @@ TEST(HostStartup, EngineLibrariesLoadFromBesideItNeverFromTheWorkingDirectory) {
     std::unique_ptr<HostProcess> host = dir.Launch({}, elsewhere);
     if (beside) {
       host->Connection().Start();
-      ASSERT_TRUE(host->Connection().Call("Release", "").has_value());
+      ASSERT_TRUE(host->Connection().Call(LarkProtocol::kReleaseMethod, "").has_value());
       EXPECT_EQ(host->WaitForExit(kExit), 0u);
     } else {
       EXPECT_EQ(host->WaitForExit(kExit), 1u);
@@ -580,3 +587,4 @@ TEST(HostStartup, EngineLibrariesLoadFromBesideItNeverFromTheWorkingDirectory) {
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -8,10 +8,8 @@
 #include "logging/log_files.h"
 #include "support/temp_dir.h"
 
+namespace LarkParent {
 namespace {
-
-using LarkParent::DescribeHostExit;
-using LarkParent::kHostHungExitCode;
 
 constexpr char kDumpOf5678[] = "LarkRemoteHost_20261208_150102_5678.dmp";
 
@@ -71,3 +69,4 @@ TEST(HostExit, AHungHostIsDescribedByItsWatchdogLine) {
 }
 
 }  // namespace
+}  // namespace LarkParent

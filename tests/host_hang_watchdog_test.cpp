@@ -1,4 +1,5 @@
 #include "host/hang_watchdog.h"
+#include "protocol/lark_protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -44,20 +45,21 @@ TEST_F(HangWatchdogTest, AShutdownIsDueFromItsFirstRequestUntilItFinishes) {
 
 TEST_F(HangWatchdogTest, ASlowCallIsReportedOnceAndAShutdownNamesTheCallStillRunning) {
   const Clock::time_point started = Clock::now();
-  watchdog.CallStarted("LKWINSDK_WEBRTC_CREATE");
+  watchdog.CallStarted(LarkProtocol::ExportName(LarkProtocol::EngineExport::Create));
   EXPECT_FALSE(watchdog.Check(started + kBound - 1ms));
   const std::optional<HangReport> slow = watchdog.Check(Clock::now() + kBound);
   ASSERT_TRUE(slow);
   EXPECT_EQ(slow->kind, Kind::kSlowCall);
   ASSERT_TRUE(slow->call);
-  EXPECT_STREQ(slow->call->exportName, "LKWINSDK_WEBRTC_CREATE");
+  EXPECT_STREQ(slow->call->exportName,
+               LarkProtocol::ExportName(LarkProtocol::EngineExport::Create));
   EXPECT_EQ(slow->call->threadId, 77u);
   EXPECT_GE(slow->call->running, kBound);
   EXPECT_FALSE(watchdog.Check(later));  // at most one report a call
 
   watchdog.CallEnded();
   EXPECT_FALSE(watchdog.Check(later));
-  watchdog.CallStarted("LKWINSDK_WEBRTC_DELETE");
+  watchdog.CallStarted(LarkProtocol::ExportName(LarkProtocol::EngineExport::Delete));
   EXPECT_TRUE(watchdog.Check(later));  // the next call has a report of its own
 
   watchdog.ShutdownRequested();
@@ -65,7 +67,8 @@ TEST_F(HangWatchdogTest, ASlowCallIsReportedOnceAndAShutdownNamesTheCallStillRun
   ASSERT_TRUE(hung);
   EXPECT_EQ(hung->kind, Kind::kShutdownHung);
   ASSERT_TRUE(hung->call);
-  EXPECT_STREQ(hung->call->exportName, "LKWINSDK_WEBRTC_DELETE");
+  EXPECT_STREQ(hung->call->exportName,
+               LarkProtocol::ExportName(LarkProtocol::EngineExport::Delete));
 }
 
 TEST_F(HangWatchdogTest, TheLineNamesTheCodeTheExportItsThreadAndTheTimeSoFar) {

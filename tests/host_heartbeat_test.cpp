@@ -13,14 +13,11 @@
 #include "support/captured_log.h"
 #include "support/process_stats.h"
 
+namespace LarkHost {
 namespace {
 
 using lark::test::CapturedLog;
 using lark::test::ReturnsWithin;
-using LarkHost::Heartbeat;
-using LarkHost::HeartbeatSettings;
-using LarkHost::kMemoryLimitBytes;
-using LarkHost::MemoryCounters;
 using namespace std::chrono_literals;
 
 constexpr std::uint64_t kMiB = 1 << 20;
@@ -148,7 +145,7 @@ TEST_F(HeartbeatTest, ATickThatThrowsIsSkipped) {
 
 TEST_F(HeartbeatTest, StartTwiceStartsOneThreadAndStopIsPromptMidPeriod) {
   const std::size_t before = lark::test::ThreadCount();
-  Start({1h, LarkHost::ReadMemoryCounters});
+  Start({1h, ReadMemoryCounters});
   heartbeat->Start();
   EXPECT_EQ(lark::test::ThreadCount(), before + 1);
   ReturnsWithin(
@@ -158,9 +155,10 @@ TEST_F(HeartbeatTest, StartTwiceStartsOneThreadAndStopIsPromptMidPeriod) {
 }
 
 TEST(MemoryCounters, CanBeRead) {
-  const std::optional<MemoryCounters> counters = LarkHost::ReadMemoryCounters();
+  const std::optional<MemoryCounters> counters = ReadMemoryCounters();
   ASSERT_TRUE(counters.has_value());
   EXPECT_GT(counters->workingSetSize, 0u);  // private usage reads 0 under Wine
 }
 
 }  // namespace
+}  // namespace LarkHost

@@ -19,11 +19,9 @@
 #include "support/host_session.h"
 #include "win/unique_handle.h"
 
+namespace LarkParent {
 namespace {
 
-using AnonRpc::PipeHandles;
-using LarkParent::CallResult;
-using LarkParent::HostProcess;
 using namespace std::chrono_literals;
 
 constexpr auto kWait = 30s;
@@ -126,7 +124,7 @@ TEST(HostProcess, HostEndsAreClosedInTheParent) {
   std::unique_ptr<HostProcess> host = HostProcess::Launch(FakeHost(), &error);
   ASSERT_NE(host, nullptr) << error;
   // Checked before the connection's threads start: a new thread handle could reuse a value.
-  const PipeHandles& values = host->HostHandleValues();
+  const AnonRpc::PipeHandles& values = host->HostHandleValues();
   for (AnonRpc::PipeHandle value : {values.fwdReqRead, values.fwdReqWrite, values.fwdResWrite,
                                     values.revReqWrite, values.revResRead, values.ntyWrite}) {
     DWORD flags = 0;
@@ -196,8 +194,8 @@ TEST(HostProcess, ArgumentsReachTheHostAsGiven) {
   // The fake host exits with 100 + its argument count when they are not six handles.
   auto exitCodeFor = [](std::vector<std::wstring> arguments) -> std::optional<std::uint32_t> {
     HostProcess::Options options = FakeHost();
-    PipeHandles passed;
-    options.arguments = [&](const PipeHandles& handles) {
+    AnonRpc::PipeHandles passed;
+    options.arguments = [&](const AnonRpc::PipeHandles& handles) {
       passed = handles;
       return arguments;
     };
@@ -217,7 +215,7 @@ TEST(HostProcess, ArgumentsReachTheHostAsGiven) {
 
 // Launches the fake host and has it make its exchange, after which it behaves as `payload` says.
 std::unique_ptr<HostProcess> LaunchExchanged(const std::string& payload, Inbox& inbox,
-                                             const LarkParent::EndBounds& endBounds = {}) {
+                                             const EndBounds& endBounds = {}) {
   HostProcess::Options options = FakeHost();
   options.endBounds = endBounds;
   std::unique_ptr<HostProcess> host = LaunchConnected(options, inbox);
@@ -231,13 +229,12 @@ std::unique_ptr<HostProcess> LaunchExchanged(const std::string& payload, Inbox& 
 // The fake host never answers "Release" and has no window: "linger" leaves once its pipes
 // close, "stay" only when terminated.
 TEST(HostProcess, EndSaysHowTheHostEnded) {
-  using LarkParent::EndedBy;
   struct Case {
     std::string payload;
     EndedBy by;
     std::uint32_t exitCode;
   };
-  const LarkParent::EndBounds shortBounds{500ms, 500ms};
+  const EndBounds shortBounds{500ms, 500ms};
   for (const Case& c : {Case{"0", EndedBy::Itself, 0}, Case{"linger", EndedBy::Close, 9},
                         Case{"stay", EndedBy::Termination, HostProcess::kTerminatedExitCode}}) {
     SCOPED_TRACE(c.payload);
@@ -248,9 +245,8 @@ TEST(HostProcess, EndSaysHowTheHostEnded) {
       ASSERT_TRUE(host->WaitForExit(kWait).has_value());
     }
     // "linger" is given the whole time it needs; "stay" runs into both bounds.
-    const LarkParent::EndBounds bounds =
-        c.by == EndedBy::Close ? LarkParent::EndBounds{500ms, kWait} : shortBounds;
-    LarkParent::HostEnding ending;
+    const EndBounds bounds = c.by == EndedBy::Close ? EndBounds{500ms, kWait} : shortBounds;
+    HostEnding ending;
     lark::test::ReturnsWithin(
         60s, [&] { ending = host->End(bounds); }, "HostProcess::End");
     EXPECT_EQ(ending.by, c.by);
@@ -289,3 +285,4 @@ TEST(HostProcess, LeftToEndTheHostIsNeitherWaitedForNorTerminated) {
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -12,9 +12,8 @@
 #include "support/fake_engine.h"
 #include "support/main_window_class.h"
 
+namespace LarkHost {
 namespace {
-
-using namespace LarkEngine;
 
 using lark::test::CapturedLog;
 using lark::test::FakeEngine;
@@ -25,17 +24,17 @@ using namespace std::chrono_literals;
 // The window's shutdown tears the fake engine down, as the host's does.
 class MainThread {
  public:
-  explicit MainThread(LarkHost::MainWindow::PostFunction post = PostMessageW,
+  explicit MainThread(MainWindow::PostFunction post = PostMessageW,
                       std::function<void()> shutdownRequested = {}) {
     EXPECT_TRUE(lark::test::EnsureMainWindowClass());
     std::mutex mutex;
     std::condition_variable ready;
     bool created = false;
     thread_ = std::thread([&] {
-      auto window = std::make_unique<LarkHost::MainWindow>(
+      auto window = std::make_unique<MainWindow>(
           [] {
             if (LarkEngine::Engine* engine = FakeEngine::Installed())
-              engine->Teardown(LarkHost::LockAnsweringSentMessages);
+              engine->Teardown(LockAnsweringSentMessages);
           },
           shutdownRequested, post);
       EXPECT_TRUE(window->Create(GetModuleHandleW(nullptr)));
@@ -54,7 +53,7 @@ class MainThread {
   ~MainThread() { Shutdown(); }
   DWORD ThreadId() const { return threadId_; }
   // Outlives its window, which the shutdown destroys on its own thread.
-  LarkHost::MainWindow& Window() { return *window_; }
+  MainWindow& Window() { return *window_; }
   void Shutdown() {
     if (!thread_.joinable()) return;
     window_->RequestShutdown();
@@ -63,7 +62,7 @@ class MainThread {
   }
 
  private:
-  std::unique_ptr<LarkHost::MainWindow> window_;
+  std::unique_ptr<MainWindow> window_;
   std::thread thread_;
   DWORD threadId_ = 0;
 };
@@ -149,7 +148,7 @@ TEST_F(HostWindow, ATaskQueuedBehindTheShutdownIsReleased) {
   std::thread holder([&] {
     main.Window().RunOnMainThread(HoldUntilPosted(2, [&](int i) {
       if (i == 0) {
-        PostMessageW(main.Window().Handle(), LarkHost::WM_APP_SHUTDOWN, 0, 0);
+        PostMessageW(main.Window().Handle(), WM_APP_SHUTDOWN, 0, 0);
       } else {
         late = std::thread([&] {
           lateResult = main.Window().RunOnMainThread([&] {
@@ -189,7 +188,7 @@ TEST_F(HostWindow, AShutdownRequestWhosePostFailsStillEndsTheLoop) {
   std::atomic<int> requests{0};
   MainThread main(
       [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == LarkHost::WM_APP_SHUTDOWN) {
+        if (message == WM_APP_SHUTDOWN) {
           SetLastError(ERROR_NOT_ENOUGH_QUOTA);
           return FALSE;
         }
@@ -203,3 +202,4 @@ TEST_F(HostWindow, AShutdownRequestWhosePostFailsStillEndsTheLoop) {
 }
 
 }  // namespace
+}  // namespace LarkHost

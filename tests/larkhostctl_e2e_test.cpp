@@ -15,12 +15,14 @@
 #include <sstream>
 
 #include "parent/host_process.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/wire.h"
 #include "support/bin_directory.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 #include "support/tool_run.h"
 
+namespace Larkhostctl {
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,7 +48,8 @@ ToolResult Larkhostctl(std::vector<std::string> arguments, const std::string& in
 // A session with the host of `dir`.
 ToolResult Session(const HostDir& dir, std::vector<std::string> arguments,
                    const std::string& input = "") {
-  arguments.insert(arguments.begin(), {"--host", (dir.Path() / "LarkRemoteHost.exe").string()});
+  arguments.insert(arguments.begin(),
+                   {"--host", (dir.Path() / LarkProtocol::kHostExecutableName).string()});
   return Larkhostctl(arguments, input);
 }
 
@@ -197,7 +200,10 @@ TEST(Larkhostctl, TheHostsTokenRequestIsAnsweredAsTold) {
        "-> reverse-response #1 GetJWT: Ok \"tok-file\"",
        "746f6b2d66696c65abab"},  // the token's bytes, then the fill
       {"no token", {}, noToken, untouched},
-      {"--no-answer", {"--no-answer", "GetJWT"}, "", untouched},  // the host's call times out
+      {"--no-answer",
+       {"--no-answer", LarkProtocol::kGetJwtMethod},
+       "",
+       untouched},  // the host's call times out
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -244,7 +250,7 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
   };
   const Case cases[] = {
       {"a bad command",
-       {"--host", (dir.Path() / "LarkRemoteHost.exe").string(), "-f", script.string()},
+       {"--host", (dir.Path() / LarkProtocol::kHostExecutableName).string(), "-f", script.string()},
        2,
        "larkhostctl: " + script.string() + ":2: unknown command \"cal\" (help lists them)\n"},
       {"a missing host",
@@ -252,7 +258,7 @@ TEST(Larkhostctl, FailuresEndWithOneLineOnStandardError) {
        1,
        "larkhostctl: cannot start the host: no host executable at " + missing + "\n"},
       {"a host without its engine",
-       {"--host", (noEngine.Path() / "LarkRemoteHost.exe").string(), "call IsRun"},
+       {"--host", (noEngine.Path() / LarkProtocol::kHostExecutableName).string(), "call IsRun"},
        1,
        "larkhostctl: host ended early with exit code 1 (start-up failed: the engine library is "
        "missing or incomplete, or the pipe handles or the window could not be had); run again "
@@ -405,7 +411,7 @@ TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
     DWORD host = 0;
     {
       RunningTool run(lark::test::BinDirectory() / "larkhostctl.exe",
-                      {"--host", (dir.Path() / "LarkRemoteHost.exe").string(), "--log",
+                      {"--host", (dir.Path() / LarkProtocol::kHostExecutableName).string(), "--log",
                        "wait-notify never 60s"},
                       "", true);
       host = std::stoul("0" + run.WaitForOutput(std::regex(R"(process (\d+)\n)"), 60s));
@@ -441,7 +447,7 @@ std::unique_ptr<LarkParent::HostProcess> RunningHost(const HostDir& dir) {
   std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
   if (!host) return host;
   host->Connection().Start();
-  EXPECT_TRUE(host->Connection().Call("IsRun", "").has_value());
+  EXPECT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
   return host;
 }
 
@@ -486,9 +492,10 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
   stuck.Script("hold START\n");
   host = RunningHost(stuck);
   ASSERT_NE(host, nullptr);
-  ASSERT_TRUE(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  auto start =
-      std::async(std::launch::async, [&] { return host->Connection().Call("Start", "1"); });
+  ASSERT_TRUE(
+      host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  auto start = std::async(std::launch::async,
+                          [&] { return host->Connection().Call(LarkProtocol::kStartMethod, "1"); });
   ASSERT_TRUE(lark::test::Eventually([&] {
     const Lines calls = stuck.EngineCalls();
     return std::find(calls.begin(), calls.end(), "START\t1\t1") != calls.end();
@@ -507,3 +514,4 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
 }
 
 }  // namespace
+}  // namespace Larkhostctl

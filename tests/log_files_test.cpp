@@ -11,9 +11,8 @@
 #include "logging/logger.h"
 #include "support/log_test_support.h"
 
+namespace LarkLogging {
 namespace {
-
-using namespace LarkLogging;
 
 namespace fs = std::filesystem;
 using lark::test::FixedClock;
@@ -224,3 +223,4 @@ TEST(CrashDumps, NameIsPrefixLocalTimeProcessIdAndExtensionWhenItFits) {
 }
 
 }  // namespace
+}  // namespace LarkLogging

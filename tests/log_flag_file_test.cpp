@@ -7,9 +7,8 @@
 #include "logging/flag_file.h"
 #include "support/log_test_support.h"
 
+namespace LarkLogging {
 namespace {
-
-using namespace LarkLogging;
 
 using lark::test::TempLogDir;
 using lark::test::WriteBytes;
@@ -66,3 +65,4 @@ TEST(FlagFile, NoRegularFileMeansOff) {
 }
 
 }  // namespace
+}  // namespace LarkLogging

@@ -14,9 +14,8 @@
 #include "logging/log_files.h"
 #include "support/log_test_support.h"
 
+namespace LarkLogging {
 namespace {
-
-using namespace LarkLogging;
 
 namespace fs = std::filesystem;
 using lark::test::LocalMoment;
@@ -238,3 +237,4 @@ TEST(LogLine, JoinsTagAndPartsWithIntegersInDecimal) {
 }
 
 }  // namespace
+}  // namespace LarkLogging

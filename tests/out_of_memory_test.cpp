@@ -12,6 +12,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/rpc_caller.h"
 #include "support/host_connection_test_peer.h"
 #include "support/reverse_parent.h"
@@ -45,6 +46,7 @@ void operator delete(void* memory, std::size_t) noexcept {
   std::free(memory);
 }
 
+namespace AnonRpc {
 namespace {
 
 using namespace std::chrono_literals;
@@ -60,22 +62,21 @@ struct OutOfMemory : ::testing::Test {
   ~OutOfMemory() override { g_failAbove = std::numeric_limits<std::size_t>::max(); }
 };
 
-std::string HeaderBytes(const AnonRpc::FrameHeaderBytes& header) {
+std::string HeaderBytes(const FrameHeaderBytes& header) {
   return {reinterpret_cast<const char*>(header.data()), header.size()};
 }
 
 TEST_F(OutOfMemory, TheCallersReaderFailsPendingCallsAsABrokenPipe) {
   lark::test::ReverseParent parent(lark::test::ReverseParent::Silent());
-  AnonRpc::RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
+  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
   caller.Start();
-  std::future<std::string> pending = caller.CallAsync("GetJWT", "");
+  std::future<std::string> pending = caller.CallAsync(LarkProtocol::kGetJwtMethod, "");
   parent.WaitForRequests(1);
-  parent.SendRaw(HeaderBytes(AnonRpc::EncodeHeader(
-      AnonRpc::ResponseHeader{AnonRpc::kResponseMagic, 1, 0, AnonRpc::kMaxFieldBytes})));
+  parent.SendRaw(HeaderBytes(EncodeHeader(ResponseHeader{kResponseMagic, 1, 0, kMaxFieldBytes})));
   try {
     pending.get();
     ADD_FAILURE() << "answered";
-  } catch (const AnonRpc::RpcException& error) {
+  } catch (const RpcException& error) {
     EXPECT_STREQ(error.what(), "Pipe broken");
   }
   EXPECT_GT(g_largestRefused.load(), kMiB);
@@ -87,7 +88,7 @@ TEST_F(OutOfMemory, TheCallersReaderFailsPendingCallsAsABrokenPipe) {
 // end of it, so the host's next write there fails instead of filling a pipe nobody reads, and
 // says why.
 TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
-  AnonRpc::HostPipes host;
+  HostPipes host;
   LarkParent::ParentEnds ends;
   ASSERT_TRUE(LarkParent::CreatePipeSet(&host, &ends));
   LarkParent::HostConnection parent(std::move(ends));
@@ -98,22 +99,21 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
     refusals[pipe] = reason;
   });
   parent.Start();
-  const auto send = [](const AnonRpc::UniquePipe& pipe, const std::string& bytes) {
-    EXPECT_TRUE(AnonRpc::WriteAll(pipe.Get(), bytes));
+  const auto send = [](const UniquePipe& pipe, const std::string& bytes) {
+    EXPECT_TRUE(WriteAll(pipe.Get(), bytes));
   };
   const std::uint32_t huge = std::numeric_limits<std::uint32_t>::max();
-  send(host.fwdResWrite, HeaderBytes(AnonRpc::EncodeHeader(AnonRpc::ResponseHeader{
-                             AnonRpc::kResponseMagic, 1, 0, AnonRpc::kMaxFieldBytes})));
-  send(host.revReqWrite, HeaderBytes(AnonRpc::EncodeHeader(
-                             AnonRpc::RequestHeader{AnonRpc::kRequestMagic, 1, 5, huge})));
-  const AnonRpc::NotifyHeaderBytes note =
-      AnonRpc::EncodeHeader(AnonRpc::NotifyHeader{AnonRpc::kNotifyMagic, huge, huge});
+  send(host.fwdResWrite,
+       HeaderBytes(EncodeHeader(ResponseHeader{kResponseMagic, 1, 0, kMaxFieldBytes})));
+  send(host.revReqWrite, HeaderBytes(EncodeHeader(RequestHeader{kRequestMagic, 1, 5, huge})));
+  const NotifyHeaderBytes note = EncodeHeader(NotifyHeader{kNotifyMagic, huge, huge});
   send(host.ntyWrite, {reinterpret_cast<const char*>(note.data()), note.size()});
   EXPECT_TRUE(LarkParent::HostConnectionTestPeer(parent).WaitForHostEnds(30s));
-  EXPECT_FALSE(parent.Call("IsRun", "", 30s).has_value());  // at once: no answer can come
-  EXPECT_LE(g_largestRefused.load(), AnonRpc::kMaxFieldBytes + std::size_t{64});
-  for (const AnonRpc::UniquePipe* end : {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite})
-    EXPECT_FALSE(AnonRpc::WriteAll(end->Get(), "more"));
+  EXPECT_FALSE(
+      parent.Call(LarkProtocol::kIsRunMethod, "", 30s).has_value());  // at once: no answer can come
+  EXPECT_LE(g_largestRefused.load(), kMaxFieldBytes + std::size_t{64});
+  for (const UniquePipe* end : {&host.fwdResWrite, &host.revReqWrite, &host.ntyWrite})
+    EXPECT_FALSE(WriteAll(end->Get(), "more"));
   const std::string tooLarge = "a frame announcing a field above 4194304 bytes";
   std::lock_guard lock(mutex);
   EXPECT_EQ(refusals, (std::map<LarkParent::Pipe, std::string>{
@@ -124,3 +124,4 @@ TEST_F(OutOfMemory, TheParentKitsReadersEndAsIfTheHostHadClosed) {
 }
 
 }  // namespace
+}  // namespace AnonRpc

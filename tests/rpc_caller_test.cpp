@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "protocol/lark_protocol.h"
 #include "support/bounded.h"
 #include "support/process_stats.h"
 #include "support/reverse_parent.h"
@@ -60,19 +61,19 @@ struct CallerTest : ::testing::Test {
 };
 
 TEST_F(CallerTest, IdsCountUpAcrossSyncAndAsyncAndRefusedCallsTakeNone) {
-  EXPECT_EQ(caller.Call("GetJWT", "a"), "a");
-  std::future<std::string> second = caller.CallAsync("CefControl", "b");
+  EXPECT_EQ(caller.Call(LarkProtocol::kGetJwtMethod, "a"), "a");
+  std::future<std::string> second = caller.CallAsync(LarkProtocol::kCefControlMethod, "b");
   EXPECT_EQ(second.get(), "b");
   EXPECT_EQ(MessageOf([&] { caller.Call("", "x"); }), "Method name is empty");
   EXPECT_EQ(MessageOf([&] { caller.CallAsync("", "x"); }), "Method name is empty");
-  EXPECT_EQ(caller.Call("GetJWT", ""), "");
+  EXPECT_EQ(caller.Call(LarkProtocol::kGetJwtMethod, ""), "");
 
   const std::vector<Request> seen = parent.WaitForRequests(3);
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].id, 1u);
-  EXPECT_EQ(seen[0].method, "GetJWT");
+  EXPECT_EQ(seen[0].method, LarkProtocol::kGetJwtMethod);
   EXPECT_EQ(seen[1].id, 2u);
-  EXPECT_EQ(seen[1].method, "CefControl");
+  EXPECT_EQ(seen[1].method, LarkProtocol::kCefControlMethod);
   EXPECT_EQ(seen[2].id, 3u);
 }
 
@@ -99,9 +100,10 @@ struct ErrorAnswers : CallerTest {
 };
 
 TEST_F(ErrorAnswers, NonZeroStatusThrowsExactlyTheBody) {
-  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", "no token for you"); }), "no token for you");
-  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", ""); }), "");
-  std::future<std::string> async = caller.CallAsync("CefControl", "refused");
+  EXPECT_EQ(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, "no token for you"); }),
+            "no token for you");
+  EXPECT_EQ(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }), "");
+  std::future<std::string> async = caller.CallAsync(LarkProtocol::kCefControlMethod, "refused");
   EXPECT_EQ(MessageOf(async), "refused");
 }
 
@@ -111,7 +113,7 @@ struct ScriptedParent : CallerTest {
 
 TEST_F(ScriptedParent, LateAndUnknownAnswersAreDiscardedAndReadingGoesOn) {
   try {
-    caller.Call("GetJWT", "");
+    caller.Call(LarkProtocol::kGetJwtMethod, "");
     FAIL() << "expected a time-out";
   } catch (const RpcTimeoutException& timeout) {
     EXPECT_STREQ(timeout.what(), "RPC call timeout");
@@ -119,7 +121,7 @@ TEST_F(ScriptedParent, LateAndUnknownAnswersAreDiscardedAndReadingGoesOn) {
   parent.SendRaw(EncodeResponse(1, RpcStatus::Ok, "too late"));
   parent.SendRaw(EncodeResponse(999, RpcStatus::Ok, "nobody asked"));
 
-  std::future<std::string> next = caller.CallAsync("GetJWT", "");
+  std::future<std::string> next = caller.CallAsync(LarkProtocol::kGetJwtMethod, "");
   parent.WaitForRequests(2);
   parent.SendRaw(EncodeResponse(2, RpcStatus::Ok, "fresh"));
   EXPECT_EQ(next.get(), "fresh");
@@ -189,7 +191,7 @@ TEST(CallerAsync, EachCallTimesOutOnItsOwnWhateverTheOrder) {
     std::vector<std::future<std::string>> calls(8);
     std::vector<std::thread> threads;
     for (std::future<std::string>& call : calls)
-      threads.emplace_back([&] { call = caller.CallAsync("CefControl", ""); });
+      threads.emplace_back([&] { call = caller.CallAsync(LarkProtocol::kCefControlMethod, ""); });
     for (std::thread& thread : threads) thread.join();
     for (std::future<std::string>& call : calls) {
       ASSERT_EQ(call.wait_for(30s), std::future_status::ready) << "round " << round;
@@ -233,8 +235,9 @@ TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
   RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());  // 10 s
   caller.Start();
   std::string message;
-  std::thread waiting([&] { message = MessageOf([&] { caller.Call("GetJWT", ""); }); });
-  std::future<std::string> async = caller.CallAsync("CefControl", "");
+  std::thread waiting(
+      [&] { message = MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }); });
+  std::future<std::string> async = caller.CallAsync(LarkProtocol::kCefControlMethod, "");
   parent.WaitForRequests(2);
   ReturnsWithin(
       30s, [&] { caller.Stop(); }, "Stop");
@@ -242,7 +245,7 @@ TEST(CallerStop, FailsAWaitingCallAtOnceAndLaterCallsFail) {
       5s, [&] { waiting.join(); }, "the waiting Call");
   EXPECT_EQ(message, "RpcCaller stopped");
   EXPECT_EQ(MessageOf(async), "RpcCaller stopped");
-  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call("GetJWT", ""); }),
+  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }),
                                std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
   caller.Stop();  // a second stop does nothing
 }
@@ -268,7 +271,8 @@ TEST(CallerStop, AGraceLetsAnswersOnTheirWayArrive) {
     RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead(), {1h, 1h});
     caller.Start();
     std::string got;
-    std::thread waiting([&] { got = OutcomeOf([&] { return caller.Call("GetJWT", ""); }); });
+    std::thread waiting(
+        [&] { got = OutcomeOf([&] { return caller.Call(LarkProtocol::kGetJwtMethod, ""); }); });
     parent.WaitForRequests(1);
     ReturnsWithin(
         30s, [&] { caller.Stop(c.grace); }, "Stop with a grace");
@@ -300,10 +304,11 @@ TEST(CallerWrite, AFailedWriteReportsTheSystemError) {
   RpcCaller caller(requests.TakeWrite(), responses.TakeRead(), kShort);
   caller.Start();
   requests.CloseRead();  // the parent is gone
-  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call("GetJWT", ""); }),
+  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }),
                                std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
-  EXPECT_TRUE(std::regex_match(MessageOf([&] { caller.CallAsync("CefControl", "x"); }),
-                               std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
+  EXPECT_TRUE(
+      std::regex_match(MessageOf([&] { caller.CallAsync(LarkProtocol::kCefControlMethod, "x"); }),
+                       std::regex(R"(Write request \(err=[1-9][0-9]*\))")));
   caller.Stop();
 }
 
@@ -346,14 +351,14 @@ TEST(CallerWrite, AWriteDoneAsItsTimeRunsOutLeavesThePipeInStep) {
     caller.Start();
     SetWriteRaceForTesting(WriteRaceForTesting::kCancelAfterCompletion, 2);  // the payload's
     if (async) {
-      std::future<std::string> first = caller.CallAsync("CefControl", "late");
+      std::future<std::string> first = caller.CallAsync(LarkProtocol::kCefControlMethod, "late");
       // Nothing else is sent meanwhile: the time-out must come without another call's help.
       ASSERT_EQ(first.wait_for(30s), std::future_status::ready);
       EXPECT_EQ(MessageOf(first), outcome);
     } else {
-      EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", "late"); }), outcome);
+      EXPECT_EQ(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, "late"); }), outcome);
     }
-    EXPECT_EQ(OutcomeOf([&] { return caller.Call("GetJWT", "next"); }), "next");
+    EXPECT_EQ(OutcomeOf([&] { return caller.Call(LarkProtocol::kGetJwtMethod, "next"); }), "next");
     caller.Stop();
   }
 }
@@ -366,7 +371,7 @@ TEST(CallerThreads, ABurstOfAsyncCallsKeepsTheThreadCountFlat) {
   std::vector<std::future<std::string>> calls;
   std::size_t most = before;
   for (int i = 0; i < 1000; ++i) {
-    calls.push_back(caller.CallAsync("CefControl", "x"));
+    calls.push_back(caller.CallAsync(LarkProtocol::kCefControlMethod, "x"));
     if (i % 100 == 0) most = std::max(most, lark::test::ThreadCount());
   }
   EXPECT_EQ(most, before);
@@ -380,8 +385,8 @@ TEST(CallerTimeouts, DefaultsAreTenSeconds) {
   RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
   caller.Start();
   const auto start = std::chrono::steady_clock::now();
-  std::future<std::string> async = caller.CallAsync("CefControl", "");
-  EXPECT_EQ(MessageOf([&] { caller.Call("GetJWT", ""); }), "RPC call timeout");
+  std::future<std::string> async = caller.CallAsync(LarkProtocol::kCefControlMethod, "");
+  EXPECT_EQ(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }), "RPC call timeout");
   EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_EQ(MessageOf(async), "Async RPC timeout");
   EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);

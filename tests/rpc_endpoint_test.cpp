@@ -9,6 +9,7 @@
 
 #include "parent/host_connection.h"
 #include "parent/pipe_set.h"
+#include "protocol/lark_protocol.h"
 #include "rpc/endpoint_slot.h"
 #include "support/bounded.h"
 #include "support/process_stats.h"
@@ -17,15 +18,12 @@ namespace AnonRpc {
 namespace {
 
 using lark::test::ReturnsWithin;
-using LarkParent::CallResult;
-using LarkParent::HostConnection;
-using LarkParent::ParentEnds;
 using namespace std::chrono_literals;
 
 struct Pipes {
   Pipes() { EXPECT_TRUE(LarkParent::CreatePipeSet(&host, &parent)); }
   HostPipes host;
-  ParentEnds parent;
+  LarkParent::ParentEnds parent;
 };
 
 // Reads one end to its end: true when nothing at all came before end of pipe.
@@ -50,7 +48,7 @@ TEST(RpcEndpoint, ConstructionStartsNoThreadAndWritesNothing) {
 
 TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
+  LarkParent::HostConnection parent(std::move(pipes.parent));
   RpcEndpoint endpoint(std::move(pipes.host), [] {});
   std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first thread
   const std::size_t before = lark::test::ThreadCount();
@@ -65,8 +63,10 @@ TEST(RpcEndpoint, StartAllTwiceStartsEachThreadOnce) {
 
 TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
-  parent.Serve("GetJWT", [](const std::string&) { return CallResult{0, "token"}; });
+  LarkParent::HostConnection parent(std::move(pipes.parent));
+  parent.Serve(LarkProtocol::kGetJwtMethod, [](const std::string&) {
+    return LarkParent::CallResult{0, "token"};
+  });
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<Notification> notes;
@@ -78,13 +78,14 @@ TEST(RpcEndpoint, CarriesCallsBothWaysAndNotifications) {
   parent.Start();
 
   RpcEndpoint endpoint(std::move(pipes.host), [] {});
-  endpoint.Server().RegisterMethod("LarkInfo", [&](const std::string& payload) {
+  endpoint.Server().RegisterMethod(LarkProtocol::kLarkInfoMethod, [&](const std::string& payload) {
     endpoint.Sender().Enqueue("7", payload);
-    return endpoint.Caller().Call("GetJWT", "");
+    return endpoint.Caller().Call(LarkProtocol::kGetJwtMethod, "");
   });
   endpoint.StartAll();
 
-  const std::optional<CallResult> answer = parent.Call("LarkInfo", "hi");
+  const std::optional<LarkParent::CallResult> answer =
+      parent.Call(LarkProtocol::kLarkInfoMethod, "hi");
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ(answer->status, 0u);
   EXPECT_EQ(answer->body, "token");
@@ -102,7 +103,7 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
   {
     RpcEndpoint endpoint(std::move(pipes.host), [] {});
     endpoint.StartAll();
-    pending = endpoint.Caller().CallAsync("GetJWT", "");
+    pending = endpoint.Caller().CallAsync(LarkProtocol::kGetJwtMethod, "");
     // The parent never answers: wait until the request has gone out.
     ASSERT_TRUE(ReadRequest(pipes.parent.reverseRequestRead.Get()).has_value());
   }
@@ -120,8 +121,10 @@ TEST(RpcEndpoint, DestructionWithoutStopAllStopsAllThree) {
 // the middle: nothing hangs or crashes, and every call ends with its answer or a documented error.
 TEST(RpcEndpoint, StopInTheMiddleOfHeavyTraffic) {
   Pipes pipes;
-  HostConnection parent(std::move(pipes.parent));
-  parent.Serve("Echo", [](const std::string& payload) { return CallResult{0, payload}; });
+  LarkParent::HostConnection parent(std::move(pipes.parent));
+  parent.Serve("Echo", [](const std::string& payload) {
+    return LarkParent::CallResult{0, payload};
+  });
   std::atomic<int> notified{0};
   parent.OnNotification([&](const Notification&) { ++notified; });
   parent.Start();
@@ -207,8 +210,11 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
   };
   const Case cases[] = {
       {"request write",
-       [](RpcCaller& caller) { caller.CallAsync("CefControl", std::string(1 << 20, 'x')); }, ""},
-      {"synchronous call", [](RpcCaller& caller) { caller.Call("GetJWT", ""); },
+       [](RpcCaller& caller) {
+         caller.CallAsync(LarkProtocol::kCefControlMethod, std::string(1 << 20, 'x'));
+       },
+       ""},
+      {"synchronous call", [](RpcCaller& caller) { caller.Call(LarkProtocol::kGetJwtMethod, ""); },
        "RpcCaller stopped"},
   };
   for (const Case& c : cases) {
@@ -220,7 +226,7 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
     std::condition_variable changed;
     bool entered = false;
     std::string outcome = "<returned>";
-    endpoint.Server().RegisterMethod("Start", [&](const std::string&) {
+    endpoint.Server().RegisterMethod(LarkProtocol::kStartMethod, [&](const std::string&) {
       {
         std::lock_guard lock(mutex);
         entered = true;
@@ -234,7 +240,7 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
       return std::string("ok");
     });
     endpoint.StartAll();
-    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite.Get(), 1, "Start", "1"));
+    ASSERT_TRUE(WriteRequest(pipes.parent.requestWrite.Get(), 1, LarkProtocol::kStartMethod, "1"));
     {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));
@@ -281,7 +287,7 @@ TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
 // leaves the pipe out of step, every later call fails at once.
 TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
   Pipes pipes;  // the host's ends stay open and unread
-  HostConnection parent(std::move(pipes.parent));
+  LarkParent::HostConnection parent(std::move(pipes.parent));
   std::mutex mutex;
   std::condition_variable changed;
   bool bigWriteBegun = false;
@@ -291,24 +297,26 @@ TEST(HostConnectionWrite, ATimeOutCoversTheRequestWriteAndTheWaitForIt) {
     changed.notify_all();
   });
   parent.Start();
-  std::optional<CallResult> big = CallResult{};
-  std::optional<CallResult> behind = CallResult{};
+  std::optional<LarkParent::CallResult> big = LarkParent::CallResult{};
+  std::optional<LarkParent::CallResult> behind = LarkParent::CallResult{};
   ReturnsWithin(
       30s,
       [&] {
-        std::thread first([&] { big = parent.Call("LarkInfo", std::string(1 << 20, 'x'), 1s); });
+        std::thread first([&] {
+          big = parent.Call(LarkProtocol::kLarkInfoMethod, std::string(1 << 20, 'x'), 1s);
+        });
         {
           std::unique_lock lock(mutex);
           changed.wait(lock, [&] { return bigWriteBegun; });
         }
-        behind = parent.Call("IsRun", "", 500ms);
+        behind = parent.Call(LarkProtocol::kIsRunMethod, "", 500ms);
         first.join();
       },
       "calls to a host that does not read");
   EXPECT_FALSE(big.has_value());
   EXPECT_FALSE(behind.has_value());
   ReturnsWithin(
-      30s, [&] { EXPECT_FALSE(parent.Call("IsRun", "", 120s).has_value()); },
+      30s, [&] { EXPECT_FALSE(parent.Call(LarkProtocol::kIsRunMethod, "", 120s).has_value()); },
       "a call after a write was cut short");
 }
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "protocol/lark_protocol.h"
 #include "support/bounded.h"
 #include "support/test_pipe.h"
 
@@ -53,11 +54,12 @@ class ServerTest : public ::testing::Test {
 };
 
 TEST_F(ServerTest, AnswersRegisteredMethodsWithTheRequestId) {
-  server_.RegisterMethod("IsRun", [](const std::string&) { return std::string("true"); });
+  server_.RegisterMethod(LarkProtocol::kIsRunMethod,
+                         [](const std::string&) { return std::string("true"); });
   server_.RegisterMethod("Echo", [](const std::string& payload) { return payload; });
   server_.Start();
 
-  Send(EncodeRequest(7, "IsRun", ""));
+  Send(EncodeRequest(7, LarkProtocol::kIsRunMethod, ""));
   std::string bytes;
   ASSERT_TRUE(ReadExact(responses_.read(), 20, bytes));
   EXPECT_EQ(bytes, EncodeResponse(7, RpcStatus::Ok, "true"));
@@ -70,7 +72,8 @@ TEST_F(ServerTest, AnswersRegisteredMethodsWithTheRequestId) {
 }
 
 TEST_F(ServerTest, UnknownEmptyAndCaseDifferentMethodsAreNotFound) {
-  server_.RegisterMethod("Start", [](const std::string&) { return std::string("ok"); });
+  server_.RegisterMethod(LarkProtocol::kStartMethod,
+                         [](const std::string&) { return std::string("ok"); });
   server_.Start();
 
   const Response empty = Call(1, "");
@@ -82,7 +85,7 @@ TEST_F(ServerTest, UnknownEmptyAndCaseDifferentMethodsAreNotFound) {
   EXPECT_EQ(lower.status, 1u);
   EXPECT_EQ(lower.body, "Method not found: start");
 
-  EXPECT_EQ(Call(3, "Start").body, "ok");  // still serving
+  EXPECT_EQ(Call(3, LarkProtocol::kStartMethod).body, "ok");  // still serving
 }
 
 TEST_F(ServerTest, RegisteringANameTwiceKeepsTheSecondHandler) {
@@ -183,7 +186,7 @@ TEST_F(ServerTest, AHandlerEndingSoonAfterStopStillGetsItsAnswerWritten) {
   std::mutex mutex;
   std::condition_variable changed;
   bool entered = false;
-  server_.RegisterMethod("Release", [&](const std::string&) {
+  server_.RegisterMethod(LarkProtocol::kReleaseMethod, [&](const std::string&) {
     {
       std::lock_guard lock(mutex);
       entered = true;
@@ -193,7 +196,7 @@ TEST_F(ServerTest, AHandlerEndingSoonAfterStopStillGetsItsAnswerWritten) {
     return std::string("ok");
   });
   server_.Start();
-  Send(EncodeRequest(9, "Release", ""));
+  Send(EncodeRequest(9, LarkProtocol::kReleaseMethod, ""));
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return entered; }));

@@ -23,9 +23,8 @@
 #include "support/bounded.h"
 #include "support/temp_dir.h"
 
+namespace LarkEngine {
 namespace {
-
-using namespace LarkEngine;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -133,7 +132,7 @@ class SimEngine : public ::testing::Test {
   }
 
   EngineExports LoadEngine() {
-    HMODULE module = Load(L"LarkRemoteStreamer.dll", L"LarkRemoteStreamer.dll");
+    HMODULE module = Load(LarkProtocol::kEngineLibraryName, LarkProtocol::kEngineLibraryName);
     return module ? Exports(module) : EngineExports{};
   }
 
@@ -206,7 +205,7 @@ TEST_F(SimEngine, DefaultsAndTheRecordOfEveryCall) {
 
 TEST_F(SimEngine, ScriptedResultsAreReadAtEveryCall) {
   // A renamed copy reads the script named after it and ignores the default name's.
-  HMODULE module = Load(L"LarkRemoteStreamer.dll", L"Engine.dll");
+  HMODULE module = Load(LarkProtocol::kEngineLibraryName, L"Engine.dll");
   ASSERT_NE(module, nullptr);
   const EngineExports e = Exports(module);
   WriteScript("CREATE 99\nSTART 0\n");
@@ -369,7 +368,7 @@ TEST_F(SimEngine, DeleteAndReleaseWaitForRunningActions) {
 }
 
 TEST_F(SimEngine, LackingVariantLacksOpenAndCefInput) {
-  HMODULE full = Load(L"LarkRemoteStreamer.dll", L"LarkRemoteStreamer.dll");
+  HMODULE full = Load(LarkProtocol::kEngineLibraryName, LarkProtocol::kEngineLibraryName);
   HMODULE lacking = Load(L"LarkRemoteStreamer_lacking.dll", L"LarkRemoteStreamer_lacking.dll");
   ASSERT_NE(full, nullptr);
   ASSERT_NE(lacking, nullptr);
@@ -382,3 +381,4 @@ TEST_F(SimEngine, LackingVariantLacksOpenAndCefInput) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

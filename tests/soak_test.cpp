@@ -11,16 +11,17 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "protocol/lark_protocol.h"
 #include "support/host_dir.h"
 #include "support/host_session.h"
 #include "support/process_stats.h"
 
+namespace LarkParent {
 namespace {
 
 using lark::test::FiguresOf;
 using lark::test::HostDir;
 using lark::test::ProcessFigures;
-using LarkParent::CallResult;
 using namespace std::chrono_literals;
 
 constexpr int kRequests = 100000;
@@ -41,30 +42,30 @@ TEST(Soak, OneHostLifeStaysFlat) {
              "\n"
              "on ENABLE_CONTROL request 65281 1024\n"
              "on CEF_INPUT controls 5 64\n");
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
-  LarkParent::HostConnection& parent = host->Connection();
+  std::unique_ptr<HostProcess> host = dir.Launch();
+  HostConnection& parent = host->Connection();
   std::atomic<int> events{0}, tokens{0}, controls{0};
   parent.OnNotification([&](const AnonRpc::Notification& note) {
     if (note.type == "7") ++events;
   });
-  parent.Serve("GetJWT", [&](const std::string&) {
+  parent.Serve(LarkProtocol::kGetJwtMethod, [&](const std::string&) {
     ++tokens;
     return CallResult{0, "soak.jwt.token"};
   });
-  parent.Serve("CefControl", [&](const std::string&) {
+  parent.Serve(LarkProtocol::kCefControlMethod, [&](const std::string&) {
     ++controls;
     return CallResult{0, "ok"};
   });
   parent.Start();
-  ASSERT_TRUE(parent.Call("LarkInfo", R"({"hWnd":"1"})").has_value());
-  ASSERT_TRUE(parent.Call("Start", "1").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kStartMethod, "1").has_value());
 
   // Once every event sent so far has arrived and the engine's action threads have ended (an
   // export call joins those that have), the host holds only what it keeps.
   int opened = 0;
   const auto settle = [&] {
     lark::test::Eventually([&] { return events.load() == opened * kEventsPerOpen; }, 120s);
-    for (int i = 0; i < 3; ++i) parent.Call("IsRun", "");
+    for (int i = 0; i < 3; ++i) parent.Call(LarkProtocol::kIsRunMethod, "");
     const std::optional<ProcessFigures> figures = FiguresOf(host->ProcessId());
     EXPECT_TRUE(figures.has_value());
     return figures.value_or(ProcessFigures{});
@@ -72,14 +73,14 @@ TEST(Soak, OneHostLifeStaysFlat) {
   ProcessFigures warm;
   int answered = 0;
   for (int i = 0; i < kRequests; ++i) {
-    const char* method = "IsRun";
+    const char* method = LarkProtocol::kIsRunMethod;
     if (i % 1000 == 500) {
-      method = "OpenUrl";
+      method = LarkProtocol::kOpenUrlMethod;
       ++opened;
     } else if (i % 50 == 1) {
-      method = "EnableControl";
+      method = LarkProtocol::kEnableControlMethod;
     } else if (i % 100 == 2) {
-      method = "EnableCef";
+      method = LarkProtocol::kEnableCefMethod;
     }
     if (parent.Call(method, "1", 30s)) ++answered;
     if (i == kRequests / 10) Print("after the warm-up", warm = settle());
@@ -98,8 +99,9 @@ TEST(Soak, OneHostLifeStaysFlat) {
   EXPECT_LE(end.workingSet, warm.workingSet + warm.workingSet / 10 + 4 * kMiB);
   EXPECT_LE(end.pagefile, warm.pagefile + warm.pagefile / 10 + 4 * kMiB);
 
-  ASSERT_TRUE(parent.Call("Release", "").has_value());
+  ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
   EXPECT_EQ(host->WaitForExit(30s), 0u);
 }
 
 }  // namespace
+}  // namespace LarkParent

@@ -4,9 +4,8 @@
 
 #include <utility>
 
+namespace LarkEngine {
 namespace {
-
-using LarkEngine::MaskAccessToken;
 
 // Whatever the text, valid JSON or not, no byte of a token's value is left.
 TEST(MaskAccessToken, MasksEveryFormOfTheTokenValueAndNothingElse) {
@@ -34,3 +33,4 @@ TEST(MaskAccessToken, MasksEveryFormOfTheTokenValueAndNothingElse) {
 }
 
 }  // namespace
+}  // namespace LarkEngine

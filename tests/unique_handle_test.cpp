@@ -9,6 +9,7 @@
 
 #include "support/temp_dir.h"
 
+namespace LarkWin {
 namespace {
 
 constexpr DWORD kCallersError = 0x20001234;
@@ -27,7 +28,7 @@ bool IsOpen(HANDLE handle) {
 
 void CloseForReal(HANDLE handle) {
   SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
-  LarkWin::UniqueHandle{handle}.Reset();
+  UniqueHandle{handle}.Reset();
 }
 
 // A window of a thread of its own, which only that thread can destroy.
@@ -35,9 +36,9 @@ class OtherThreadsWindow {
  public:
   OtherThreadsWindow() : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const LarkWin::UniqueHandle ownCreated(created);
+    const UniqueHandle ownCreated(created);
     thread_ = std::thread([this, created] {
-      const LarkWin::UniqueWindow window(
+      const UniqueWindow window(
           CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr));
       window_ = window.Get();
       SetEvent(created);
@@ -52,7 +53,7 @@ class OtherThreadsWindow {
   HWND Get() const { return window_; }
 
  private:
-  LarkWin::UniqueHandle done_;
+  UniqueHandle done_;
   HWND window_ = nullptr;
   std::thread thread_;
 };
@@ -60,7 +61,7 @@ class OtherThreadsWindow {
 // Each owning type frees with a call that sets the thread's last error when it fails, and each
 // case here makes it fail: what the caller had set survives.
 TEST(UniqueHandle, FreeingKeepsTheCallersLastError) {
-  EXPECT_EQ(LarkWin::InvalidHandleValue(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(InvalidHandleValue(), INVALID_HANDLE_VALUE);
   lark::test::TempDir dir("lark-unique-");
   // Reserved, never committed: no find handle and no module is there.
   void* const nothing = VirtualAlloc(nullptr, 1 << 16, MEM_RESERVE, PAGE_NOACCESS);
@@ -79,28 +80,28 @@ TEST(UniqueHandle, FreeingKeepsTheCallersLastError) {
   } cases[] = {
       {"UniqueHandle",
        [&] {
-         LarkWin::UniqueHandle owner(event);
+         UniqueHandle owner(event);
          SetLastError(kCallersError);
        }},
       {"UniqueFile",
        [&] {
-         LarkWin::UniqueFile owner(file);
+         UniqueFile owner(file);
          SetLastError(kCallersError);
          owner.Reset();
        }},
       {"UniqueFind",
        [&] {
-         LarkWin::UniqueFind owner(nothing);
+         UniqueFind owner(nothing);
          SetLastError(kCallersError);
        }},
       {"UniqueModule",
        [&] {
-         LarkWin::UniqueModule owner(static_cast<HMODULE>(nothing));
+         UniqueModule owner(static_cast<HMODULE>(nothing));
          SetLastError(kCallersError);
        }},
       {"UniqueWindow",
        [&] {
-         LarkWin::UniqueWindow owner(window.Get());
+         UniqueWindow owner(window.Get());
          SetLastError(kCallersError);
          owner.Reset();
        }},
@@ -121,3 +122,4 @@ TEST(UniqueHandle, FreeingKeepsTheCallersLastError) {
 }
 
 }  // namespace
+}  // namespace LarkWin

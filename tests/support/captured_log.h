@@ -17,19 +17,17 @@
 
 namespace lark::test {
 
-using namespace LarkLogging;
-
 // Turns the process's logging on for the length of a test, into a fresh directory, so log sites
 // anywhere can be checked line by line.
 class CapturedLog {
  public:
   CapturedLog() {
     std::ofstream(dir_.Path() / LarkLogging::kFlagFileName) << "logfile_on";
-    logger_ = std::make_unique<Logger>(dir_.Path().string());
+    logger_ = std::make_unique<LarkLogging::Logger>(dir_.Path().string());
     EXPECT_TRUE(logger_->Enabled());
-    previous_ = Logger::SetInstanceForTest(logger_.get());
+    previous_ = LarkLogging::Logger::SetInstanceForTest(logger_.get());
   }
-  ~CapturedLog() { Logger::SetInstanceForTest(previous_); }
+  ~CapturedLog() { LarkLogging::Logger::SetInstanceForTest(previous_); }
   CapturedLog(const CapturedLog&) = delete;
   CapturedLog& operator=(const CapturedLog&) = delete;
 
@@ -46,8 +44,8 @@ class CapturedLog {
 
  private:
   TempDir dir_{"lark-log-"};
-  std::unique_ptr<Logger> logger_;
-  Logger* previous_ = nullptr;
+  std::unique_ptr<LarkLogging::Logger> logger_;
+  LarkLogging::Logger* previous_ = nullptr;
 };
 
 }  // namespace lark::test

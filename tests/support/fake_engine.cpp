@@ -4,8 +4,6 @@
 
 namespace lark::test {
 
-using namespace LarkEngine;
-
 namespace {
 
 std::string Join(std::initializer_list<std::string> parts) {
@@ -55,15 +53,15 @@ bool CefInput(void* instance, bool enable) {
 void Release() {
   FakeEngine::Record("RELEASE");
 }
-void CallbackData(void* instance, EngineDataCallbackFn callback) {
+void CallbackData(void* instance, LarkEngine::EngineDataCallbackFn callback) {
   FakeEngine::Record(Join({"CALLBACK_DATA", Id(instance)}));
   FakeEngine::data = callback;
 }
-void CallbackRequest(void* instance, EngineRequestCallbackFn callback) {
+void CallbackRequest(void* instance, LarkEngine::EngineRequestCallbackFn callback) {
   FakeEngine::Record(Join({"CALLBACK_REQUEST", Id(instance)}));
   FakeEngine::request = callback;
 }
-bool CallbackControlIpc(void* instance, EngineControlCallbackFn callback) {
+bool CallbackControlIpc(void* instance, LarkEngine::EngineControlCallbackFn callback) {
   FakeEngine::Record(Join({"CALLBACK_CONTROL_IPC", Id(instance)}));
   FakeEngine::control = callback;
   return FakeEngine::boolResult;

@@ -13,8 +13,6 @@
 
 namespace lark::test {
 
-using namespace LarkEngine;
-
 struct FakeEngine {
   // Results the next calls give.
   static inline void* createResult = reinterpret_cast<void*>(0x1000);
@@ -22,9 +20,9 @@ struct FakeEngine {
   static inline bool startResult = true;
   static inline bool boolResult = true;  // ISRUN, OPEN, ENABLE_CONTROL, CEF_INPUT, CONTROL_IPC
 
-  static inline EngineDataCallbackFn data = nullptr;
-  static inline EngineRequestCallbackFn request = nullptr;
-  static inline EngineControlCallbackFn control = nullptr;
+  static inline LarkEngine::EngineDataCallbackFn data = nullptr;
+  static inline LarkEngine::EngineRequestCallbackFn request = nullptr;
+  static inline LarkEngine::EngineControlCallbackFn control = nullptr;
 
   static LarkEngine::Engine* Install();
   // The engine Install() made; null after Reset().

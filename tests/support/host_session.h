@@ -25,7 +25,6 @@
 namespace lark::test {
 
 using Lines = std::vector<std::string>;
-using LarkParent::CallResult;
 using namespace std::chrono_literals;
 
 // Whether `expected` occurs in `lines` in this order, other lines between them allowed.
@@ -62,7 +61,7 @@ inline Lines CallNames(const Lines& calls) {
 // "LarkInfo" on a thread of its own; the future holds the answer's body, or "no answer".
 inline std::future<std::string> LarkInfoInBackground(LarkParent::HostConnection& parent) {
   return std::async(std::launch::async, [&parent] {
-    const std::optional<CallResult> result =
+    const std::optional<LarkParent::CallResult> result =
         parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
     return result ? result->body : "no answer";
   });
@@ -76,7 +75,7 @@ struct Inbox {
   Lines reverseCalls;
 
   // The answers a parent of the real host gives: a token, and any answer to "CefControl".
-  static std::map<std::string, CallResult> HostAnswers(std::string token = "tok-123") {
+  static std::map<std::string, LarkParent::CallResult> HostAnswers(std::string token = "tok-123") {
     return {{LarkProtocol::kGetJwtMethod, {0, std::move(token)}},
             {LarkProtocol::kCefControlMethod, {0, "ignored"}}};
   }
@@ -85,7 +84,7 @@ struct Inbox {
   // or the method alone for an empty payload), answering each as given; then starts the
   // connection.
   void Attach(LarkParent::HostConnection& connection,
-              std::map<std::string, CallResult> answers = HostAnswers()) {
+              std::map<std::string, LarkParent::CallResult> answers = HostAnswers()) {
     connection.OnNotification([this](const AnonRpc::Notification& note) {
       std::lock_guard lock(mutex);
       notes.emplace_back(std::chrono::steady_clock::now(), note);

@@ -21,8 +21,6 @@
 
 namespace lark::test {
 
-using namespace LarkLogging;
-
 namespace fs = std::filesystem;
 
 // A log directory: a fresh temporary folder with the logger's view of its names.
@@ -30,14 +28,14 @@ class TempLogDir {
  public:
   const fs::path& path() const { return dir_.Path(); }
   // The directory as the logger takes it.
-  std::string narrow() const { return NarrowName(path()).value_or(""); }
+  std::string narrow() const { return LarkLogging::NarrowName(path()).value_or(""); }
   fs::path operator/(std::string_view name) const { return path() / fs::path(name); }
 
   // Narrow names of everything in the directory.
   std::set<std::string> Names() const {
     std::set<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(path())) {
-      names.insert(NarrowName(entry.path().filename()).value_or("?"));
+      names.insert(LarkLogging::NarrowName(entry.path().filename()).value_or("?"));
     }
     return names;
   }
@@ -60,7 +58,8 @@ inline std::string ReadBytes(const fs::path& file) {
 
 // A moment given in local calendar time, so that what the logger prints does not depend on the
 // machine's time zone.
-inline LogTime LocalMoment(int year, int month, int day, int hour, int minute, int second) {
+inline LarkLogging::LogTime LocalMoment(int year, int month, int day, int hour, int minute,
+                                        int second) {
   std::tm local{};
   local.tm_year = year - 1900;
   local.tm_mon = month - 1;
@@ -69,7 +68,7 @@ inline LogTime LocalMoment(int year, int month, int day, int hour, int minute, i
   local.tm_min = minute;
   local.tm_sec = second;
   local.tm_isdst = -1;
-  return LogTime(std::chrono::seconds(std::mktime(&local)));
+  return LarkLogging::LogTime(std::chrono::seconds(std::mktime(&local)));
 }
 
 // The messages of a log file, in file order, with their timestamps and the space after them
@@ -89,25 +88,25 @@ inline std::vector<std::string> Messages(const std::string& log) {
   return messages;
 }
 
-inline void SetLastWriteTime(const fs::path& file, LogTime moment) {
+inline void SetLastWriteTime(const fs::path& file, LarkLogging::LogTime moment) {
   fs::last_write_time(file, fs::file_time_type::clock::from_sys(moment));
 }
 
-inline LogClock FixedClock(LogTime now) {
+inline LarkLogging::LogClock FixedClock(LarkLogging::LogTime now) {
   return [now] { return now; };
 }
 
 // A clock the test sets; it must outlive the loggers that read it.
 class ManualClock {
  public:
-  explicit ManualClock(LogTime now) : now_(now) {}
-  void Set(LogTime now) { now_ = now; }
-  LogClock Reader() const {
+  explicit ManualClock(LarkLogging::LogTime now) : now_(now) {}
+  void Set(LarkLogging::LogTime now) { now_ = now; }
+  LarkLogging::LogClock Reader() const {
     return [this] { return now_; };
   }
 
  private:
-  LogTime now_;
+  LarkLogging::LogTime now_;
 };
 
 // Lets a number of threads start at the same moment. (std::latch is avoided: the MinGW
