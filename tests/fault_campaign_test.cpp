@@ -484,7 +484,7 @@ Outcome EngineNeverReturns(FaultRun& run) {
   } else {
     run.Call(LarkProtocol::kReleaseMethod);
   }
-  Outcome outcome = run.End(kHostHungExitCode, kHungEndBound);
+  Outcome outcome = run.End(LarkProtocol::kHostHungExitCode, kHungEndBound);
   if (info.valid()) info.wait();
   if (start.valid()) start.wait();
   return outcome;
@@ -564,7 +564,7 @@ TEST(FaultCampaign, SeededRuns) {
       fail << " (expected " << outcome.expectedExitCode << "); ";
     }
     const Lines log = run.Dir().Log();
-    const std::string last = outcome.expectedExitCode == kHostHungExitCode
+    const std::string last = outcome.expectedExitCode == LarkProtocol::kHostHungExitCode
                                  ? "[HangWatchdog] Shutdown did not finish within 30 s"
                                  : "[WinMain] Exit";
     if (log.empty() || log.back().rfind(last, 0) != 0)
