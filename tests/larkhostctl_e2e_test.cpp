@@ -466,7 +466,7 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
   EXPECT_EQ(result.exitCode, 0u) << result.err;
   EXPECT_EQ(result.out,
             process + " ended after WM_CLOSE with " + std::string(kExited0).substr(17) + "\n");
-  EXPECT_EQ(host->WaitForExit(std::chrono::seconds(30)), std::optional<std::uint32_t>(0));
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(std::chrono::seconds(30))));
   result = Larkhostctl({"hosts"});
   EXPECT_EQ(result.out, "no host runs in this session\n");
 
