@@ -34,6 +34,7 @@ namespace {
 using lark::test::CallNames;
 using lark::test::Eventually;
 using lark::test::HostDir;
+using lark::test::HostWindow;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::Lines;
@@ -126,10 +127,6 @@ class FaultRun {
   std::ostringstream problems_;
   std::unique_ptr<HostProcess> host_;
 };
-
-HWND HostWindow() {
-  return FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
-}
 
 constexpr char kInfo[] = R"({"hWnd":"1"})";
 

@@ -25,6 +25,7 @@ using lark::test::CallNames;
 using lark::test::EngineCopy;
 using lark::test::Eventually;
 using lark::test::HostDir;
+using lark::test::HostWindow;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::LarkInfoInBackground;
@@ -209,7 +210,7 @@ TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
   std::unique_ptr<HostProcess> host = dir.Launch();
   host->Connection().Start();
   ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(IsWindowVisible(window));
   PostMessageW(window, WM_CLOSE, 0, 0);
@@ -326,7 +327,7 @@ TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
   HeldInStart held;
   ASSERT_NO_FATAL_FAILURE(held.Begin());
   const HostDir& dir = held.dir;
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   PostMessageW(window, WM_CLOSE, 0, 0);
   ASSERT_TRUE(
@@ -415,8 +416,7 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
         dir.Log(),
         {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=1048576"});
   }));
-  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
-               WM_CLOSE, 0, 0);
+  PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
   const auto closed = std::chrono::steady_clock::now();
   EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_LT(std::chrono::steady_clock::now() - closed, 8s);  // not the call's 10 s
@@ -457,8 +457,7 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   parent.Start();
   auto first = LarkInfoInBackground(parent);
   ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));  // inside CREATE
-  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
-               LarkProtocol::kShutdownMessage, 0, 0);  // shutdown
+  PostMessageW(HostWindow(), LarkProtocol::kShutdownMessage, 0, 0);     // shutdown
   ASSERT_TRUE(Pumped(dir, LarkProtocol::kShutdownMessage));
   dir.Script("pump DELETE\n");
   EXPECT_EQ(first.get(), "ok");
@@ -474,7 +473,7 @@ TEST(HostEnds, MessagesFromElsewhere) {
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_TRUE(parent.Call("IsRun", "").has_value());
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   // Not 1: the host numbers its own tasks from 1, and a stray that names a task queued by then
   // only runs that task early, which is harmless but would race the count below.
@@ -501,7 +500,7 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   LarkParent::HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_EQ(parent.Call("LarkInfo", R"({"hWnd":"1"})")->body, "ok");
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   for (const std::uintptr_t chosen : {std::uintptr_t{0}, std::uintptr_t{0x41414141}}) {
     CREATESTRUCTW create{};
@@ -516,7 +515,7 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   const std::optional<CallResult> again = parent.Call("LarkInfo", R"({"hWnd":"1"})");
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->body, "ok");
-  EXPECT_EQ(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle), window);
+  EXPECT_EQ(HostWindow(), window);
 
   ASSERT_TRUE(parent.Call("Release", "").has_value());
   EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
