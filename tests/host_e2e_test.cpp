@@ -157,9 +157,8 @@ TEST(HostLifecycle, ReleaseAnswersOkThenTheHostExitsWithZero) {
 TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
   HostDir first;
   HostDir second;
-  std::unique_ptr<HostProcess> running = first.Launch();
-  running->Connection().Start();
-  ASSERT_TRUE(running->Connection().Call("IsRun", "").has_value());  // certainly up
+  std::unique_ptr<HostProcess> running = first.LaunchAnswering();  // certainly up
+  ASSERT_TRUE(running);
   std::unique_ptr<HostProcess> duplicate = second.Launch();
   EXPECT_EQ(duplicate->WaitForExit(kExit), 0u);
   EXPECT_EQ(second.Log(), (Lines{"[AcquireSingleInstanceMutex] Another instance is already running",
@@ -182,9 +181,8 @@ TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
   using LarkParent::EndedBy;
   {
     HostDir dir;
-    std::unique_ptr<HostProcess> host = dir.Launch();
-    host->Connection().Start();
-    ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
+    std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+    ASSERT_TRUE(host);
     LarkParent::HostEnding ending;
     lark::test::ReturnsWithin(
         120s, [&] { ending = host->End(); }, "HostProcess::End");
@@ -207,9 +205,8 @@ TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
 
 TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
   HostDir dir;
-  std::unique_ptr<HostProcess> host = dir.Launch();
-  host->Connection().Start();
-  ASSERT_TRUE(host->Connection().Call("IsRun", "").has_value());
+  std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+  ASSERT_TRUE(host);
   HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(IsWindowVisible(window));
@@ -469,10 +466,9 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
 // the same care for an engine that pumps messages inside DELETE.
 TEST(HostEnds, MessagesFromElsewhere) {
   HostDir dir;
-  std::unique_ptr<HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+  ASSERT_TRUE(host);
   LarkParent::HostConnection& parent = host->Connection();
-  parent.Start();
-  ASSERT_TRUE(parent.Call("IsRun", "").has_value());
   HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   // Not 1: the host numbers its own tasks from 1, and a stray that names a task queued by then

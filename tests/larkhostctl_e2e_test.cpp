@@ -425,20 +425,12 @@ TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
 }
 
 // A host launched by another program, started and answering.
-std::unique_ptr<LarkParent::HostProcess> RunningHost(const HostDir& dir) {
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
-  if (!host) return host;
-  host->Connection().Start();
-  EXPECT_TRUE(host->Connection().Call("IsRun", "").has_value());
-  return host;
-}
-
 const char kStartTime[] = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
 
 TEST(Larkhostctl, ASecondHostSaysWhichProcessHoldsTheSession) {
   HostDir first;
   HostDir second;
-  const std::unique_ptr<LarkParent::HostProcess> running = RunningHost(first);
+  const std::unique_ptr<LarkParent::HostProcess> running = first.LaunchAnswering();
   ASSERT_NE(running, nullptr);
   const ToolResult result = Session(second, {"call IsRun"});
   EXPECT_EQ(result.exitCode, 1u);
@@ -454,7 +446,7 @@ TEST(Larkhostctl, ASecondHostSaysWhichProcessHoldsTheSession) {
 // returns from START, which is its main thread.
 TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
   HostDir dir;
-  std::unique_ptr<LarkParent::HostProcess> host = RunningHost(dir);
+  std::unique_ptr<LarkParent::HostProcess> host = dir.LaunchAnswering();
   ASSERT_NE(host, nullptr);
   const std::string process = "process " + std::to_string(host->ProcessId());
   ToolResult result = Larkhostctl({"hosts"});
@@ -472,7 +464,7 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
 
   HostDir stuck;
   stuck.Script("hold START\n");
-  host = RunningHost(stuck);
+  host = stuck.LaunchAnswering();
   ASSERT_NE(host, nullptr);
   ASSERT_TRUE(host->Connection().Call("LarkInfo", R"({"hWnd":"1"})").has_value());
   auto start =

@@ -70,6 +70,15 @@ class HostDir {
     return host;
   }
 
+  // Starts the host as Launch does and waits until it answers; null when it did not start.
+  std::unique_ptr<LarkParent::HostProcess> LaunchAnswering() const {
+    std::unique_ptr<LarkParent::HostProcess> host = Launch();
+    if (!host) return host;
+    host->Connection().Start();
+    EXPECT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
+    return host;
+  }
+
   // The host's log messages without their timestamps.
   std::vector<std::string> Log() const { return LogMessages(Path() / LarkLogging::kLogFileName); }
   void ClearLog() const { std::filesystem::remove(Path() / LarkLogging::kLogFileName); }
