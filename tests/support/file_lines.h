@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -37,10 +36,16 @@ inline std::vector<std::string> FileLines(const std::filesystem::path& file, std
 
 // Every line of a log's text whole: a "2024-03-02 09:05:03.007 " stamp, a message, CR LF.
 inline bool LogIsWhole(const std::string& text) {
+  constexpr std::string_view kStamp = "0000-00-00 00:00:00.000 ";
   if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
-  static const std::regex kLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^\r\n]*)");
-  for (const std::string& line : SplitLines(text, "\r\n"))
-    if (!std::regex_match(line, kLine)) return false;
+  for (const std::string& line : SplitLines(text, "\r\n")) {
+    if (line.size() < kStamp.size() || line.find_first_of("\r\n") != std::string::npos)
+      return false;
+    for (std::size_t i = 0; i < kStamp.size(); ++i) {
+      const bool digit = line[i] >= '0' && line[i] <= '9';
+      if (kStamp[i] == '0' ? !digit : line[i] != kStamp[i]) return false;
+    }
+  }
   return true;
 }
 
