@@ -64,6 +64,8 @@ class RpcCaller {
   // long to complete (an answer may be on its way), however many are still made meanwhile.
   void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::zero());
 
+  const CallTimeouts& Timeouts() const { return timeouts_; }
+
   // Where the id counter goes on, as if that many calls had been made.
   void SetNextIdForTest(std::uint32_t id) { nextId_.store(id); }
 

@@ -260,13 +260,13 @@ TEST(HostHang, AShutdownStuckInTheEngineEndsTheHostWithALineAndADump) {
     }));
     way.askToEnd(*host);
     const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(host->WaitForExit(kHungExit), kHostHungExitCode);
+    EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kHungExit), kHostHungExitCode,
+                                 lark::test::kHungEndLine));
     EXPECT_GE(std::chrono::steady_clock::now() - asked, 29s);
 
     const std::vector<HangLine> lines = HangLines(dir);
     ASSERT_FALSE(lines.empty());
     const HangLine& last = lines.back();
-    ASSERT_TRUE(std::regex_match(dir.Log().back(), kHangLine)) << dir.Log().back();
     EXPECT_TRUE(last.shutdown);
     EXPECT_EQ(last.exportName, way.stuck);
     EXPECT_GE(last.seconds, 29.0);
@@ -294,7 +294,7 @@ TEST(HostHang, ASlowCallLeavesADiagnosisAndTheHostGoesOn) {
   EXPECT_EQ(info->body, "ok");
   EXPECT_EQ(parent.Call(LarkProtocol::kIsRunMethod, "")->body, "true");
   EXPECT_EQ(parent.Call(LarkProtocol::kReleaseMethod, "")->body, "ok");
-  EXPECT_EQ(host->WaitForExit(kHungExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kHungExit)));
 
   const std::vector<HangLine> lines = HangLines(dir);
   ASSERT_EQ(lines.size(), 1u);
@@ -302,7 +302,6 @@ TEST(HostHang, ASlowCallLeavesADiagnosisAndTheHostGoesOn) {
   EXPECT_EQ(lines[0].exportName, "LKWINSDK_WEBRTC_CREATE");
   EXPECT_EQ(lines[0].thread, RecordedThread(dir, "BLOCKED"));
   EXPECT_EQ(DumpsIn(dir), std::set<std::string>{lines[0].dump});
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
 TEST(HostHang, WithLoggingOffOnlyTheExitCodeTells) {

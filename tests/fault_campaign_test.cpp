@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
-#include <regex>
 #include <sstream>
 
 #include "protocol/lark_protocol.h"
@@ -37,6 +36,7 @@ namespace {
 using lark::test::CallNames;
 using lark::test::Eventually;
 using lark::test::HostDir;
+using lark::test::HostWindow;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::Lines;
@@ -126,10 +126,6 @@ class FaultRun {
   std::ostringstream problems_;
   std::unique_ptr<HostProcess> host_;
 };
-
-HWND HostWindow() {
-  return FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
-}
 
 constexpr char kInfo[] = R"({"hWnd":"1"})";
 
@@ -514,17 +510,6 @@ constexpr std::size_t kFaultCount = sizeof(kFaults) / sizeof(kFaults[0]);
 
 // --- the checks -----------------------------------------------------------------------------
 
-// Every line of the log whole: a stamp, a message, CR LF.
-bool LogIsWhole(const std::filesystem::path& log) {
-  std::ifstream in(log, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
-  static const std::regex kLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[^\r\n]*)");
-  for (const std::string& line : lark::test::FileLines(log, "\r\n"))
-    if (!std::regex_match(line, kLine)) return false;
-  return true;
-}
-
 // A host started right after takes the single-instance mutex (with no pipes it then just ends).
 bool MutexIsFree(const HostDir& probe) {
   probe.ClearLog();
@@ -554,22 +539,11 @@ TEST(FaultCampaign, SeededRuns) {
     FaultRun run(seed);
     Outcome outcome = fault.run(run);
     std::ostringstream& fail = run.Fail();
-    if (outcome.exitCode != outcome.expectedExitCode) {
-      fail << "exit code ";
-      if (outcome.exitCode) {
-        fail << *outcome.exitCode;
-      } else {
-        fail << "none, still running after " << kEndBound.count() << " s";
-      }
-      fail << " (expected " << outcome.expectedExitCode << "); ";
-    }
-    const Lines log = run.Dir().Log();
-    const std::string last = outcome.expectedExitCode == LarkProtocol::kHostHungExitCode
-                                 ? "[HangWatchdog] Shutdown did not finish within 30 s"
-                                 : "[WinMain] Exit";
-    if (log.empty() || log.back().rfind(last, 0) != 0)
-      fail << "log does not end in " << last << "; ";
-    if (!LogIsWhole(run.Dir().Path() / "LarkRemoteStreamer.dat")) fail << "torn log line; ";
+    const ::testing::AssertionResult ended = run.Dir().EndedInOrder(
+        outcome.exitCode, outcome.expectedExitCode,
+        outcome.expectedExitCode == LarkProtocol::kHostHungExitCode ? lark::test::kHungEndLine
+                                                                    : lark::test::kExitLine);
+    if (!ended) fail << ended.message();
     for (const std::string& call : run.Dir().EngineCalls())
       if (call.rfind("SPAWNED\t", 0) == 0) outcome.processes.push_back(std::stoul(call.substr(8)));
     for (DWORD process : outcome.processes)

@@ -27,6 +27,7 @@ using lark::test::CallNames;
 using lark::test::EngineCopy;
 using lark::test::Eventually;
 using lark::test::HostDir;
+using lark::test::HostWindow;
 using lark::test::Inbox;
 using lark::test::InOrder;
 using lark::test::LarkInfoInBackground;
@@ -53,6 +54,26 @@ std::function<std::vector<std::wstring>(const AnonRpc::PipeHandles&)> HandlesWit
 }
 
 constexpr char kMutexLine[] = "[AcquireSingleInstanceMutex] Single instance mutex acquired";
+
+// A host whose engine is inside START, held there until the script lets it go. The parent's
+// "Start" is answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
+struct HeldInStart {
+  void Begin() {
+    dir.Script("hold START\n");
+    host = dir.Launch();
+    ASSERT_TRUE(host);
+    LarkParent::HostConnection& parent = host->Connection();
+    parent.Start();
+    ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
+    start = std::async(std::launch::async,
+                       [&parent] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
+    ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
+  }
+
+  HostDir dir;
+  std::unique_ptr<HostProcess> host;
+  std::future<std::optional<CallResult>> start;
+};
 
 TEST(HostStartup, BadCommandLinesEndWithTheirExitCodesAndMessages) {
   HostDir dir;
@@ -129,21 +150,18 @@ TEST(HostLifecycle, ReleaseAnswersOkThenTheHostExitsWithZero) {
   ASSERT_TRUE(release.has_value());
   EXPECT_EQ(release->status, 0u);
   EXPECT_EQ(release->body, "ok");
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_TRUE(InOrder(dir.Log(), {kMutexLine, "[WinMain] LarkRemoteStreamer.dll load success",
                                   "[WinMain] RPC child started", "[WinMain] Heartbeat started",
                                   "[WinMain] Shutting down", "[WinMain] Exit"}));
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
   EXPECT_EQ(dir.EngineCalls(), (Lines{"RELEASE"}));  // no instance was ever created
 }
 
 TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
   HostDir first;
   HostDir second;
-  std::unique_ptr<HostProcess> running = first.Launch();
-  running->Connection().Start();
-  ASSERT_TRUE(
-      running->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());  // certainly up
+  std::unique_ptr<HostProcess> running = first.LaunchAnswering();  // certainly up
+  ASSERT_TRUE(running);
   std::unique_ptr<HostProcess> duplicate = second.Launch();
   EXPECT_EQ(duplicate->WaitForExit(kExit), 0u);
   EXPECT_EQ(second.Log(), (Lines{"[AcquireSingleInstanceMutex] Another instance is already running",
@@ -165,48 +183,37 @@ TEST(HostLifecycle, ASecondHostWhileTheFirstRunsExitsWithZero) {
 TEST(HostLifecycle, EndReleasesAHealthyHostAndTerminatesAStuckOne) {
   {
     HostDir dir;
-    std::unique_ptr<HostProcess> host = dir.Launch();
-    host->Connection().Start();
-    ASSERT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
+    std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+    ASSERT_TRUE(host);
     HostEnding ending;
     lark::test::ReturnsWithin(
         120s, [&] { ending = host->End(); }, "HostProcess::End");
     EXPECT_EQ(ending.by, EndedBy::Release);
-    EXPECT_EQ(ending.exitCode, std::optional<std::uint32_t>(0));
-    EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+    EXPECT_TRUE(dir.EndedInOrder(ending.exitCode));
   }
-  HostDir dir;
-  dir.Script("hold START\n");
-  std::unique_ptr<HostProcess> host = dir.Launch();
-  HostConnection& parent = host->Connection();
-  parent.Start();
-  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
-  auto start =
-      std::async(std::launch::async, [&] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
-  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
+  HeldInStart held;
+  ASSERT_NO_FATAL_FAILURE(held.Begin());
   HostEnding ending;
   lark::test::ReturnsWithin(
       60s,
       [&] {
-        ending = host->End({2s, 2s});
+        ending = held.host->End({2s, 2s});
       },
       "HostProcess::End");
   EXPECT_EQ(ending.by, EndedBy::Termination);
   EXPECT_EQ(ending.exitCode, std::optional<std::uint32_t>(HostProcess::kTerminatedExitCode));
-  EXPECT_FALSE(start.get().has_value());
+  EXPECT_FALSE(held.start.get().has_value());
 }
 
 TEST(HostLifecycle, WmCloseFromAnotherProcessEndsTheHostLikeRelease) {
   HostDir dir;
-  std::unique_ptr<HostProcess> host = dir.Launch();
-  host->Connection().Start();
-  ASSERT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+  ASSERT_TRUE(host);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(IsWindowVisible(window));
   PostMessageW(window, WM_CLOSE, 0, 0);
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_EQ(dir.EngineCalls(), (Lines{"RELEASE"}));
 }
 
@@ -231,7 +238,7 @@ TEST(HostLifecycle, HeartbeatsEveryThreeSecondsUntilTheNotificationPipeCloses) {
     EXPECT_GE(span, (inbox.notes.size() - 1) * 3s - 1s);
   }
   HostConnectionTestPeer(host->Connection()).CloseNotifyPipe();
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_TRUE(InOrder(dir.Log(), {"[WinMain::<lambda_2>::operator ()] notify pipe broken, "
                                   "requesting shutdown",
                                   "[WinMain] Shutting down", "[WinMain] Exit"}));
@@ -272,7 +279,7 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
   EXPECT_EQ(call(LarkProtocol::kEndMethod, ""), "0 ok");
   EXPECT_EQ(call(LarkProtocol::kIsRunMethod, ""), "0 false");
   EXPECT_EQ(call(LarkProtocol::kReleaseMethod, ""), "0 ok");
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
 
   Lines events = inbox.Events();
   std::sort(events.begin(), events.end());  // from two engine threads
@@ -316,26 +323,18 @@ TEST(EngineSession, AWholeSessionAgainstTheStandIn) {
 // A window-closing request while START runs: the main thread waits for START to end, and START
 // sends the host window a message before it ends. The wait must answer that message.
 TEST(EngineSession, ShutdownWaitsForAnEngineCallThatMessagesTheWindow) {
-  HostDir dir;
-  dir.Script("hold START\n");
-  std::unique_ptr<HostProcess> host = dir.Launch();
-  HostConnection& parent = host->Connection();
-  parent.Start();
-  ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
-  // Answered, or cut off by the exit; on a failed assertion its time-out ends the wait.
-  auto start =
-      std::async(std::launch::async, [&] { return parent.Call(LarkProtocol::kStartMethod, "1"); });
-  ASSERT_TRUE(Eventually([&] { return InOrder(dir.EngineCalls(), {"START\t1\t1"}); }));
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HeldInStart held;
+  ASSERT_NO_FATAL_FAILURE(held.Begin());
+  const HostDir& dir = held.dir;
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   PostMessageW(window, WM_CLOSE, 0, 0);
   ASSERT_TRUE(
       Eventually([&] { return InOrder(dir.Log(), {"[TeardownEngine] Engine busy, waiting"}); }));
   dir.Script("");  // START now messages the window and returns
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  start.wait();
+  EXPECT_TRUE(dir.EndedInOrder(held.host->WaitForExit(kExit)));
+  held.start.wait();
   EXPECT_TRUE(InOrder(dir.EngineCalls(), {"START\t1\t1", "DELETE\t1", "RELEASE"}));
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
 // The engine keeps calling back while the parent releases the host: it still ends cleanly.
@@ -352,8 +351,7 @@ TEST(EngineSession, CallbacksFiringDuringShutdown) {
   ASSERT_TRUE(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());
   ASSERT_TRUE(parent.Call(LarkProtocol::kStartMethod, "1").has_value());
   ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
 }
 
 // The parent refuses a frame with a field above the limit and reads that pipe no more: an event
@@ -382,7 +380,7 @@ TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
   ASSERT_TRUE(parent.Call(LarkProtocol::kOpenUrlMethod, "u").has_value());
   EXPECT_TRUE(inbox.WaitUntil([&] { return !inbox.reverseCalls.empty(); }));
   ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
 
   EXPECT_EQ(inbox.Events(), (Lines{"7 small"}));
   EXPECT_EQ(inbox.reverseCalls, (Lines{"CefControl after"}));
@@ -397,7 +395,6 @@ TEST(EngineSession, AnEventAndAControlTextAboveTheFieldLimitStayInTheHost) {
                     control + "3) DllControlIpcCallback entry len=5",
                     control + "4) AsyncCallParent queued method=CefControl",
                     "[AnonRpc::NotifySender::Stop] NotifySender total dropped during session: 1"}));
-  EXPECT_EQ(log.back(), "[WinMain] Exit");
 }
 
 // The host ends, whatever the parent, the engine and the rest of the desktop do meanwhile.
@@ -419,14 +416,12 @@ TEST(HostEnds, WmCloseWhileStartWritesAControlTextTheParentNeverReads) {
         dir.Log(),
         {"[DllControlIpcCallback] [ctl-ipc] 3) DllControlIpcCallback entry len=1048576"});
   }));
-  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
-               WM_CLOSE, 0, 0);
+  PostMessageW(HostWindow(), WM_CLOSE, 0, 0);
   const auto closed = std::chrono::steady_clock::now();
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_LT(std::chrono::steady_clock::now() - closed, 8s);  // not the call's 10 s
   start.wait();
   EXPECT_TRUE(InOrder(dir.EngineCalls(), {"START\t1\t1", "DELETE\t1", "RELEASE"}));
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
 // Whether a pump directive of the stand-in has dispatched the message.
@@ -448,9 +443,8 @@ void ATaskInsideDeleteIsReleasedAndTheHostEnds(const HostDir& dir, HostProcess& 
   ASSERT_TRUE(Pumped(dir, LarkProtocol::kRunTaskMessage));
   dir.Script("");
   EXPECT_EQ(late.get(), "error:post_message_failed");
-  EXPECT_EQ(host.WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host.WaitForExit(kExit)));
   EXPECT_EQ(CallNames(dir.EngineCalls()), kEachCallOnce);
-  EXPECT_EQ(dir.Log().back(), "[WinMain] Exit");
 }
 
 // An engine that pumps messages inside CREATE and DELETE (a COM wait, a modal loop) lets the
@@ -463,8 +457,7 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
   parent.Start();
   auto first = LarkInfoInBackground(parent);
   ASSERT_TRUE(Eventually([&] { return !dir.EngineCalls().empty(); }));  // inside CREATE
-  PostMessageW(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle),
-               LarkProtocol::kShutdownMessage, 0, 0);  // shutdown
+  PostMessageW(HostWindow(), LarkProtocol::kShutdownMessage, 0, 0);     // shutdown
   ASSERT_TRUE(Pumped(dir, LarkProtocol::kShutdownMessage));
   dir.Script("pump DELETE\n");
   EXPECT_EQ(first.get(), "ok");
@@ -476,11 +469,10 @@ TEST(HostEnds, ShutdownAndTasksArrivingWhileEngineCallsPumpMessages) {
 // the same care for an engine that pumps messages inside DELETE.
 TEST(HostEnds, MessagesFromElsewhere) {
   HostDir dir;
-  std::unique_ptr<HostProcess> host = dir.Launch();
+  std::unique_ptr<HostProcess> host = dir.LaunchAnswering();
+  ASSERT_TRUE(host);
   HostConnection& parent = host->Connection();
-  parent.Start();
-  ASSERT_TRUE(parent.Call(LarkProtocol::kIsRunMethod, "").has_value());
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   // Not 1: the host numbers its own tasks from 1, and a stray that names a task queued by then
   // only runs that task early, which is harmless but would race the count below.
@@ -508,7 +500,7 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   HostConnection& parent = host->Connection();
   parent.Start();
   ASSERT_EQ(parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})")->body, "ok");
-  HWND window = FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+  HWND window = HostWindow();
   ASSERT_NE(window, nullptr);
   for (const std::uintptr_t chosen : {std::uintptr_t{0}, std::uintptr_t{0x41414141}}) {
     CREATESTRUCTW create{};
@@ -524,10 +516,10 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
       parent.Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})");
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->body, "ok");
-  EXPECT_EQ(FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle), window);
+  EXPECT_EQ(HostWindow(), window);
 
   ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   const Lines names = CallNames(dir.EngineCalls());
   ASSERT_GE(names.size(), 2u);
   EXPECT_EQ(Lines(names.end() - 2, names.end()), (Lines{"DELETE", "RELEASE"}));
@@ -535,7 +527,6 @@ TEST(HostEnds, CreationAndDestructionMessagesFromElsewhereChangeNothing) {
   for (const char* ignored : {"[MainWindowProc] Ignored a WM_NCCREATE this host did not send",
                               "[MainWindowProc] Ignored a WM_DESTROY this host did not send"})
     EXPECT_EQ(std::count(log.begin(), log.end(), ignored), 1) << ignored;
-  EXPECT_EQ(log.back(), "[WinMain] Exit");
 }
 
 // Browser and helper processes that the engine starts inherit what is inheritable: never the
@@ -554,7 +545,7 @@ TEST(HostEnds, AChildOfTheEngineDoesNotKeepTheParentsPipesOpen) {
     if (call.rfind("SPAWNED\t", 0) == 0) child = std::stoul(call.substr(8));
   ASSERT_NE(child, 0u);
   ASSERT_TRUE(parent.Call(LarkProtocol::kReleaseMethod, "").has_value());
-  EXPECT_EQ(host->WaitForExit(kExit), 0u);
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(kExit)));
   EXPECT_TRUE(HostConnectionTestPeer(parent).WaitForHostEnds(10s));
   const LarkWin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
   ASSERT_TRUE(process);

@@ -443,20 +443,12 @@ TEST(Larkhostctl, AnInterruptedLogRunGivesTheFlagFileBack) {
 }
 
 // A host launched by another program, started and answering.
-std::unique_ptr<LarkParent::HostProcess> RunningHost(const HostDir& dir) {
-  std::unique_ptr<LarkParent::HostProcess> host = dir.Launch();
-  if (!host) return host;
-  host->Connection().Start();
-  EXPECT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
-  return host;
-}
-
 const char kStartTime[] = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
 
 TEST(Larkhostctl, ASecondHostSaysWhichProcessHoldsTheSession) {
   HostDir first;
   HostDir second;
-  const std::unique_ptr<LarkParent::HostProcess> running = RunningHost(first);
+  const std::unique_ptr<LarkParent::HostProcess> running = first.LaunchAnswering();
   ASSERT_NE(running, nullptr);
   const ToolResult result = Session(second, {"call IsRun"});
   EXPECT_EQ(result.exitCode, 1u);
@@ -472,7 +464,7 @@ TEST(Larkhostctl, ASecondHostSaysWhichProcessHoldsTheSession) {
 // returns from START, which is its main thread.
 TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
   HostDir dir;
-  std::unique_ptr<LarkParent::HostProcess> host = RunningHost(dir);
+  std::unique_ptr<LarkParent::HostProcess> host = dir.LaunchAnswering();
   ASSERT_NE(host, nullptr);
   const std::string process = "process " + std::to_string(host->ProcessId());
   ToolResult result = Larkhostctl({"hosts"});
@@ -484,13 +476,13 @@ TEST(Larkhostctl, HostsListsTheSessionsHostsAndStopEndsOne) {
   EXPECT_EQ(result.exitCode, 0u) << result.err;
   EXPECT_EQ(result.out,
             process + " ended after WM_CLOSE with " + std::string(kExited0).substr(17) + "\n");
-  EXPECT_EQ(host->WaitForExit(std::chrono::seconds(30)), std::optional<std::uint32_t>(0));
+  EXPECT_TRUE(dir.EndedInOrder(host->WaitForExit(std::chrono::seconds(30))));
   result = Larkhostctl({"hosts"});
   EXPECT_EQ(result.out, "no host runs in this session\n");
 
   HostDir stuck;
   stuck.Script("hold START\n");
-  host = RunningHost(stuck);
+  host = stuck.LaunchAnswering();
   ASSERT_NE(host, nullptr);
   ASSERT_TRUE(
       host->Connection().Call(LarkProtocol::kLarkInfoMethod, R"({"hWnd":"1"})").has_value());

@@ -165,32 +165,28 @@ TEST(Logger, InstanceIsOneLoggerForTheModuleDirectory) {
       << "the log directory is the test binary's: " << directory;
 }
 
-TEST(Logger, InstanceForTestStandsInForTheProcessLogger) {
-  LoggingOnDir dir;
-  Logger logger(dir.narrow());
-  Logger* const process = Logger::Instance();
-  EXPECT_EQ(Logger::SetInstanceForTest(&logger), nullptr);
-  EXPECT_EQ(Logger::Instance(), &logger);
-  LogLine("Tag", "to the stand-in");
-  EXPECT_EQ(Logger::SetInstanceForTest(nullptr), &logger);
-  EXPECT_EQ(Logger::Instance(), process);
-  LogLine("Tag", "to the process logger");
-  EXPECT_EQ(Messages(ReadBytes(dir.Log())), std::vector<std::string>{"[Tag] to the stand-in"});
-}
-
-// Logs from a static destructor, after the process's other statics are gone: the logger must
-// still be there (AddressSanitizer reports it otherwise).
+// Logs from a static destructor, after the process's other statics are gone: the process's
+// logger must still be there and write the line.
 struct LogsAtExit {
   bool armed = false;
   ~LogsAtExit() {
-    if (!armed) return;
-    LogLine("LogsAtExit::~LogsAtExit", "process exit");
+    if (armed) Logger::Instance()->Write("[LogsAtExit::~LogsAtExit] process exit");
   }
 } logsAtExit;
 
 TEST(Logger, OutlivesTheProcessStatics) {
-  ASSERT_NE(Logger::Instance(), nullptr);
-  logsAtExit.armed = true;
+  const fs::path log = FileSystemPath(Logger::Instance()->Directory()).value_or(fs::path()) /
+                       "LarkRemoteStreamer.dat";
+  fs::remove(log);
+  EXPECT_EXIT(
+      {
+        logsAtExit.armed = true;
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Messages(ReadBytes(log)),
+            std::vector<std::string>{"[LogsAtExit::~LogsAtExit] process exit"});
+  fs::remove(log);
 }
 
 // A part that counts how often it is turned into text.

@@ -379,20 +379,6 @@ TEST(CallerThreads, ABurstOfAsyncCallsKeepsTheThreadCountFlat) {
   caller.Stop();
 }
 
-// The real time-outs, once: a silent parent makes both kinds of call fail after ten seconds.
-TEST(CallerTimeouts, DefaultsAreTenSeconds) {
-  ReverseParent parent(ReverseParent::Silent());
-  RpcCaller caller(parent.TakeHostRequestWrite(), parent.TakeHostResponseRead());
-  caller.Start();
-  const auto start = std::chrono::steady_clock::now();
-  std::future<std::string> async = caller.CallAsync(LarkProtocol::kCefControlMethod, "");
-  EXPECT_EQ(MessageOf([&] { caller.Call(LarkProtocol::kGetJwtMethod, ""); }), "RPC call timeout");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
-  EXPECT_EQ(MessageOf(async), "Async RPC timeout");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
-  caller.Stop();
-}
-
 // A write that throws (no memory, say) may have sent part of a frame: it gives up its turn, and
 // every later write fails at once instead of waiting for a turn that never comes.
 TEST(RequestWriter, AWriteThatThrowsGivesUpItsTurnAndEndsThePipe) {

@@ -259,6 +259,24 @@ TEST(RpcEndpoint, StopAllReleasesAHandlerBlockedOnTheParent) {
   }
 }
 
+// The host builds its endpoint as the first case does: its calls to the parent must wait the
+// protocol's time, which the parent's side counts on. (The caller's own tests show that it keeps
+// to the time it is given.)
+TEST(CallerTimeouts, TheEndpointGivesItsCallerTheProtocolsTimeUnlessToldOtherwise) {
+  using std::chrono::milliseconds;
+  {
+    Pipes pipes;
+    RpcEndpoint endpoint(std::move(pipes.host), [] {});
+    EXPECT_EQ(endpoint.Caller().Timeouts().call, milliseconds(LarkProtocol::kReverseCallTimeout));
+    EXPECT_EQ(endpoint.Caller().Timeouts().async, milliseconds(LarkProtocol::kReverseCallTimeout));
+  }
+  Pipes pipes;
+  RpcEndpoint endpoint(
+      std::move(pipes.host), [] {}, CallTimeouts{7ms, 9ms});
+  EXPECT_EQ(endpoint.Caller().Timeouts().call, 7ms);
+  EXPECT_EQ(endpoint.Caller().Timeouts().async, 9ms);
+}
+
 TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
   Pipes pipes;
   RpcEndpoint endpoint(std::move(pipes.host), [] {});
@@ -271,15 +289,37 @@ TEST(EndpointSlot, LeasesKeepTheEndpointUntilReleased) {
   EXPECT_EQ(slot.Clear(), &endpoint);
   EXPECT_FALSE(slot.Acquire());
 
-  std::atomic<bool> drained{false};
+  // The owner may only get past the wait once the lease has ended. Whether it would wrongly get
+  // past can only be seen by giving it the time to: a short wait that passes only on a fault.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool waiting = false;
+  bool drained = false;
+  std::atomic<bool> leaseEnded{false};
+  bool drainedAfterTheLease = false;
   std::thread owner([&] {
+    {
+      std::lock_guard lock(mutex);
+      waiting = true;
+    }
+    changed.notify_all();
     slot.WaitForReaders();
+    std::lock_guard lock(mutex);
     drained = true;
+    drainedAfterTheLease = leaseEnded.load();
+    changed.notify_all();
   });
-  EXPECT_FALSE(drained.load());  // the lease still holds it
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return waiting; }));
+    EXPECT_FALSE(changed.wait_for(lock, 200ms, [&] { return drained; }));
+  }
+  leaseEnded = true;
   held.reset();
-  owner.join();
-  EXPECT_TRUE(drained.load());
+  ReturnsWithin(
+      30s, [&] { owner.join(); }, "WaitForReaders after the last lease ended");
+  EXPECT_TRUE(drained);
+  EXPECT_TRUE(drainedAfterTheLease);
 }
 
 // A host that stops reading its requests blocks a big request write once the pipe is full, and

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ namespace lark::test {
 
 // Dependent: a stand-in that imports lark_sim_dependency.dll, which the test places.
 enum class EngineCopy { Full, LackingTwoExports, Dependent, Missing };
+
+// The last line of a host that ended in order, and of one its hang watchdog ended.
+inline constexpr char kExitLine[] = R"(\[WinMain\] Exit)";
+inline constexpr char kHungEndLine[] = R"(\[HangWatchdog\] Shutdown did not finish within 30 s .*)";
 
 class HostDir {
  public:
@@ -64,9 +70,38 @@ class HostDir {
     return host;
   }
 
+  // Starts the host as Launch does and waits until it answers; null when it did not start.
+  std::unique_ptr<LarkParent::HostProcess> LaunchAnswering() const {
+    std::unique_ptr<LarkParent::HostProcess> host = Launch();
+    if (!host) return host;
+    host->Connection().Start();
+    EXPECT_TRUE(host->Connection().Call(LarkProtocol::kIsRunMethod, "").has_value());
+    return host;
+  }
+
   // The host's log messages without their timestamps.
   std::vector<std::string> Log() const { return LogMessages(Path() / LarkLogging::kLogFileName); }
   void ClearLog() const { std::filesystem::remove(Path() / LarkLogging::kLogFileName); }
+
+  // Whether the host ended in order: with the exit code expected, every log line whole and the
+  // last one matching `last` as a whole. Otherwise says each thing that was wrong.
+  ::testing::AssertionResult EndedInOrder(std::optional<std::uint32_t> exitCode,
+                                          std::uint32_t expected = 0,
+                                          const std::string& last = kExitLine) const {
+    std::string wrong;
+    if (exitCode != expected) {
+      wrong += "exit code " + (exitCode ? std::to_string(*exitCode) : "none, still running") +
+               " (expected " + std::to_string(expected) + "); ";
+    }
+    const std::vector<std::string> log = Log();
+    if (log.empty() || !std::regex_match(log.back(), std::regex(last)))
+      wrong +=
+          "log does not end in " + last + " but in \"" + (log.empty() ? "" : log.back()) + "\"; ";
+    if (!log.empty() && !LogIsWhole(FileText(Path() / LarkLogging::kLogFileName)))
+      wrong += "torn log line; ";
+    if (wrong.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << wrong;
+  }
 
   // What the stand-in engine was asked, one call per line (fields TAB-separated).
   std::vector<std::string> EngineCalls() const {

@@ -27,6 +27,11 @@ namespace lark::test {
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
+// The running host's main window; null when there is none.
+inline HWND HostWindow() {
+  return FindWindowW(LarkProtocol::kMainWindowClass, LarkProtocol::kMainWindowTitle);
+}
+
 // Whether `expected` occurs in `lines` in this order, other lines between them allowed.
 inline bool InOrder(const Lines& lines, const Lines& expected) {
   auto at = lines.begin();

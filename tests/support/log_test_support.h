@@ -17,6 +17,7 @@
 
 #include "logging/log_platform.h"
 #include "logging/log_time.h"
+#include "support/file_lines.h"
 #include "support/temp_dir.h"
 
 namespace lark::test {
@@ -71,21 +72,10 @@ inline LarkLogging::LogTime LocalMoment(int year, int month, int day, int hour, 
   return LarkLogging::LogTime(std::chrono::seconds(std::mktime(&local)));
 }
 
-// The messages of a log file, in file order, with their timestamps and the space after them
-// ("2024-03-02 09:05:03.007 ") cut off.
+// The messages of a log's text, in file order, without their stamps; a torn line fails.
 inline std::vector<std::string> Messages(const std::string& log) {
-  constexpr std::size_t kStampLength = 24;
-  std::vector<std::string> messages;
-  for (std::size_t start = 0; start < log.size();) {
-    const std::size_t end = log.find("\r\n", start);
-    if (end == std::string::npos || end - start < kStampLength) {
-      ADD_FAILURE() << "malformed line at byte " << start;
-      break;
-    }
-    messages.push_back(log.substr(start + kStampLength, end - start - kStampLength));
-    start = end + 2;
-  }
-  return messages;
+  EXPECT_TRUE(log.empty() || LogIsWhole(log)) << log;
+  return LogMessagesOf(log);
 }
 
 inline void SetLastWriteTime(const fs::path& file, LarkLogging::LogTime moment) {
