@@ -140,6 +140,8 @@ TEST(LarkhostctlCommands, AScriptOrTheArgumentsNameTheBadOne) {
        {}},
       {"", {}, "call Start 7\nwait-call 5s\n", "", {"Start", "5s"}},
       {"-", {"call IsRun"}, "call Start 7\n", "", {"Start", "IsRun"}},
+      // Typed at a prompt or piped in, quit ends the input alike.
+      {"", {}, "call Start 7\n  quit\r\nno such command\n", "", {"Start"}},
       {"", {"call", "IsRun", "", "Start", "7", "End"}, "", "", {"IsRun", "Start", "End"}},
   };
   for (const Case& c : cases) {

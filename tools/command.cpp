@@ -177,6 +177,7 @@ std::optional<std::vector<Command>> ParseScript(std::istream& in, const std::str
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
+    if (Trim(line) == "quit") break;  // as at the prompt, so that piped input may end with it
     if (IsBlankOrComment(line)) continue;
     std::optional<Command> command = ParseCommand(line, folder, error);
     if (!command) {

@@ -50,7 +50,8 @@ std::string AnswerAdvice(std::string_view method, const LarkParent::CallResult& 
 // Whether a script skips the line: blank, or a comment starting with '#'.
 bool IsBlankOrComment(std::string_view line);
 
-// The commands of a script; on the first bad line nullopt with "<name>:<line>: <reason>".
+// The commands of a script, up to a line "quit" if it has one; on the first bad line nullopt with
+// "<name>:<line>: <reason>".
 std::optional<std::vector<Command>> ParseScript(std::istream& in, const std::string& name,
                                                 const std::filesystem::path& folder,
                                                 std::string* error);
