@@ -11,12 +11,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "rpc/pipe_io.h"
+#include "rpc/pipe_thread.h"
 #include "win/unique_handle.h"
 
 namespace lark::test {
@@ -75,8 +77,8 @@ class RunningTool {
     ends[0][0].Reset();
     ends[1][1].Reset();
     ends[2][1].Reset();
-    outReader_ = Drain(std::move(ends[1][0]), result_.out);
-    errReader_ = Drain(std::move(ends[2][0]), result_.err);
+    Drain(outReader_, std::move(ends[1][0]), result_.out);
+    Drain(errReader_, std::move(ends[2][0]), result_.err);
     DWORD written = 0;
     WriteFile(ends[0][1].Get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
     ends[0][1].Reset();
@@ -128,8 +130,9 @@ class RunningTool {
       result_.exitCode = code;
       process_.Reset();
     }
-    if (outReader_.joinable()) outReader_.join();
-    if (errReader_.joinable()) errReader_.join();
+    // What the program wrote is in the pipes by now; only a holder of a write end keeps them open.
+    if (outReader_.Joinable()) outReader_.Join(kDrainGrace);
+    if (errReader_.Joinable()) errReader_.Join(kDrainGrace);
     std::lock_guard lock(outputLock_);
     return result_;
   }
@@ -137,16 +140,20 @@ class RunningTool {
  private:
   static BOOL WINAPI PassBy(DWORD) { return TRUE; }
 
-  std::thread Drain(LarkWin::UniqueHandle from, std::string& to) {
-    return std::thread([this, from = std::move(from), &to]() mutable {
+  // Reads until the pipe ends or the read is cancelled: a process the program started, such as
+  // the desktop process Wine starts for the first window of a session, may hold its write end.
+  void Drain(AnonRpc::PipeThread& reader, LarkWin::UniqueHandle from, std::string& to) {
+    reader.Start([this, from = std::make_shared<LarkWin::UniqueHandle>(std::move(from)), &to] {
       char buffer[4096];
-      DWORD got = 0;
-      while (ReadFile(from.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      std::uint32_t got = 0;
+      while (AnonRpc::PipeRead(reinterpret_cast<AnonRpc::PipeHandle>(from->Get()), buffer,
+                               sizeof buffer, &got) &&
+             got > 0) {
         std::lock_guard lock(outputLock_);
         to.append(buffer, got);
         outputCame_.notify_all();
       }
-      from.Reset();
+      from->Reset();
       std::lock_guard lock(outputLock_);
       if (&to == &result_.out) outputEnded_ = true;
       outputCame_.notify_all();
@@ -159,7 +166,8 @@ class RunningTool {
   std::condition_variable outputCame_;
   ToolResult result_;
   bool outputEnded_ = false;
-  std::thread outReader_, errReader_;
+  static constexpr std::chrono::seconds kDrainGrace{5};
+  AnonRpc::PipeThread outReader_, errReader_;
 };
 
 // Runs it to its end. A program still running after `limit` is terminated and the test fails.
