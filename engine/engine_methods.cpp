@@ -13,6 +13,7 @@
 #include "engine/engine_callbacks.h"
 #include "engine/token_mask.h"
 #include "logging/log.h"
+#include "protocol/lark_protocol.h"
 
 namespace LarkEngine {
 
@@ -87,9 +88,9 @@ std::string EngineMethods::CreateEngine(const std::string& payload) {
     json = nlohmann::json::parse(payload);
   } catch (const nlohmann::json::parse_error&) {
     LogLine(kCreateTag, "LarkInfo payload parse error");
-    return "error:invalid_payload";
+    return LarkProtocol::kInvalidPayloadAnswer;
   } catch (const std::exception&) {
-    return "error:invalid_payload";  // well-formed, but a number too large to represent
+    return LarkProtocol::kInvalidPayloadAnswer;  // well-formed, but a number too large to represent
   }
   const std::string hWnd = GetJsonString(json, "hWnd");
   const std::string appId = GetJsonString(json, "appID");
@@ -100,9 +101,9 @@ std::string EngineMethods::CreateEngine(const std::string& payload) {
   const std::string serverId = GetJsonString(json, "serverId");
   const std::string country = GetJsonString(json, "country");
   const std::string accessToken = GetJsonString(json, "accessToken");
-  if (hWnd.empty()) return "error:invalid_payload";
+  if (hWnd.empty()) return LarkProtocol::kInvalidPayloadAnswer;
   const std::optional<std::uint64_t> parentWindow = ParseWindowHandle(hWnd);
-  if (!parentWindow) return "error:invalid_payload";
+  if (!parentWindow) return LarkProtocol::kInvalidPayloadAnswer;
 
   const auto create = [&](Engine::Locked& engine) -> std::string {
     const EngineExports& e = engine.entryPoints;
@@ -117,29 +118,29 @@ std::string EngineMethods::CreateEngine(const std::string& payload) {
     instance = engine.Call(kCreateExport, e.create, mainWindow_, *parentWindow);
     if (instance == nullptr) {
       LogLine(kCreateTag, "REMOTE_CREATE failed");
-      return "error:create_failed";
+      return LarkProtocol::kCreateFailedAnswer;
     }
     LogLine(kCreateTag, "REMOTE_CREATE success");
     const bool accepted = engine.Call(
         kLarkInfoExport, e.larkInfo, instance, appId.c_str(), accountId.c_str(), did.c_str(),
         session.c_str(), language.c_str(), serverId.c_str(), country.c_str(), accessToken.c_str());
     LogLine(kCreateTag, "REMOTE_LARK_INFO result : ", accepted ? "1" : "0");
-    if (!accepted) return "error:lark_info_failed";
+    if (!accepted) return LarkProtocol::kLarkInfoFailedAnswer;
     engine.Call(kCallbackRequestExport, e.callbackRequest, instance, EngineRequestCallback);
     engine.Call(kCallbackDataExport, e.callbackData, instance, EngineDataCallback);
     const bool registered = engine.Call(kCallbackControlIpcExport, e.callbackControlIpc, instance,
                                         DllControlIpcCallback);
     LogLine(kCreateTag,
             "[ctl-ipc] 0) REMOTE_CALLBACK_CONTROL_IPC register result=", registered ? "1" : "0");
-    return "ok";
+    return LarkProtocol::kOkAnswer;
   };
-  return engine_.WithLock(create).value_or("error:dll_not_loaded");
+  return engine_.WithLock(create).value_or(LarkProtocol::kDllNotLoadedAnswer);
 }
 
 std::string EngineMethods::LarkInfo(const std::string& payload) {
-  if (!engine_.Loaded()) return "error:dll_not_loaded";
+  if (!engine_.Loaded()) return LarkProtocol::kDllNotLoadedAnswer;
   if (LogEnabled()) LogLine("HandleRemoteInfo", "HandleRemoteInfo : ", MaskAccessToken(payload));
-  if (!runOnMainThread_) return "error:post_message_failed";
+  if (!runOnMainThread_) return LarkProtocol::kPostMessageFailedAnswer;
   return runOnMainThread_([this, payload] { return CreateEngine(payload); });
 }
 
@@ -149,10 +150,10 @@ std::string EngineMethods::Start(const std::string& payload) {
         LogLine("HandleRemoteStart", "Start : ", payload);
         const int value = ParseInt(payload);
         return engine.Call(kStartExport, engine.entryPoints.start, engine.instance, value)
-                   ? "ok"
-                   : "error:start_failed";
+                   ? LarkProtocol::kOkAnswer
+                   : LarkProtocol::kStartFailedAnswer;
       })
-      .value_or("error:not_initialized");
+      .value_or(LarkProtocol::kNotInitializedAnswer);
 }
 
 std::string EngineMethods::OpenUrl(const std::string& payload) {
@@ -183,7 +184,7 @@ std::string EngineMethods::EnableCef(const std::string& payload) {
 
 std::string EngineMethods::End(const std::string&) {
   engine_.DeleteInstance();
-  return "ok";
+  return LarkProtocol::kOkAnswer;
 }
 
 std::string EngineMethods::IsRun(const std::string&) {

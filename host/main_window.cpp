@@ -19,8 +19,6 @@ struct MainThreadTask {
 
 namespace {
 
-constexpr char kNotRun[] = "error:post_message_failed";
-
 // The MainWindow whose CreateWindowExW runs on this thread: only its WM_NCCREATE binds.
 thread_local MainWindow* t_creating = nullptr;
 
@@ -223,7 +221,7 @@ void MainWindow::ReleaseQueuedTasks() {
     closed_ = true;
     queued.swap(queued_);
   }
-  for (const auto& [key, task] : queued) Complete(*task, kNotRun);
+  for (const auto& [key, task] : queued) Complete(*task, LarkProtocol::kPostMessageFailedAnswer);
 }
 
 void MainWindow::RunPostedTask(WPARAM wParam) {
@@ -246,7 +244,7 @@ void MainWindow::RunPostedTask(WPARAM wParam) {
   try {
     if (task->task) result = task->task();
   } catch (...) {
-    result = "error:task_failed";
+    result = LarkProtocol::kTaskFailedAnswer;
   }
   Complete(*task, std::move(result));
 }
@@ -267,9 +265,11 @@ std::string MainWindow::RunOnMainThread(std::function<std::string()> work) {
     LogLine("RunOnMainThread", "PostMessage failed : ", error);
     LarkSync::MutexLock lock(lock_);
     queued_.erase(key);
-    return kNotRun;
+    return LarkProtocol::kPostMessageFailedAnswer;
   }
-  if (closed) return kNotRun;  // posted as the window went away: it will never run
+  if (closed)
+    return LarkProtocol::kPostMessageFailedAnswer;  // posted as the window went away: it will never
+                                                    // run
 
   LarkSync::MutexLock lock(task->mutex);
   task->cv.wait(lock, [&]() LARK_REQUIRES(task->mutex) { return task->done; });

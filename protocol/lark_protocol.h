@@ -22,6 +22,18 @@ inline constexpr char kEndMethod[] = "End";
 inline constexpr char kIsRunMethod[] = "IsRun";
 inline constexpr char kReleaseMethod[] = "Release";
 
+// The bodies of the host's answers with status 0 (Ok). A call that could not do its work still
+// answers Ok, with one of the "error:" texts, so that a parent reads the status and the body.
+inline constexpr char kOkAnswer[] = "ok";
+inline constexpr char kInvalidPayloadAnswer[] = "error:invalid_payload";
+inline constexpr char kCreateFailedAnswer[] = "error:create_failed";
+inline constexpr char kLarkInfoFailedAnswer[] = "error:lark_info_failed";
+inline constexpr char kDllNotLoadedAnswer[] = "error:dll_not_loaded";
+inline constexpr char kPostMessageFailedAnswer[] = "error:post_message_failed";
+inline constexpr char kTaskFailedAnswer[] = "error:task_failed";
+inline constexpr char kStartFailedAnswer[] = "error:start_failed";
+inline constexpr char kNotInitializedAnswer[] = "error:not_initialized";
+
 // The host's calls to the parent. "GetJWT" has an empty payload and wants the token as the body
 // of a status-0 answer; "CefControl" carries the engine's control text and its answer is ignored.
 inline constexpr char kGetJwtMethod[] = "GetJWT";

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <system_error>
 
+#include "protocol/lark_protocol.h"
+
 namespace Larkhostctl {
 
 const char kCommandHelp[] =
@@ -97,12 +99,12 @@ std::string OpenFailure(const std::filesystem::path& file, int error) {
 }
 
 std::string AnswerAdvice(std::string_view method, const LarkParent::CallResult& answer) {
-  if (method == "Start" && !answer.Ok() &&
+  if (method == LarkProtocol::kStartMethod && !answer.Ok() &&
       (answer.body == "invalid stoi argument" || answer.body == "stoi argument out of range"))
     return "the payload of Start is a decimal int of 32 bits: call Start 7";
-  if (method == "Start" && answer.body == "error:not_initialized")
+  if (method == LarkProtocol::kStartMethod && answer.body == LarkProtocol::kNotInitializedAnswer)
     return "Start needs an engine instance: call LarkInfo first";
-  if (method == "LarkInfo" && answer.body == "error:invalid_payload")
+  if (method == LarkProtocol::kLarkInfoMethod && answer.body == LarkProtocol::kInvalidPayloadAnswer)
     return "the payload of LarkInfo is a JSON object whose \"hWnd\" is the parent window's "
            "handle as a string of decimal digits: call LarkInfo {\"hWnd\":\"1234\"}";
   return {};
