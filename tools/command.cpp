@@ -21,8 +21,9 @@ const char kCommandHelp[] =
     "  kill                     terminate the host\n"
     "  help                     this text\n"
     "TIME is milliseconds, or with a unit: 500ms, 5s; waits give up after 30s by default.\n"
-    "At the prompt, quit or the end of input ends the session. As arguments, a lone call\n"
-    "followed by METHOD PAYLOAD pairs, each an argument of its own, calls them in turn.\n";
+    "At the prompt and in a script, quit or the end of input ends the commands. As arguments,\n"
+    "a lone call followed by METHOD PAYLOAD pairs, each an argument of its own, calls them in\n"
+    "turn.\n";
 
 const char kTimeForms[] =
     "write milliseconds as 500 or 500ms, seconds as 5s, with no blank before the unit";
